@@ -1,0 +1,150 @@
+// A fake of the Windows calls the launcher makes, linked in place of the real
+// ones: it answers as Windows documents and writes down what was asked.
+#include "fake_windows.h"
+
+#include <cstring>
+
+FakeWindows g_fake;
+
+const char kFakePlace1[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+const char kFakePlace2[] = "SYSTEM\\ControlSet002\\Control\\Session Manager\\Environment";
+
+void FakeReset()
+{
+    g_fake = FakeWindows();
+}
+
+void FakeSetArchitecture(const char* place, const char* value)
+{
+    FakeKey& key = g_fake.keys[place];
+    key.hasValue = true;
+    key.value.assign(value, strlen(value) + 1);
+}
+
+std::vector<std::string> FakeBoxTexts()
+{
+    std::vector<std::string> texts;
+    for (const FakeBox& box : g_fake.boxes)
+        texts.push_back(box.text);
+    return texts;
+}
+
+// Handles are the address of the key's entry, so a close can be checked.
+static FakeKey* KeyFromHandle(HKEY key)
+{
+    for (auto& entry : g_fake.keys)
+        if ((HKEY)&entry.second == key)
+            return &entry.second;
+    return nullptr;
+}
+
+extern "C" {
+
+LPSTR WINAPI GetCommandLineA(void)
+{
+    g_fake.calls.push_back("GetCommandLineA");
+    return &g_fake.commandLine[0];
+}
+
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info)
+{
+    DWORD size = info->dwOSVersionInfoSize;
+    g_fake.calls.push_back("GetVersionExA " + std::to_string(size));
+
+    const BYTE* bytes = (const BYTE*)info;
+    bool zeroed = size >= sizeof(DWORD);
+    for (DWORD i = sizeof(DWORD); zeroed && i < size; i++)
+        zeroed = bytes[i] == 0;
+    g_fake.recordWasZeroed.push_back(zeroed);
+
+    bool accepted = (size == sizeof(OSVERSIONINFOEXA) && g_fake.acceptsExtendedRecord)
+                 || (size == sizeof(OSVERSIONINFOA) && g_fake.acceptsPlainRecord);
+    if (!accepted)
+        return FALSE;   // ERROR_INSUFFICIENT_BUFFER on Windows; the launcher does not ask
+    info->dwMajorVersion = g_fake.major;
+    info->dwMinorVersion = g_fake.minor;
+    info->dwBuildNumber = 0;
+    info->dwPlatformId = g_fake.platformId;
+    return TRUE;
+}
+
+BOOL WINAPI IsDBCSLeadByte(BYTE c)
+{
+    switch (g_fake.codePage) {
+    case 932:
+        return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+    case 936: case 949: case 950:
+        return c >= 0x81 && c <= 0xFE;
+    default:
+        return FALSE;
+    }
+}
+
+LONG WINAPI RegOpenKeyA(HKEY root, LPCSTR subKey, PHKEY result)
+{
+    g_fake.calls.push_back(std::string("RegOpenKeyA ") + subKey);
+    auto found = g_fake.keys.find(subKey);
+    if (root != HKEY_LOCAL_MACHINE || found == g_fake.keys.end())
+        return ERROR_FILE_NOT_FOUND;
+    *result = (HKEY)&found->second;
+    g_fake.openKeys++;
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegQueryValueExA(HKEY handle, LPCSTR name, LPDWORD reserved, LPDWORD type,
+                             LPBYTE data, LPDWORD size)
+{
+    g_fake.calls.push_back(std::string("RegQueryValueExA ") + name);
+    g_fake.capacities.push_back(size ? *size : 0);
+    FakeKey* key = KeyFromHandle(handle);
+    if (key == nullptr)
+        return ERROR_INVALID_HANDLE;
+    if (reserved != nullptr || strcmp(name, "PROCESSOR_ARCHITECTURE") != 0 || !key->hasValue)
+        return ERROR_FILE_NOT_FOUND;
+    if (key->queryResult != ERROR_SUCCESS)
+        return key->queryResult;
+
+    DWORD stored = (DWORD)key->value.size();
+    if (type != nullptr)
+        *type = REG_SZ;
+    if (data != nullptr && stored > *size) {
+        // Windows leaves the buffer undefined here; leave it holding the
+        // value's first bytes, the likeliest way for it to mislead.
+        memcpy(data, key->value.data(), *size);
+        *size = stored;
+        return ERROR_MORE_DATA;
+    }
+    if (data != nullptr)
+        memcpy(data, key->value.data(), stored);
+    *size = stored;
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegCloseKey(HKEY handle)
+{
+    g_fake.calls.push_back("RegCloseKey");
+    if (KeyFromHandle(handle) == nullptr) {
+        g_fake.badCloses++;
+        return ERROR_INVALID_HANDLE;
+    }
+    g_fake.openKeys--;
+    return ERROR_SUCCESS;
+}
+
+HINSTANCE WINAPI ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters,
+                               LPCSTR directory, INT show)
+{
+    g_fake.calls.push_back(std::string("ShellExecuteA ") + file);
+    g_fake.launches.push_back({owner, verb ? verb : "(null)", file, parameters != nullptr,
+                               directory != nullptr, show});
+    return (HINSTANCE)g_fake.shellExecuteResult;
+}
+
+int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+{
+    g_fake.calls.push_back(std::string("MessageBoxA ") + text);
+    g_fake.boxes.push_back({owner, text, caption, type});
+    return 1;   // IDOK
+}
+
+}

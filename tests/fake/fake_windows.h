@@ -1,0 +1,65 @@
+// What a test scripts into the fake Windows before a run, and what it finds
+// recorded there afterwards.
+#ifndef FAKE_FAKE_WINDOWS_H
+#define FAKE_FAKE_WINDOWS_H
+
+#include <map>
+#include <string>
+#include <vector>
+#include <windows.h>
+
+struct FakeKey {
+    bool        hasValue = false;
+    std::string value;                      // the stored bytes, terminator included if any
+    LONG        queryResult = ERROR_SUCCESS; // a refusal other than "missing" or "too long"
+};
+
+struct FakeLaunch {
+    HWND        owner;
+    std::string verb, file;
+    bool        hasParameters, hasDirectory;
+    INT         show;
+};
+
+struct FakeBox {
+    HWND        owner;
+    std::string text, caption;
+    UINT        type;
+};
+
+struct FakeWindows {
+    // Scripted before a run.
+    std::string commandLine;
+    UINT        codePage = 1252;            // decides IsDBCSLeadByte
+    BOOL        acceptsExtendedRecord = TRUE;
+    BOOL        acceptsPlainRecord = TRUE;
+    DWORD       platformId = VER_PLATFORM_WIN32_NT, major = 5, minor = 1;
+    std::map<std::string, FakeKey> keys;    // below HKEY_LOCAL_MACHINE
+    INT_PTR     shellExecuteResult = 42;
+
+    // Recorded during a run.
+    std::vector<std::string> calls;         // "RegOpenKeyA <path>", "GetVersionExA <size>", ...
+    std::vector<DWORD>       capacities;    // offered to each RegQueryValueExA
+    std::vector<bool>        recordWasZeroed;
+    int                      openKeys = 0;
+    int                      badCloses = 0;
+    std::vector<FakeLaunch>  launches;
+    std::vector<FakeBox>     boxes;
+};
+
+extern FakeWindows g_fake;
+
+// Forgets everything scripted and recorded.
+void FakeReset();
+
+// The two places the launcher is known to look for the architecture.
+extern const char kFakePlace1[];
+extern const char kFakePlace2[];
+
+// Puts value (with its terminator) at a place, creating the key.
+void FakeSetArchitecture(const char* place, const char* value);
+
+// The boxes' texts, in the order shown.
+std::vector<std::string> FakeBoxTexts();
+
+#endif

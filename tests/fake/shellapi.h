@@ -1,0 +1,2 @@
+// ShellExecuteA lives in windows.h in the host build.
+#include "windows.h"

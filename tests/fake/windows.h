@@ -1,0 +1,91 @@
+// The slice of the Windows API the launcher uses, for the host build. Types
+// keep their Windows sizes (DWORD and LONG are 32 bits) so the code under
+// test does the same arithmetic as on Windows; fake_windows.cpp runs them.
+#ifndef FAKE_WINDOWS_H
+#define FAKE_WINDOWS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define WINAPI
+
+typedef int           BOOL;
+typedef int           INT;
+typedef unsigned int  UINT;
+typedef int32_t       LONG;
+typedef uint32_t      DWORD;
+typedef uint16_t      WORD;
+typedef uint8_t       BYTE;
+typedef char          CHAR;
+typedef intptr_t      INT_PTR;
+typedef BYTE*         LPBYTE;
+typedef DWORD*        LPDWORD;
+typedef char*         LPSTR;
+typedef const char*   LPCSTR;
+
+typedef struct HINSTANCE__* HINSTANCE;
+typedef struct HWND__*      HWND;
+typedef struct HKEY__*      HKEY;
+typedef HKEY*               PHKEY;
+
+#define TRUE  1
+#define FALSE 0
+
+#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+#define ERROR_SUCCESS         0
+#define ERROR_FILE_NOT_FOUND  2
+#define ERROR_ACCESS_DENIED   5
+#define ERROR_INVALID_HANDLE  6
+#define ERROR_MORE_DATA       234
+#define REG_SZ                1
+
+#define MB_OK          0x00000000u
+#define SW_SHOW        5
+#define SW_SHOWDEFAULT 10
+
+#define VER_PLATFORM_WIN32s        0
+#define VER_PLATFORM_WIN32_WINDOWS 1
+#define VER_PLATFORM_WIN32_NT      2
+
+typedef struct {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    CHAR  szCSDVersion[128];
+} OSVERSIONINFOA, *LPOSVERSIONINFOA;
+
+typedef struct {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    CHAR  szCSDVersion[128];
+    WORD  wServicePackMajor;
+    WORD  wServicePackMinor;
+    WORD  wSuiteMask;
+    BYTE  wProductType;
+    BYTE  wReserved;
+} OSVERSIONINFOEXA;
+
+static_assert(sizeof(OSVERSIONINFOA) == 148, "Windows' plain version record");
+static_assert(sizeof(OSVERSIONINFOEXA) == 156, "Windows' extended version record");
+
+extern "C" {
+LPSTR     WINAPI GetCommandLineA(void);
+BOOL      WINAPI GetVersionExA(LPOSVERSIONINFOA info);
+BOOL      WINAPI IsDBCSLeadByte(BYTE testChar);
+LONG      WINAPI RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result);
+LONG      WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type,
+                                  LPBYTE data, LPDWORD size);
+LONG      WINAPI RegCloseKey(HKEY key);
+HINSTANCE WINAPI ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR parameters,
+                               LPCSTR directory, INT show);
+int       WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandTail, int show);
+
+#endif

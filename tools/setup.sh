@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whatever the named jobs need and this machine lacks.
+# Usage: tools/setup.sh [build] [e2e] [fuzz] [lint]   (no name: all of them)
+set -euo pipefail
+
+declare -A PACKAGES=(
+    [build]="cmake make g++ python3 libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686"
+    [e2e]="wine wine32:i386 xvfb xdotool x11-apps imagemagick"
+    [fuzz]="clang libclang-rt-14-dev"
+    [lint]="clang-tidy cppcheck"
+)
+
+jobs=("$@")
+[ ${#jobs[@]} -gt 0 ] || jobs=(build e2e fuzz lint)
+
+wanted=()
+for job in "${jobs[@]}"; do
+    [ -n "${PACKAGES[$job]+x}" ] || { echo "setup.sh: unknown job '$job' (build, e2e, fuzz, lint)" >&2; exit 2; }
+    wanted+=(${PACKAGES[$job]})
+done
+
+missing=()
+for package in "${wanted[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+    [ "$status" = "install ok installed" ] || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "setup.sh: installing ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+for package in "${missing[@]}"; do
+    if [[ $package == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        $sudo dpkg --add-architecture i386
+    fi
+done
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null

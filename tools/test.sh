@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, builds both programs, then the
+# unit tests and the check of the Windows program.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools/setup.sh
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+cmake --preset host >/dev/null
+cmake --build --preset host
+ctest --preset host
