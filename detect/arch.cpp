@@ -20,7 +20,9 @@ static BOOL ReadArchitectureAt(LPCSTR keyPath, BOOL* isX86)
     if (RegOpenKeyA(HKEY_LOCAL_MACHINE, keyPath, &key) != ERROR_SUCCESS)
         return FALSE;
 
-    BYTE value[64];
+    // "xx" can never be taken for x86, and neither can a value shorter than
+    // three bytes that lands on it.
+    BYTE value[64] = "xx";
     DWORD type;
     DWORD size = sizeof value;
     LONG result = RegQueryValueExA(key, "PROCESSOR_ARCHITECTURE", NULL, &type, value, &size);
@@ -28,9 +30,9 @@ static BOOL ReadArchitectureAt(LPCSTR keyPath, BOOL* isX86)
     if (result != ERROR_SUCCESS)
         return FALSE;
 
-    // The type is not checked: whatever bytes were stored are what Windows
-    // itself would put into the environment.
-    *isX86 = size >= 3 && value[0] == 'x' && value[1] == '8' && value[2] == '6';
+    // The type is not checked: only bytes that spell x86 make an x86
+    // machine, whatever type they were stored as.
+    *isX86 = value[0] == 'x' && value[1] == '8' && value[2] == '6';
     return TRUE;
 }
 

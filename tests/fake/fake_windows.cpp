@@ -3,6 +3,7 @@
 #include "fake_windows.h"
 
 #include <cstring>
+#include <memory>
 
 FakeWindows g_fake;
 
@@ -42,8 +43,13 @@ extern "C" {
 
 LPSTR WINAPI GetCommandLineA(void)
 {
+    // A buffer of exactly the line's size, so that the sanitizers catch a
+    // read past its terminator.
+    static std::unique_ptr<char[]> line;
     g_fake.calls.push_back("GetCommandLineA");
-    return &g_fake.commandLine[0];
+    line.reset(new char[g_fake.commandLine.size() + 1]);
+    memcpy(line.get(), g_fake.commandLine.c_str(), g_fake.commandLine.size() + 1);
+    return line.get();
 }
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info)
