@@ -85,25 +85,4 @@ TEST(Probe, DecidesFromTheFirstPlaceThatAnswers)
     }
 }
 
-TEST(Probe, ReadsAtEveryPlaceThatOpens)
-{
-    const struct {
-        const char* name;
-        Place       place1, place2;
-        size_t      reads;
-    } rows[] = {
-        {"x86 at 1",         {Value, Sz("x86")}, {Value, Sz("x86")}, 1},
-        {"too long at 1",    {Value, kLong},     {Value, Sz("x86")}, 2},
-        {"no key at 1",      {Missing, ""},      {Value, Sz("x86")}, 1},
-        {"no keys",          {Missing, ""},      {Missing, ""},      0},
-    };
-    for (const auto& row : rows) {
-        FakeReset();
-        Script(kFakePlace1, row.place1);
-        Script(kFakePlace2, row.place2);
-        DetectProcessorArchitecture();
-        EXPECT_EQ(g_fake.capacities.size(), row.reads) << row.name;
-    }
-}
-
 }  // namespace

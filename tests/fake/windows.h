@@ -56,13 +56,8 @@ typedef struct {
     CHAR  szCSDVersion[128];
 } OSVERSIONINFOA, *LPOSVERSIONINFOA;
 
-typedef struct {
-    DWORD dwOSVersionInfoSize;
-    DWORD dwMajorVersion;
-    DWORD dwMinorVersion;
-    DWORD dwBuildNumber;
-    DWORD dwPlatformId;
-    CHAR  szCSDVersion[128];
+// Windows spells the common fields out twice; one base serves here.
+typedef struct OSVERSIONINFOEXA_ : OSVERSIONINFOA {
     WORD  wServicePackMajor;
     WORD  wServicePackMinor;
     WORD  wSuiteMask;
