@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing and builds build/windows/launcher.exe.
+# The main job: installs what is missing, builds build/windows/launcher.exe and
+# shows what it does on each Windows release.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -7,3 +8,9 @@ tools/setup.sh build
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 python3 tools/check_pe.py build/windows/launcher.exe
+
+# Shows the program at work: a sample kit run under Wine as every Windows
+# release from 95 to 10, on a display of its own.
+tools/setup.sh e2e
+python3 tools/make_kit.py >/dev/null
+python3 tools/preview.py --matrix --xvfb build/kit

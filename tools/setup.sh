@@ -6,8 +6,8 @@ set -euo pipefail
 declare -A PACKAGES=(
     [build]="cmake make g++ python3 libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686"
     [e2e]="wine wine32:i386 xvfb xdotool x11-apps imagemagick"
-    [fuzz]="clang libclang-rt-14-dev"
-    [lint]="clang-tidy cppcheck"
+    [fuzz]="clang-14 libclang-rt-14-dev"
+    [lint]="clang-tidy-14 cppcheck mingw-w64-i686-dev"
 )
 
 jobs=("$@")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds both programs, then the
-# unit tests and the check of the Windows program.
+# unit tests, the check of the Windows program and the static analysis, and
+# last the fuzz targets for a bounded time each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,3 +11,6 @@ cmake --build --preset windows
 cmake --preset host >/dev/null
 cmake --build --preset host
 ctest --preset host
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+ctest --preset fuzz

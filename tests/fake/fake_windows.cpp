@@ -67,6 +67,16 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info)
                  || (size == sizeof(OSVERSIONINFOA) && g_fake.acceptsPlainRecord);
     if (!accepted)
         return FALSE;   // ERROR_INSUFFICIENT_BUFFER on Windows; the launcher does not ask
+    const std::string& fields = size == sizeof(OSVERSIONINFOA) ? g_fake.plainRecordBytes
+                                                               : g_fake.extendedRecordBytes;
+    if (!fields.empty()) {
+        // Windows fills every field of the size it was given, no more.
+        BYTE* out = (BYTE*)info + sizeof(DWORD);
+        size_t room = size - sizeof(DWORD);
+        memset(out, 0, room);
+        memcpy(out, fields.data(), fields.size() < room ? fields.size() : room);
+        return TRUE;
+    }
     info->dwMajorVersion = g_fake.major;
     info->dwMinorVersion = g_fake.minor;
     info->dwBuildNumber = 0;
@@ -92,6 +102,8 @@ LONG WINAPI RegOpenKeyA(HKEY root, LPCSTR subKey, PHKEY result)
     auto found = g_fake.keys.find(subKey);
     if (root != HKEY_LOCAL_MACHINE || found == g_fake.keys.end())
         return ERROR_FILE_NOT_FOUND;
+    if (found->second.openResult != ERROR_SUCCESS)
+        return found->second.openResult;
     *result = (HKEY)&found->second;
     g_fake.openKeys++;
     return ERROR_SUCCESS;
@@ -112,7 +124,7 @@ LONG WINAPI RegQueryValueExA(HKEY handle, LPCSTR name, LPDWORD reserved, LPDWORD
 
     DWORD stored = (DWORD)key->value.size();
     if (type != nullptr)
-        *type = REG_SZ;
+        *type = key->valueType;
     if (data != nullptr && stored > *size) {
         // Windows leaves the buffer undefined here; leave it holding the
         // value's first bytes, the likeliest way for it to mislead.

@@ -12,6 +12,8 @@ struct FakeKey {
     bool        hasValue = false;
     std::string value;                      // the stored bytes, terminator included if any
     LONG        queryResult = ERROR_SUCCESS; // a refusal other than "missing" or "too long"
+    LONG        openResult = ERROR_SUCCESS;  // a refusal of the key itself other than "missing"
+    DWORD       valueType = REG_SZ;          // the type the value was stored with
 };
 
 struct FakeLaunch {
@@ -34,6 +36,9 @@ struct FakeWindows {
     BOOL        acceptsExtendedRecord = TRUE;
     BOOL        acceptsPlainRecord = TRUE;
     DWORD       platformId = VER_PLATFORM_WIN32_NT, major = 5, minor = 1;
+    // When not empty, an accepted record of that size gets these bytes after
+    // its size field (zeros past their end) instead of the three numbers.
+    std::string extendedRecordBytes, plainRecordBytes;
     std::map<std::string, FakeKey> keys;    // below HKEY_LOCAL_MACHINE
     INT_PTR     shellExecuteResult = 42;
 

@@ -1,0 +1,226 @@
+#!/usr/bin/env python3
+"""End-to-end tests: the real launcher under Wine, in kits built for each
+case, compared with the installer, the boxes and the exit code expected.
+
+Usage: e2e.py --list | --prepare | --all | CASE...   [--work DIR] [--prefix DIR]
+"""
+import argparse
+import dataclasses
+import os
+import shutil
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import make_kit  # noqa: E402
+import preview  # noqa: E402
+from preview import Machine, X86, X64  # noqa: E402
+
+WIN98 = "Autoinst\\win98SE\\inst98.exe"
+ME = "Autoinst\\winme\\instme.exe"
+W2K = "Autoinst\\win2k\\inst2k.exe"
+XP = "Autoinst\\winxp\\instxp.exe"
+VISTA32 = "Autoinst\\winvista\\Vistax86\\instvs32.exe"
+VISTA64 = "Autoinst\\winvista\\Vistax64\\instvs64.exe"
+
+NO_BOXES = ()
+UNKNOWN = ("Unknow OS version", "Exec fail")
+EXEC_FAIL = ("Exec fail",)
+NOTICE = {VISTA32: ("VISTA32",), VISTA64: ("VISTA64",)}
+LONG_VALUE = "x86" + "-long" * 14   # 73 bytes: too long for the launcher's 64-byte buffer
+
+
+@dataclasses.dataclass
+class Case:
+    name: str
+    machine: Machine
+    installer: str   # expected, relative to the kit; None: nothing started
+    boxes: tuple
+    folder: str = "kit"        # the kit's folder name
+    start: str = "quoted"      # how the command line names the launcher, see command_line()
+    omit: tuple = ()           # installers missing from the kit
+    composed: tuple = ()       # (installer, length): pad the kit's folder so that folder + installer has that length
+
+
+def launched(installer):
+    """The boxes a successful launch of the installer brings."""
+    return NOTICE.get(installer, NO_BOXES)
+
+
+# One row per Windows release, including those the launcher serves none of.
+RELEASE_CASES = [
+    Case("release.win31_win32s", Machine("win31"), None, UNKNOWN),
+    Case("release.win95", Machine("win95"), WIN98, NO_BOXES),
+    Case("release.win98", Machine("win98"), WIN98, NO_BOXES),
+    Case("release.winme", Machine("winme"), ME, NO_BOXES),
+    Case("release.nt351", Machine("nt351"), None, UNKNOWN),
+    Case("release.nt40", Machine("nt40"), None, UNKNOWN),
+    Case("release.win2k", Machine("win2k"), W2K, NO_BOXES),
+    Case("release.winxp", Machine("winxp"), XP, NO_BOXES),
+    Case("release.winxp_amd64", Machine("winxp", X64), XP, NO_BOXES),
+    Case("release.winxp64", Machine("winxp64", X64), None, UNKNOWN),
+    Case("release.win2003_x86", Machine("win2003", X86), None, UNKNOWN),
+    Case("release.win2003_amd64", Machine("win2003", X64), None, UNKNOWN),
+    Case("release.vista_x86", Machine("vista", X86), VISTA32, launched(VISTA32)),
+    Case("release.vista_amd64", Machine("vista", X64), VISTA64, launched(VISTA64)),
+    Case("release.win7_amd64", Machine("win7", X64), VISTA64, launched(VISTA64)),
+    Case("release.win8_x86", Machine("win8", X86), VISTA32, launched(VISTA32)),
+    Case("release.win10_x86", Machine("win10", X86), VISTA32, launched(VISTA32)),
+    Case("release.win10_amd64", Machine("win10", X64), VISTA64, launched(VISTA64)),
+]
+
+# The architecture probe on the registry itself, on NT 6 where it shows:
+# (place 1, place 2) -> the installer.
+ARCH_CASES = [
+    Case(f"arch.{name}", Machine("vista", place1, place2), installer, launched(installer))
+    for name, place1, place2, installer in [
+        ("place1_ia64", "IA64", None, VISTA64),
+        ("place1_x86_place2_amd64", X86, X64, VISTA32),
+        ("place1_amd64_place2_x86", X64, X86, VISTA64),
+        ("place1_missing_place2_x86", None, X86, VISTA32),
+        ("place1_missing_place2_amd64", None, X64, VISTA64),
+        ("missing_at_both", None, None, VISTA64),
+        ("place1_too_long_place2_x86", LONG_VALUE, X86, VISTA32),
+        ("place1_too_long_place2_missing", LONG_VALUE, None, VISTA64),
+    ]
+]
+
+# What the user sees when the kit lacks the installer.
+MISSING_CASES = [
+    Case("missing.winxp", Machine("winxp"), None, EXEC_FAIL, omit=(XP,)),
+    Case("missing.vista_x86", Machine("vista", X86), None, ("VISTA32", "Exec fail"), omit=(VISTA32,)),
+    Case("missing.vista_amd64", Machine("vista", X64), None, ("VISTA64", "Exec fail"), omit=(VISTA64,)),
+]
+
+# How the launcher finds its folder from its command line.
+FOLDER_CASES = [
+    Case("folder.spaces_quoted", Machine("winxp"), XP, NO_BOXES, folder="my kit"),
+    Case("folder.unquoted", Machine("winxp"), XP, NO_BOXES, start="unquoted"),
+    # Unquoted, the path ends at the first blank: the folder is the one
+    # holding "my kit", which has no installers.
+    Case("folder.spaces_unquoted", Machine("winxp"), None, EXEC_FAIL, folder="my kit", start="unquoted"),
+    Case("folder.argument_with_backslash", Machine("winxp"), XP, NO_BOXES, start="quoted_argument"),
+    Case("folder.unquoted_argument_with_backslash", Machine("winxp"), XP, NO_BOXES, start="unquoted_argument"),
+    Case("folder.bare_name_in_current_folder", Machine("winxp"), XP, NO_BOXES, start="bare"),
+    Case("folder.path_255_chars", Machine("winxp"), XP, NO_BOXES, composed=(XP, 255)),
+    Case("folder.path_256_chars", Machine("winxp"), None, EXEC_FAIL, composed=(XP, 256)),
+    Case("folder.path_256_chars_vista", Machine("vista", X86), None, ("VISTA32", "Exec fail"),
+         composed=(VISTA32, 256)),
+]
+
+CASES = {case.name: case for case in RELEASE_CASES + ARCH_CASES + MISSING_CASES + FOLDER_CASES}
+ARGUMENT = "C:\\some folder\\file.txt"
+
+
+def padded_folder(base, length):
+    """A folder below base whose Windows path, trailing backslash included,
+    is exactly length characters long."""
+    left = length - len(preview.to_windows(base)) - 1
+    if left < 2:
+        raise preview.PreviewError(f"{base} is too long a path for a {length}-character folder")
+    parts = []
+    while left > 101:   # Linux allows 255 bytes per name; stay well below
+        parts.append("d" * 80)
+        left -= 81
+    parts.append("k" * (left - 1))
+    return os.path.join(base, *parts)
+
+
+def command_line(case, kit):
+    """The command line and current folder the launcher is started with."""
+    program = preview.to_windows(os.path.join(kit, "launcher.exe"))
+    lines = {
+        "quoted": f'"{program}"',
+        "unquoted": program,
+        "quoted_argument": f'"{program}" {ARGUMENT}',
+        "unquoted_argument": f"{program} {ARGUMENT}",
+        "bare": "launcher.exe",
+    }
+    # Started by its bare name, the launcher has only the current folder to
+    # go by; otherwise that folder is elsewhere, so that it cannot help.
+    return lines[case.start], kit if case.start == "bare" else None
+
+
+def build_kit(case, work):
+    base = os.path.join(work, case.name)
+    shutil.rmtree(base, ignore_errors=True)
+    os.makedirs(base)
+    if case.composed:
+        installer, length = case.composed
+        kit = padded_folder(base, length - len(installer))
+    else:
+        kit = os.path.join(base, case.folder)
+    return make_kit.make_kit(kit, omit=case.omit)
+
+
+def check(case, session, work):
+    """Runs one case; returns the list of differences from what is expected."""
+    kit = build_kit(case, work)
+    line, start_folder = command_line(case, kit)
+    run = session.run(kit, case.machine, command_line=line, start_folder=start_folder)
+
+    errors = list(run.problems)
+    def compare(what, actual, expected):
+        if actual != expected:
+            errors.append(f"{what}: got {actual!r}, expected {expected!r}")
+
+    compare("installer started", [launch.relative for launch in run.launches],
+            [case.installer] if case.installer else [])
+    compare("boxes", tuple(run.boxes), case.boxes)
+    compare("exit code", run.exit_code, 0)
+    for launch in run.launches:
+        compare("installer's arguments", launch.arguments(), "")
+        # No working directory is passed: the installer inherits the
+        # launcher's current folder.
+        compare("installer's current folder", launch.folder.rstrip("\\"), run.start_folder.rstrip("\\"))
+    return errors, run, line
+
+
+def run_cases(names, args):
+    failed = 0
+    with preview.WineSession(args.prefix, own_display=True) as session:
+        for name in names:
+            case = CASES[name]
+            errors, run, line = check(case, session, args.work)
+            status = "FAIL" if errors else "ok"
+            print(f"{status:4} {name}: {case.machine.release}, PROCESSOR_ARCHITECTURE "
+                  f"{case.machine.describe_arch()}, started as {line}")
+            print(f"     installer {run.installer()}, boxes {preview.format_boxes(run.boxes)}, exit {run.exit_code}")
+            for error in errors:
+                print(f"     {error}  [row {name}]")
+            failed += bool(errors)
+    return failed
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("cases", nargs="*", metavar="CASE")
+    parser.add_argument("--list", action="store_true", help="print the names of the cases")
+    parser.add_argument("--prepare", action="store_true", help="only create the Wine prefix")
+    parser.add_argument("--all", action="store_true", help="run every case")
+    parser.add_argument("--work", default=os.path.join(ROOT, "build", "e2e"), help="where the kits go")
+    parser.add_argument("--prefix", default=preview.DEFAULT_PREFIX, help="the Wine prefix")
+    args = parser.parse_args()
+
+    if args.list:
+        print("\n".join(CASES))
+        return 0
+    unknown = [name for name in args.cases if name not in CASES]
+    if unknown:
+        parser.error("unknown case(s): " + ", ".join(unknown))
+    try:
+        if args.prepare:
+            with preview.WineSession(args.prefix, own_display=True):
+                return 0
+        names = list(CASES) if args.all else args.cases
+        failed = run_cases(names, args)
+    except (preview.PreviewError, make_kit.KitError, OSError) as error:
+        print(f"e2e: {error}", file=sys.stderr)
+        return 2
+    if len(names) > 1:
+        print(f"{len(names) - failed} of {len(names)} cases passed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
