@@ -16,12 +16,7 @@ import make_kit  # noqa: E402
 import preview  # noqa: E402
 from preview import Machine, X86, X64  # noqa: E402
 
-WIN98 = "Autoinst\\win98SE\\inst98.exe"
-ME = "Autoinst\\winme\\instme.exe"
-W2K = "Autoinst\\win2k\\inst2k.exe"
-XP = "Autoinst\\winxp\\instxp.exe"
-VISTA32 = "Autoinst\\winvista\\Vistax86\\instvs32.exe"
-VISTA64 = "Autoinst\\winvista\\Vistax64\\instvs64.exe"
+WIN98, ME, W2K, XP, VISTA32, VISTA64 = make_kit.INSTALLERS
 
 NO_BOXES = ()
 UNKNOWN = ("Unknow OS version", "Exec fail")
