@@ -6,6 +6,7 @@ import contextlib
 import ctypes
 import dataclasses
 import fcntl
+import glob
 import os
 import re
 import select
@@ -136,10 +137,35 @@ def wine64_loader():
     raise WineError("the 64-bit part of Wine is not installed (wine64); tools/setup.sh e2e installs it")
 
 
+def i386_emulator():
+    """The binfmt_misc entry that hands 32-bit x86 programs to an emulator
+    (qemu-i386), if one is enabled; None otherwise."""
+    for entry in glob.glob("/proc/sys/fs/binfmt_misc/*"):
+        if os.path.basename(entry) in ("register", "status"):
+            continue
+        with contextlib.suppress(OSError):
+            with open(entry) as text:
+                lines = text.read().splitlines()
+            fields = dict(line.partition(" ")[::2] for line in lines[1:])
+            # An ELF header for a 32-bit little-endian x86 program: class 1,
+            # data 1, and machine 3 at bytes 18-19.
+            magic = fields.get("magic", "")
+            if lines[:1] == ["enabled"] and magic.startswith("7f454c460101") and magic[36:40] == "0300":
+                return fields.get("interpreter", entry)
+    return None
+
+
 def check_runs_32bit(wine):
     """Wine runs 32-bit Windows programs with a 32-bit Linux loader: a kernel
     built or booted without 32-bit support (ia32_emulation=off) refuses it,
-    and then no 32-bit program, the launcher included, can run here."""
+    and then no 32-bit program, the launcher included, can run here. Through
+    an emulator Wine's 32-bit loader starts, but its programs hang or fail:
+    that is no place to judge the launcher either."""
+    emulator = i386_emulator()
+    if emulator:
+        raise WineUnavailable(f"32-bit programs run here only through an emulator ({emulator}, "
+                              "binfmt_misc), under which Wine's 32-bit programs hang or fail; "
+                              "the kernel itself has no 32-bit support (ia32_emulation=off)")
     try:
         result = subprocess.run([wine, "--version"], stdin=subprocess.DEVNULL, capture_output=True,
                                 text=True, timeout=30)
