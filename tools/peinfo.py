@@ -133,6 +133,14 @@ def _check_outline(data):
         if kind in (b"NE", b"LE", b"LX"):
             raise NotAProgram("a 16-bit Windows or OS/2 program (%s), not a Win32 one" % kind.decode())
         raise NotAProgram("an MS-DOS program, not a Windows one (no PE signature)")
+    if len(data) < pe_offset + 24:
+        raise NotAProgram("truncated: %d bytes, ends inside its PE file header" % len(data))
+    sections, _, _, _, optional_size = struct.unpack_from("<HIIIH", data, pe_offset + 6)
+    headers = pe_offset + 24 + optional_size + 40 * sections
+    if optional_size >= 64 and len(data) >= pe_offset + 24 + 64:
+        headers = max(headers, struct.unpack_from("<I", data, pe_offset + 24 + 60)[0])
+    if len(data) < headers:
+        raise NotAProgram("truncated: %d bytes, ends inside its %d bytes of headers" % (len(data), headers))
 
 
 def _check_complete(pe, size):
