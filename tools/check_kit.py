@@ -146,7 +146,7 @@ def check_launcher(kit, program=None):
                                 "elevation before the launcher starts, and the installer inherits it"
                                 % words[0]))
     if not info.signed:
-        findings.append(Finding(shown, INFO, "not signed: Windows names no publisher when it asks for elevation"))
+        findings.append(Finding(shown, INFO, "not signed: Windows shows it as from an unknown publisher"))
     return findings
 
 
@@ -201,10 +201,12 @@ def check_program(row, info):
         linked = LINKED_FOR.get(info.subsystem_version)
         allowed = ("%d.x" % row.max_subsystem[0] if row.max_subsystem[1] == ANY_MINOR
                    else "%d.%d" % row.max_subsystem)
-        say(ERROR, "subsystem version %s%s: %s refuses to load it (row %s serves %s; expected at most %s)"
-            % (version, " (%s)" % linked if linked else "", row.oldest, row.folder, row.releases, allowed))
+        refuse = "refuse" if " and " in row.oldest else "refuses"
+        say(ERROR, "subsystem version %s%s: %s %s to load it (row %s serves %s; expected at most %s)"
+            % (version, " (%s)" % linked if linked else "", row.oldest, refuse, row.folder, row.releases,
+               allowed))
     if not info.signed:
-        say(INFO, "not signed: Windows names no publisher when it asks for elevation")
+        say(INFO, "not signed: Windows shows it as from an unknown publisher")
     return findings
 
 

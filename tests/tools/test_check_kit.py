@@ -160,7 +160,7 @@ class Installers(KitTest):
         # (row, arch, newest version the row's oldest release loads, first one
         # it refuses, the release the message must name)
         cases = [
-            (W98, "i686", "4.90", "5.0", "Windows 95, 98 and 98 SE refuses"),
+            (W98, "i686", "4.90", "5.0", "Windows 95, 98 and 98 SE refuse"),
             (WME, "i686", "4.90", "5.0", "Windows Me refuses"),
             (W2K, "i686", "5.0", "5.1", "Windows 2000 refuses"),
             (WXP, "i686", "5.1", "5.2", "Windows XP refuses"),
