@@ -2,10 +2,11 @@
 mingw-w64 so that every header field comes from a real linker, and kits laid
 out from them.
 
-CMake passes the compilers it found; the programs are built once per test
-process into a temporary folder.
+CMake passes the compilers it found, and a folder that keeps the programs
+from one run to the next.
 """
 import atexit
+import hashlib
 import os
 import shutil
 import struct
@@ -49,8 +50,14 @@ MANIFEST_RC = '1 24 "sample.manifest"\n'
 MANIFEST = ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
             '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0"/>\n')
 
-_folder = tempfile.mkdtemp(prefix="tools-samples-")
-atexit.register(shutil.rmtree, _folder, True)
+# CTest gives a folder in the build tree, so that a second run reuses what
+# the first one built; alone, a test builds into a temporary folder.
+_folder = os.environ.get("SAMPLES_DIR")
+if _folder:
+    os.makedirs(_folder, exist_ok=True)
+else:
+    _folder = tempfile.mkdtemp(prefix="tools-samples-")
+    atexit.register(shutil.rmtree, _folder, True)
 _built = {}
 
 
@@ -71,46 +78,65 @@ def build(arch="i686", kind="gui", version="4.0", resources=None, signed=False):
     x86_64, kind gui, console or dll, the subsystem version, resources None,
     "version" (icon and version strings) or "manifest"."""
     key = (arch, kind, version, resources, signed)
-    if key in _built:
-        return _built[key]
-    name = "_".join(str(part) for part in key if part).replace(".", "_")
-    work = os.path.join(_folder, name)
-    os.makedirs(work)
-    with open(os.path.join(work, "sample.c"), "w") as f:
-        f.write(SOURCES[kind])
-    compiler = COMPILERS[arch]
-    output = os.path.join(work, "sample.dll" if kind == "dll" else "sample.exe")
-    command = [compiler, "-Os", "-s", "sample.c", "-o", output]
-    if kind == "dll":
-        command += ["-shared"]
-    command += ["-Wl,--subsystem,%s:%s" % ("console" if kind == "console" else "windows", version)]
-    if resources:
-        with open(os.path.join(work, "sample.ico"), "wb") as f:
-            f.write(_icon())
-        with open(os.path.join(work, "sample.manifest"), "w") as f:
-            f.write(MANIFEST)
-        with open(os.path.join(work, "sample.rc"), "w", encoding="utf-8") as f:
-            f.write(VERSION_RC if resources == "version" else MANIFEST_RC)
-        windres = compiler[:-len("gcc")] + "windres"
-        _run([windres, "-c", "65001", "sample.rc", "-O", "coff", "-o", "sample.res"], work)
-        command.append("sample.res")
-    _run(command, work)
-    if signed:
-        output = sign(output)
-    _built[key] = output
-    return output
+    if key not in _built:
+        name = "sample.dll" if kind == "dll" else "sample.exe"
+        compiler = COMPILERS[arch]
+        command = [compiler, "-Os", "-s", "sample.c", "-o", name,
+                   "-Wl,--subsystem,%s:%s" % ("console" if kind == "console" else "windows", version)]
+        if kind == "dll":
+            command.append("-shared")
+        rc = {None: "", "version": VERSION_RC, "manifest": MANIFEST_RC}[resources]
+
+        def make(work):
+            with open(os.path.join(work, "sample.c"), "w") as f:
+                f.write(SOURCES[kind])
+            if rc:
+                with open(os.path.join(work, "sample.ico"), "wb") as f:
+                    f.write(_icon())
+                with open(os.path.join(work, "sample.manifest"), "w") as f:
+                    f.write(MANIFEST)
+                with open(os.path.join(work, "sample.rc"), "w", encoding="utf-8") as f:
+                    f.write(rc)
+                windres = compiler[:-len("gcc")] + "windres"
+                _run([windres, "-c", "65001", "sample.rc", "-O", "coff", "-o", "sample.res"], work)
+                _run(command + ["sample.res"], work)
+            else:
+                _run(command, work)
+
+        output = os.path.join(_cached("_".join(str(p) for p in key[:4] if p).replace(".", "_"),
+                                      (command, SOURCES[kind], rc, MANIFEST), make), name)
+        _built[key] = sign(output) if signed else output
+    return _built[key]
 
 
 def sign(path):
     """A copy of path with an Authenticode signature from a throw-away key."""
-    key = os.path.join(_folder, "key.pem")
-    cert = os.path.join(_folder, "cert.pem")
-    if not os.path.exists(cert):
-        _run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=tools test",
-              "-days", "2", "-keyout", key, "-out", cert], _folder)
-    signed = path[:-4] + "-signed" + path[-4:]
-    _run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", path, "-out", signed], _folder)
-    return signed
+    keys = _cached("keys", (), lambda work: _run(
+        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=tools test",
+         "-days", "2", "-keyout", "key.pem", "-out", "cert.pem"], work))
+    with open(path, "rb") as f:
+        digest = hashlib.sha1(f.read()).hexdigest()
+
+    def make(work):
+        _run(["osslsigncode", "sign", "-certs", os.path.join(keys, "cert.pem"), "-key",
+              os.path.join(keys, "key.pem"), "-in", path, "-out", os.path.basename(path)], work)
+
+    return os.path.join(_cached("signed", digest, make), os.path.basename(path))
+
+
+def _cached(name, inputs, make):
+    """A folder that make(folder) filled, kept under a name that changes
+    with its inputs; parallel tests may race to make it, and the first one
+    to finish wins."""
+    final = os.path.join(_folder, "%s-%s" % (name, hashlib.sha1(repr(inputs).encode()).hexdigest()[:12]))
+    if not os.path.isdir(final):
+        work = tempfile.mkdtemp(dir=_folder, prefix=".work-")
+        make(work)
+        try:
+            os.rename(work, final)
+        except OSError:
+            shutil.rmtree(work, True)
+    return final
 
 
 def patched(path, offset_of, value, fmt):
@@ -119,10 +145,12 @@ def patched(path, offset_of, value, fmt):
     with open(path, "rb") as f:
         data = bytearray(f.read())
     struct.pack_into(fmt, data, offset_of(data), value)
-    copy = os.path.join(tempfile.mkdtemp(dir=_folder), os.path.basename(path))
-    with open(copy, "wb") as f:
-        f.write(data)
-    return copy
+
+    def make(work):
+        with open(os.path.join(work, os.path.basename(path)), "wb") as f:
+            f.write(data)
+
+    return os.path.join(_cached("patched", bytes(data), make), os.path.basename(path))
 
 
 def pe_offset(data):
