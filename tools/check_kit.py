@@ -101,6 +101,10 @@ def check(kit, program=None):
 def find_launcher(kit, program=None):
     """The launcher's name in kit, or a Finding saying why there is none."""
     if program:
+        if "/" in program or "\\" in program:
+            # The launcher looks for Autoinst next to itself.
+            return Finding(program.replace("/", "\\"), ERROR, "the launcher must sit at the top of the "
+                           "distribution, next to Autoinst: give its file name alone")
         return program
     programs = sorted(name for name in os.listdir(kit)
                       if name.lower().endswith(".exe") and os.path.isfile(os.path.join(kit, name)))
@@ -116,14 +120,13 @@ def check_launcher(kit, program=None):
     name = find_launcher(kit, program)
     if isinstance(name, Finding):
         return [name]
-    path = os.path.join(kit, *name.replace("\\", "/").split("/"))
-    shown = name.replace("/", "\\")
+    path = os.path.join(kit, name)
     if not os.path.lexists(path):
-        return [Finding(shown, ERROR, "missing: the launcher is not in the distribution")]
+        return [Finding(name, ERROR, "missing: the launcher is not in the distribution")]
     try:
         info = peinfo.read(path)
     except peinfo.NotAProgram as error:
-        return [Finding(shown, ERROR, "the launcher is %s" % error)]
+        return [Finding(name, ERROR, "the launcher is %s" % error)]
     findings = []
     with open(path, "rb") as f:
         data = f.read()
@@ -131,22 +134,21 @@ def check_launcher(kit, program=None):
     # program that happens to sit at the top does not.
     unnamed = [row.path for row in ROWS if row.path.encode("ascii") + b"\0" not in data]
     if unnamed:
-        findings.append(Finding(shown, ERROR, "not this launcher's build: it does not name %s"
+        findings.append(Finding(name, ERROR, "not this launcher's build: it does not name %s"
                                 % ("the installer paths" if len(unnamed) == len(ROWS)
                                    else ", ".join(unnamed))))
     else:
         differences = check_pe.problems(info)
         if differences:
-            findings.append(Finding(shown, WARNING, "not this launcher's build (an older or changed one): "
+            findings.append(Finding(name, WARNING, "not this launcher's build (an older or changed one): "
                                     + "; ".join(differences)))
-    lowered = os.path.basename(shown.replace("\\", "/")).lower()
-    words = [word for word in ELEVATING_WORDS if word in lowered]
+    words = [word for word in ELEVATING_WORDS if word in name.lower()]
     if words:
-        findings.append(Finding(shown, INFO, "the name holds \"%s\": Windows Vista and later ask for "
+        findings.append(Finding(name, INFO, "the name holds \"%s\": Windows Vista and later ask for "
                                 "elevation before the launcher starts, and the installer inherits it"
                                 % words[0]))
     if not info.signed:
-        findings.append(Finding(shown, INFO, "not signed: Windows shows it as from an unknown publisher"))
+        findings.append(Finding(name, INFO, "not signed: Windows shows it as from an unknown publisher"))
     return findings
 
 

@@ -212,6 +212,8 @@ class Launcher(KitTest):
              ["several programs", "launcher.exe, readme.exe", "--program"]),
             ("two programs, one named", {"readme.exe": samples.build()}, "launcher.exe", "launcher.exe", None, []),
             ("named but missing", {}, "setup.exe", "setup.exe", "error", ["missing"]),
+            ("named in a subfolder", {"bin\\launcher.exe": launcher}, "bin/launcher.exe", "bin\\launcher.exe",
+             "error", ["at the top of the distribution"]),
         ]
         for what, extra, program, path, severity, words in cases:
             with self.subTest(what=what):
