@@ -10,6 +10,7 @@ Usage: tools/check_kit.py KIT [--program NAME] [--json]
 import argparse
 import difflib
 import json
+import mmap
 import os
 import sys
 
@@ -128,11 +129,10 @@ def check_launcher(kit, program=None):
     except peinfo.NotAProgram as error:
         return [Finding(name, ERROR, "the launcher is %s" % error)]
     findings = []
-    with open(path, "rb") as f:
-        data = f.read()
     # Every build names the six installer paths as plain strings; another
     # program that happens to sit at the top does not.
-    unnamed = [row.path for row in ROWS if row.path.encode("ascii") + b"\0" not in data]
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
+        unnamed = [row.path for row in ROWS if data.find(row.path.encode("ascii") + b"\0") < 0]
     if unnamed:
         findings.append(Finding(name, ERROR, "not this launcher's build: it does not name %s"
                                 % ("the installer paths" if len(unnamed) == len(ROWS)

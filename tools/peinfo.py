@@ -4,6 +4,7 @@ pefile, without running it.
     info = peinfo.read(path)     # raises peinfo.NotAProgram with a clear message
     info.machine                 # "i386", "x64", "arm64", or a description
 """
+import mmap
 import os
 import struct
 
@@ -89,7 +90,21 @@ def _text(value):
 def read(path):
     """Reads the PE facts of the file at path; raises NotAProgram when it is a
     folder, not a Windows program, or a truncated or malformed one."""
-    data = _read_bytes(path)
+    if os.path.isdir(path):
+        raise NotAProgram("a folder, not a program")
+    try:
+        with open(path, "rb") as f:
+            if os.fstat(f.fileno()).st_size == 0:
+                raise NotAProgram("an empty file, not a program")
+            # Mapped, not read: an installer may be gigabytes of payload
+            # behind a few kilobytes of headers.
+            with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
+                return _parse(path, data)
+    except OSError as error:
+        raise NotAProgram("cannot be read: %s" % (error.strerror or error)) from None
+
+
+def _parse(path, data):
     _check_outline(data)
     try:
         pe = pefile.PE(data=data, fast_load=True)
@@ -104,20 +119,8 @@ def read(path):
     return PeInfo(path, len(data), pe)
 
 
-def _read_bytes(path):
-    if os.path.isdir(path):
-        raise NotAProgram("a folder, not a program")
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError as error:
-        raise NotAProgram("cannot be read: %s" % (error.strerror or error)) from None
-
-
 def _check_outline(data):
     """The checks that give a plainer message than pefile would."""
-    if len(data) == 0:
-        raise NotAProgram("an empty file, not a program")
     if data[:2] != b"MZ":
         raise NotAProgram("not a Windows program (it does not start with the MZ signature)")
     if len(data) < DOS_HEADER_SIZE:
