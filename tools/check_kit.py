@@ -129,10 +129,7 @@ def check_launcher(kit, program=None):
     except peinfo.NotAProgram as error:
         return [Finding(name, ERROR, "the launcher is %s" % error)]
     findings = []
-    # Every build names the six installer paths as plain strings; another
-    # program that happens to sit at the top does not.
-    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
-        unnamed = [row.path for row in ROWS if data.find(row.path.encode("ascii") + b"\0") < 0]
+    unnamed = unnamed_paths(path)
     if unnamed:
         findings.append(Finding(name, ERROR, "not this launcher's build: it does not name %s"
                                 % ("the installer paths" if len(unnamed) == len(ROWS)
@@ -152,6 +149,14 @@ def check_launcher(kit, program=None):
     return findings
 
 
+def unnamed_paths(path):
+    """The installer paths that the program at path does not name. Every
+    build of the launcher names all six as plain strings; another program
+    does not."""
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
+        return [row.path for row in ROWS if data.find(row.path.encode("ascii") + b"\0") < 0]
+
+
 # -- the installers ---------------------------------------------------------
 
 def check_installer(kit, row):
@@ -166,10 +171,15 @@ def check_installer(kit, row):
     if how == "case":
         findings.append(Finding(row.path, WARNING, "the name differs in case: found %s; Windows finds it "
                                 "on a CD or an NTFS disk, not on a case-sensitive share" % found))
+    path = os.path.join(kit, *found.split("\\"))
     try:
-        info = peinfo.read(os.path.join(kit, *found.split("\\")))
+        info = peinfo.read(path)
     except peinfo.NotAProgram as error:
         return findings + [Finding(row.path, ERROR, str(error))]
+    if not unnamed_paths(path):
+        # Started there, it would look for Autoinst inside the installer's
+        # own folder and find nothing.
+        return findings + [Finding(row.path, ERROR, "a copy of the launcher, not an installer")]
     return findings + check_program(row, info)
 
 

@@ -116,13 +116,14 @@ class Installers(KitTest):
     def test_damaged_files(self):
         with open(samples.build(), "rb") as f:
             program = f.read()
-        # (what, content or None for a folder, words)
+        # (what, content, a file to copy, or None for a folder, words)
         cases = [
             ("text file", b"@echo off\r\n", ["not a Windows program"]),
             ("empty file", b"", ["empty file"]),
             ("truncated", program[:5000], ["truncated: 5000 bytes"]),
             ("headers only", program[:300], ["truncated: 300 bytes"]),
             ("a folder", None, ["a folder, not a program"]),
+            ("the launcher again", samples.LAUNCHER_EXE, ["a copy of the launcher"]),
         ]
         for what, content, words in cases:
             with self.subTest(what=what):
