@@ -191,7 +191,7 @@ def check_program(row, info):
 
     if info.is_dll:
         say(ERROR, "a DLL, not a program: Windows cannot start it")
-    if info.machine not in row.machines:
+    if info.machine not in row.machines and not info.any_cpu:
         if row.machines == ("i386",):
             say(ERROR, "%s program in a 32-bit row: %s cannot run it (expected i386)"
                 % (info.machine, row.releases))

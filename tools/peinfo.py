@@ -32,6 +32,9 @@ RT_MANIFEST = pefile.RESOURCE_TYPE["RT_MANIFEST"]
 IMAGE_FILE_DLL = 0x2000
 DOS_HEADER_SIZE = 64
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+CLR_HEADER = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR"]
+CLR_FLAGS_OFFSET = 16
+CLR_IL_ONLY, CLR_32BIT_REQUIRED, CLR_32BIT_PREFERRED = 0x1, 0x2, 0x20000
 WANTED_DIRECTORIES = [pefile.DIRECTORY_ENTRY[name] for name in (
     "IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_RESOURCE")]
 
@@ -72,6 +75,12 @@ class PeInfo:
         # Authenticode signature sits after the image, outside every section.
         self.signature_size = security.Size if security and security.VirtualAddress else 0
         self.signed = self.signature_size > 0
+        # A .NET program of pure IL marked i386 runs as a 64-bit process on a
+        # 64-bit Windows unless it asks for 32 bits.
+        clr = header.DATA_DIRECTORY[CLR_HEADER] if len(header.DATA_DIRECTORY) > CLR_HEADER else None
+        flags = pe.get_dword_at_rva(clr.VirtualAddress + CLR_FLAGS_OFFSET) if clr and clr.VirtualAddress else None
+        self.any_cpu = bool(flags is not None and flags & CLR_IL_ONLY and not self.pe32_plus
+                            and not flags & (CLR_32BIT_REQUIRED | CLR_32BIT_PREFERRED))
         self.version_strings = {}
         for info in getattr(pe, "FileInfo", ()):
             for entry in info:

@@ -153,6 +153,28 @@ def patched(path, offset_of, value, fmt):
     return os.path.join(_cached("patched", bytes(data), make), os.path.basename(path))
 
 
+def dotnet(flags):
+    """A copy of the i386 GUI sample with a .NET runtime header holding
+    flags, in the slack of its .data section: what the checks read of a .NET
+    program, without a .NET compiler."""
+    import pefile  # after peinfo has settled the interpreter
+    pe = pefile.PE(build())
+    data = next(section for section in pe.sections if section.Name.rstrip(b"\0") == b".data")
+    at = 64
+    data.Misc_VirtualSize = data.SizeOfRawData
+    # cb, runtime 2.5, no metadata, flags: the fields up to the ones read.
+    pe.set_bytes_at_offset(data.PointerToRawData + at, struct.pack("<IHHIII", 72, 2, 5, 0, 0, flags))
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[14]
+    directory.VirtualAddress, directory.Size = data.VirtualAddress + at, 72
+    contents = pe.write()
+
+    def make(work):
+        with open(os.path.join(work, "sample.exe"), "wb") as f:
+            f.write(contents)
+
+    return os.path.join(_cached("dotnet", bytes(contents), make), "sample.exe")
+
+
 def pe_offset(data):
     return struct.unpack_from("<I", data, 0x3C)[0]
 

@@ -13,6 +13,7 @@ import unittest
 import samples
 import check_kit
 import make_kit
+import peinfo
 
 CHECK_KIT = os.path.join(samples.ROOT, "tools", "check_kit.py")
 W98, WME, W2K, WXP, V86, V64 = make_kit.INSTALLERS
@@ -146,6 +147,10 @@ class Installers(KitTest):
             (V64, x64, None, []),
             (V64, arm64, "warning", ["arm64", "x64 Windows refuses it"]),
             (V64, ia64, "error", ["ia64 program", "expected x64"]),
+            # .NET: pure IL runs as 64-bit there, unless it asks for 32 bits.
+            (V64, samples.dotnet(peinfo.CLR_IL_ONLY), None, []),
+            (V64, samples.dotnet(peinfo.CLR_IL_ONLY | peinfo.CLR_32BIT_REQUIRED), "warning", ["i386 program"]),
+            (V64, samples.dotnet(peinfo.CLR_IL_ONLY | peinfo.CLR_32BIT_PREFERRED), "warning", ["i386 program"]),
         ]
         for row, program, severity, words in cases:
             with self.subTest(row=row, program=program):
