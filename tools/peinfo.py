@@ -118,14 +118,14 @@ def _parse(path, data):
     try:
         pe = pefile.PE(data=data, fast_load=True)
         pe.parse_data_directories(directories=WANTED_DIRECTORIES)
+        _check_complete(pe, len(data))
+        return PeInfo(path, len(data), pe)
     except pefile.PEFormatError as error:
         raise NotAProgram("not a valid Windows program (%s)" % _reason(error)) from None
     except (struct.error, IndexError, ValueError, UnicodeError) as error:
         # pefile trusts offsets and sizes read from the file; damaged ones
         # surface as these rather than as its own error.
         raise NotAProgram("a malformed Windows program (%s)" % _reason(error)) from None
-    _check_complete(pe, len(data))
-    return PeInfo(path, len(data), pe)
 
 
 def _check_outline(data):

@@ -2,6 +2,7 @@
 are damaged in the ways a copied or downloaded distribution is: cut short,
 not a program at all, a folder in a program's place."""
 import os
+import random
 import struct
 import tempfile
 import unittest
@@ -115,6 +116,23 @@ class Damaged(unittest.TestCase):
                     self.read_bytes(bytes(data))
                 except peinfo.NotAProgram as error:
                     self.assertTrue(str(error), what)
+
+    def test_random_header_damage_never_escapes(self):
+        # A fixed seed: the same 200 damaged files every run.
+        with open(samples.build(resources="version", signed=True), "rb") as f:
+            whole = f.read()
+        headers = peinfo.pefile.PE(data=whole, fast_load=True).OPTIONAL_HEADER.SizeOfHeaders
+        chance = random.Random(9)
+        for attempt in range(200):
+            data = bytearray(whole)
+            for _ in range(chance.randint(1, 6)):
+                data[chance.randrange(headers)] = chance.randrange(256)
+            try:
+                self.read_bytes(bytes(data))
+            except peinfo.NotAProgram:
+                pass
+            except Exception as error:  # noqa: B902  (any other exception is the fault)
+                self.fail("damaged copy %d: %s: %s" % (attempt, type(error).__name__, error))
 
     def test_folder_and_missing_file(self):
         with tempfile.TemporaryDirectory() as folder:
