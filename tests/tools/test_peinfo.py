@@ -131,7 +131,7 @@ class Damaged(unittest.TestCase):
                 self.read_bytes(bytes(data))
             except peinfo.NotAProgram:
                 pass
-            except Exception as error:  # noqa: B902  (any other exception is the fault)
+            except Exception as error:  # any other exception is the fault
                 self.fail("damaged copy %d: %s: %s" % (attempt, type(error).__name__, error))
 
     def test_folder_and_missing_file(self):
