@@ -16,6 +16,11 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
+import interpreter  # noqa: E402
+
+# Before any folder is made: this may start the test again under another
+# Python, and the folder would be left behind.
+interpreter.require("pefile")
 
 COMPILERS = {
     "i686": os.environ.get("MINGW_I686_GCC", "i686-w64-mingw32-gcc"),
