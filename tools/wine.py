@@ -124,6 +124,10 @@ class Run:
         return " + ".join(launch.relative for launch in self.launches) or "none"
 
 
+def format_boxes(boxes):
+    return ", ".join(f'"{box}"' for box in boxes) or "none"
+
+
 def to_windows(path):
     """The path as a Windows program in the prefix sees it (Z: is the root)."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")

@@ -15,7 +15,6 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import make_kit  # noqa: E402
-import preview  # noqa: E402
 import wine  # noqa: E402
 from wine import AS_IS, Machine, X86, X64  # noqa: E402
 
@@ -251,7 +250,7 @@ def run_cases(names, args):
         print(f"{status:4} {name}: {case.windows}-bit Windows, {case.machine.release}, PROCESSOR_ARCHITECTURE "
               f"{case.machine.describe_arch()}, started as {line} in {run.start_folder}")
         print(f"     installer {', '.join(launch.how() for launch in run.launches) or 'none'}, "
-              f"boxes {preview.format_boxes(run.boxes)}, exit {run.exit_code}")
+              f"boxes {wine.format_boxes(run.boxes)}, exit {run.exit_code}")
         for error in errors:
             print(f"     {error}  [row {name}]")
         failed += bool(errors)
