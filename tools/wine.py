@@ -241,6 +241,8 @@ def registry_text(machine):
     return "\r\n".join(lines) + "\r\n"
 
 
+# What the ready marker of a finished prefix holds.
+READY = "prefix with drive D: as CD-ROM\n"
 # Drive D: is the CD-ROM drive of every prefix; a session points it at a folder.
 DRIVES_TEXT = ("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]\r\n"
                f'"{CD_DRIVE.lower()}"="cdrom"\r\n')
@@ -411,9 +413,15 @@ class WineSession:
             if found != wanted:
                 raise WineError(f"wineboot made a {found or 'broken'} prefix in {self.prefix}, not {wanted}: "
                                 + self._tail("wineboot.log"))
+        current = False
+        with contextlib.suppress(FileNotFoundError), open(ready) as marker:
+            current = marker.read() == READY
+        if not current:
+            # Made before D: became the CD-ROM drive, or just now.
             self._regedit(DRIVES_TEXT, "drives.reg")
             self._wineserver("-w")
-            open(ready, "w").close()
+            with open(ready, "w") as marker:
+                marker.write(READY)
         # Paths reach the Windows programs as Z:\..., which holds only while
         # Z: is the root.
         drive = os.path.join(self.prefix, "dosdevices", "z:")
