@@ -141,10 +141,10 @@ def wine64_loader():
     raise WineError("the 64-bit part of Wine is not installed (wine64); tools/setup.sh e2e installs it")
 
 
-def i386_emulator():
+def i386_emulator(binfmt="/proc/sys/fs/binfmt_misc"):
     """The binfmt_misc entry that hands 32-bit x86 programs to an emulator
     (qemu-i386), if one is enabled; None otherwise."""
-    for entry in glob.glob("/proc/sys/fs/binfmt_misc/*"):
+    for entry in glob.glob(os.path.join(binfmt, "*")):
         if os.path.basename(entry) in ("register", "status"):
             continue
         with contextlib.suppress(OSError):
@@ -448,7 +448,8 @@ class WineSession:
         drive when it lies in the session's CD-ROM folder, else below Z:."""
         path = os.path.abspath(path)
         if self.cdrom and (path == self.cdrom or path.startswith(self.cdrom + os.sep)):
-            return CD_DRIVE + "\\" + os.path.relpath(path, self.cdrom).replace("/", "\\").lstrip(".")
+            inside = os.path.relpath(path, self.cdrom)
+            return CD_DRIVE + "\\" + ("" if inside == "." else inside.replace("/", "\\"))
         return to_windows(path)
 
     def _regedit(self, text, name):
