@@ -143,6 +143,15 @@ def expected_64(release, _):
     return expected_32(release, "x86")
 
 
+def expected_boxes(installer, release):
+    """The boxes that go with the installer column's text."""
+    if installer == "none" and release != "winme":
+        return '"Unknow OS version", "Exec fail"'
+    notice = '"VISTA64"' if VISTA64 in installer else '"VISTA32"' if VISTA32 in installer else None
+    failed = installer.startswith("none")
+    return ", ".join(box for box in (notice, '"Exec fail"' if failed else None) if box) or "none"
+
+
 def parse_tables(output):
     """{32 or 64: [(release, arch, installer, boxes, exit)]} from the preview's output."""
     tables = {}
@@ -185,6 +194,9 @@ def check_matrix():
             want = expected(release, arch)
             if installer != want:
                 errors.append(f"installer started: got {installer!r}, expected {want!r}  "
+                              f"[row {windows}-bit {release} {arch}]")
+            if boxes != expected_boxes(want, release):
+                errors.append(f"boxes: got {boxes}, expected {expected_boxes(want, release)}  "
                               f"[row {windows}-bit {release} {arch}]")
             if exit_code != "0":
                 errors.append(f"exit code: got {exit_code}, expected 0  [row {windows}-bit {release} {arch}]")
