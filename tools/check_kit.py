@@ -1,0 +1,306 @@
+#!/usr/bin/env python3
+"""Checks a distribution without running anything: the launcher at its top
+and, for every installer path the launcher may start, that the file is there
+under that exact name and is a Windows program that the row's releases and
+processors can load.
+
+Usage: tools/check_kit.py KIT [--program NAME] [--json]
+       (exit 1 when anything is an error, else 0)
+"""
+import argparse
+import difflib
+import json
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import interpreter  # noqa: E402
+
+interpreter.require("pefile")
+import check_pe  # noqa: E402
+import peinfo  # noqa: E402
+from make_kit import INSTALLERS  # noqa: E402
+
+ERROR, WARNING, INFO = "error", "warning", "info"
+SEVERITIES = (ERROR, WARNING, INFO)
+
+
+class Row:
+    """One installer path of the launcher's table, and what its releases need."""
+
+    def __init__(self, path, machines, releases, oldest, max_subsystem):
+        self.path = path
+        self.machines = machines        # machine types that run everywhere the row serves
+        self.releases = releases        # the Windows releases the launcher sends to this path
+        self.oldest = oldest            # the one that refuses a newer subsystem version first
+        self.max_subsystem = max_subsystem
+
+    @property
+    def folder(self):
+        return self.path.split("\\")[-2]
+
+
+# One row per installer path, in the launcher's order. A subsystem version
+# above max_subsystem makes the oldest release refuse to load the program.
+ANY_MINOR = 0xFFFF
+ROWS = [Row(path, *facts) for path, facts in zip(INSTALLERS, (
+    (("i386",), "Windows 95, 98 and 98 SE", "Windows 95, 98 and 98 SE", (4, ANY_MINOR)),
+    (("i386",), "Windows Me", "Windows Me", (4, ANY_MINOR)),
+    (("i386",), "Windows 2000", "Windows 2000", (5, 0)),
+    (("i386",), "Windows XP (32-bit)", "Windows XP", (5, 1)),
+    (("i386",), "Windows Vista to 11 on x86", "Windows Vista", (6, 0)),
+    (("x64",), "Windows Vista to 11, 64-bit", "Windows Vista x64", (6, 0)),
+))]
+assert len(ROWS) == len(INSTALLERS), "a row's facts are missing for an installer path"
+
+# What a subsystem version was linked for, to say it in a message.
+LINKED_FOR = {
+    (4, 0): "Windows 95 and NT 4", (4, 10): "Windows 98", (4, 90): "Windows Me",
+    (5, 0): "Windows 2000", (5, 1): "Windows XP", (5, 2): "Windows XP x64 and Server 2003",
+    (6, 0): "Windows Vista", (6, 1): "Windows 7", (6, 2): "Windows 8", (6, 3): "Windows 8.1",
+    (10, 0): "Windows 10",
+}
+
+# Windows Vista and later guess that a program without a manifest whose name
+# holds one of these is an installer, and ask for elevation before it starts.
+ELEVATING_WORDS = ("setup", "install", "update")
+
+# Names closer than this (difflib's ratio, case ignored) look alike enough to
+# be a misspelling: win98 / win98SE, Vistax64 / Vista64.
+SIMILAR = 0.8
+
+
+class Finding:
+    def __init__(self, path, severity, message):
+        assert severity in SEVERITIES
+        self.path = path
+        self.severity = severity
+        self.message = message
+
+    def as_dict(self):
+        return {"path": self.path, "severity": self.severity, "message": self.message}
+
+    def __repr__(self):
+        return "Finding(%r, %r, %r)" % (self.path, self.severity, self.message)
+
+
+def check(kit, program=None):
+    """Every finding about the distribution in the folder kit, the launcher's
+    first, then the installers' in the launcher's order."""
+    if not os.path.isdir(kit):
+        return [Finding(".", ERROR, "%s is not a folder" % kit)]
+    findings = []
+    findings += check_launcher(kit, program)
+    for row in ROWS:
+        findings += check_installer(kit, row)
+    return findings
+
+
+# -- the launcher -----------------------------------------------------------
+
+def find_launcher(kit, program=None):
+    """The launcher's name in kit, or a Finding saying why there is none."""
+    if program:
+        return program
+    programs = sorted(name for name in os.listdir(kit)
+                      if name.lower().endswith(".exe") and os.path.isfile(os.path.join(kit, name)))
+    if len(programs) == 1:
+        return programs[0]
+    if not programs:
+        return Finding(".", ERROR, "no launcher: no .exe at the top of the distribution")
+    return Finding(".", ERROR, "several programs at the top (%s): name the launcher with --program"
+                   % ", ".join(programs))
+
+
+def check_launcher(kit, program=None):
+    name = find_launcher(kit, program)
+    if isinstance(name, Finding):
+        return [name]
+    path = os.path.join(kit, *name.replace("\\", "/").split("/"))
+    shown = name.replace("/", "\\")
+    if not os.path.lexists(path):
+        return [Finding(shown, ERROR, "missing: the launcher is not in the distribution")]
+    try:
+        info = peinfo.read(path)
+    except peinfo.NotAProgram as error:
+        return [Finding(shown, ERROR, "the launcher is %s" % error)]
+    findings = []
+    with open(path, "rb") as f:
+        data = f.read()
+    # Every build names the six installer paths as plain strings; another
+    # program that happens to sit at the top does not.
+    unnamed = [row.path for row in ROWS if row.path.encode("ascii") + b"\0" not in data]
+    if unnamed:
+        findings.append(Finding(shown, ERROR, "not this launcher's build: it does not name %s"
+                                % ("the installer paths" if len(unnamed) == len(ROWS)
+                                   else ", ".join(unnamed))))
+    else:
+        differences = check_pe.problems(info)
+        if differences:
+            findings.append(Finding(shown, WARNING, "not this launcher's build (an older or changed one): "
+                                    + "; ".join(differences)))
+    lowered = os.path.basename(shown.replace("\\", "/")).lower()
+    words = [word for word in ELEVATING_WORDS if word in lowered]
+    if words:
+        findings.append(Finding(shown, INFO, "the name holds \"%s\": Windows Vista and later ask for "
+                                "elevation before the launcher starts, and the installer inherits it"
+                                % words[0]))
+    if not info.signed:
+        findings.append(Finding(shown, INFO, "not signed: Windows names no publisher when it asks for elevation"))
+    return findings
+
+
+# -- the installers ---------------------------------------------------------
+
+def check_installer(kit, row):
+    found, how, clashes = locate(kit, row.path)
+    findings = [Finding(row.path, WARNING, "%s and %s both exist: they differ only in case, and on "
+                        "Windows only one of them survives" % pair) for pair in clashes]
+    if found is None:
+        return findings + [Finding(row.path, ERROR, "missing: %s (needed on %s)" % (row.path, row.releases))]
+    if how == "similar":
+        return findings + [Finding(row.path, ERROR, "missing: %s (needed on %s); found %s instead"
+                                   % (row.path, row.releases, found))]
+    if how == "case":
+        findings.append(Finding(row.path, WARNING, "the name differs in case: found %s; Windows finds it "
+                                "on a CD or an NTFS disk, not on a case-sensitive share" % found))
+    try:
+        info = peinfo.read(os.path.join(kit, *found.split("\\")))
+    except peinfo.NotAProgram as error:
+        return findings + [Finding(row.path, ERROR, str(error))]
+    return findings + check_program(row, info)
+
+
+def check_program(row, info):
+    findings = []
+
+    def say(severity, message):
+        findings.append(Finding(row.path, severity, message))
+
+    if info.is_dll:
+        say(ERROR, "a DLL, not a program: Windows cannot start it")
+    if info.machine not in row.machines:
+        if row.machines == ("i386",):
+            say(ERROR, "%s program in a 32-bit row: %s cannot run it (expected i386)"
+                % (info.machine, row.releases))
+        elif info.machine == "i386":
+            say(WARNING, "i386 program in the 64-bit row: it runs, but it is not what the folder "
+                "%s says (expected x64)" % row.folder)
+        elif info.machine == "arm64":
+            say(WARNING, "arm64 program in the 64-bit row: only ARM64 Windows runs it, x64 Windows "
+                "refuses it (expected x64)")
+        else:
+            say(ERROR, "%s program: %s cannot run it (expected x64)" % (info.machine, row.releases))
+    if info.subsystem == "console":
+        say(WARNING, "a console program: Windows opens a console window for it")
+    elif info.subsystem != "gui":
+        say(ERROR, "%s program, not a Windows GUI or console one: Windows cannot start it"
+            % info.subsystem)
+    if info.subsystem_version > row.max_subsystem:
+        version = "%d.%d" % info.subsystem_version
+        linked = LINKED_FOR.get(info.subsystem_version)
+        allowed = ("%d.x" % row.max_subsystem[0] if row.max_subsystem[1] == ANY_MINOR
+                   else "%d.%d" % row.max_subsystem)
+        say(ERROR, "subsystem version %s%s: %s refuses to load it (row %s serves %s; expected at most %s)"
+            % (version, " (%s)" % linked if linked else "", row.oldest, row.folder, row.releases, allowed))
+    if not info.signed:
+        say(INFO, "not signed: Windows names no publisher when it asks for elevation")
+    return findings
+
+
+def locate(kit, path):
+    """Finds path under kit as Windows would, and as a misspelling would.
+    Returns (found path, how, clashes): how is "exact", "case" (the names
+    differ only in case) or "similar" (a folder or name that looks like the
+    expected one); found is None when nothing fits; clashes lists the pairs
+    of names on the way that differ only in case."""
+    here = kit
+    found = []
+    how = "exact"
+    clashes = []
+    parts = path.split("\\")
+    for depth, part in enumerate(parts):
+        try:
+            names = os.listdir(here)
+        except OSError:
+            return None, None, clashes
+        name, kind = _match(part, names, _siblings(parts[:depth]))
+        if name is None:
+            return None, None, clashes
+        prefix = "\\".join(found + [""])
+        clashes += [(prefix + name, prefix + other) for other in sorted(names)
+                    if other != name and other.lower() == name.lower()]
+        if kind == "similar":
+            how = "similar"
+        elif kind == "case" and how == "exact":
+            how = "case"
+        found.append(name)
+        here = os.path.join(here, name)
+        if depth < len(parts) - 1 and not os.path.isdir(here):
+            return None, None, clashes
+    return "\\".join(found), how, clashes
+
+
+def _match(part, names, siblings):
+    if part in names:
+        return part, "exact"
+    same = sorted(name for name in names if name.lower() == part.lower())
+    if same:
+        return same[0], "case"
+    # A folder that another row expects is that row's, not a misspelling.
+    taken = {sibling.lower() for sibling in siblings}
+    candidates = [name for name in names if name.lower() not in taken]
+    close = [name for name in candidates if _normal(name) == _normal(part)]
+    if not close:
+        close = difflib.get_close_matches(part.lower(), [name.lower() for name in candidates], 1, SIMILAR)
+        close = [name for name in candidates if name.lower() in close]
+    return (sorted(close)[0], "similar") if close else (None, None)
+
+
+def _normal(name):
+    return "".join(c for c in name.lower() if c.isalnum())
+
+
+def _siblings(parent_parts):
+    """The names the table expects next to each other below parent_parts."""
+    depth = len(parent_parts)
+    return {row.path.split("\\")[depth] for row in ROWS
+            if row.path.split("\\")[:depth] == parent_parts and len(row.path.split("\\")) > depth}
+
+
+# -- output -----------------------------------------------------------------
+
+def format_text(findings):
+    """The findings as a table, one line per finding."""
+    if not findings:
+        return "No findings: the distribution looks right."
+    width = max(len("Path"), *(len(finding.path) for finding in findings))
+    lines = ["%-8s %-*s %s" % ("Severity", width, "Path", "Finding"),
+             "%-8s %-*s %s" % ("-" * 8, width, "-" * width, "-" * 7)]
+    lines += ["%-8s %-*s %s" % (finding.severity, width, finding.path, finding.message)
+              for finding in findings]
+    counts = [(sum(f.severity == s for f in findings), s) for s in SEVERITIES]
+    lines.append("%d error(s), %d warning(s), %d info" % tuple(count for count, _ in counts))
+    return "\n".join(lines)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("kit", help="the distribution's folder")
+    parser.add_argument("--program", help="the launcher's file name (default: the one .exe at the top)")
+    parser.add_argument("--json", action="store_true", help="print a JSON list of findings")
+    args = parser.parse_args(argv)
+    findings = check(args.kit, args.program)
+    # File names may be in any script; a C locale must not turn them into an
+    # encoding error.
+    if (sys.stdout.encoding or "").lower().replace("-", "") != "utf8":
+        sys.stdout.reconfigure(encoding="utf-8", errors="backslashreplace")
+    if args.json:
+        print(json.dumps([finding.as_dict() for finding in findings], indent=2, ensure_ascii=False))
+    else:
+        print(format_text(findings))
+    return 1 if any(finding.severity == ERROR for finding in findings) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,156 @@
+"""Reads the facts the tools need from a Windows program's PE headers, with
+pefile, without running it.
+
+    info = peinfo.read(path)     # raises peinfo.NotAProgram with a clear message
+    info.machine                 # "i386", "x64", "arm64", or a description
+"""
+import os
+import struct
+
+import interpreter
+
+interpreter.require("pefile")
+import pefile  # noqa: E402  (after the interpreter has been settled)
+
+MACHINES = {
+    0x014C: "i386",
+    0x8664: "x64",
+    0xAA64: "arm64",
+    0x01C0: "arm",
+    0x01C4: "arm (Thumb-2)",
+    0x0200: "ia64",
+}
+SUBSYSTEMS = {
+    1: "native",
+    2: "gui",
+    3: "console",
+    9: "Windows CE",
+    10: "EFI application",
+}
+RT_MANIFEST = pefile.RESOURCE_TYPE["RT_MANIFEST"]
+IMAGE_FILE_DLL = 0x2000
+DOS_HEADER_SIZE = 64
+SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+WANTED_DIRECTORIES = [pefile.DIRECTORY_ENTRY[name] for name in (
+    "IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_RESOURCE")]
+
+
+class NotAProgram(Exception):
+    """The file is no Windows program, or a damaged one; str() says which."""
+
+
+class PeInfo:
+    """What one Windows program says about itself in its headers."""
+
+    def __init__(self, path, size, pe):
+        header = pe.OPTIONAL_HEADER
+        self.path = path
+        self.size = size
+        self.machine = MACHINES.get(pe.FILE_HEADER.Machine, "machine type 0x%04X" % pe.FILE_HEADER.Machine)
+        self.pe32_plus = header.Magic == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS
+        self.is_dll = bool(pe.FILE_HEADER.Characteristics & IMAGE_FILE_DLL)
+        self.subsystem = SUBSYSTEMS.get(header.Subsystem, "subsystem %d" % header.Subsystem)
+        self.subsystem_version = (header.MajorSubsystemVersion, header.MinorSubsystemVersion)
+        self.os_version = (header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion)
+        self.sections = {}
+        for section in pe.sections:
+            name = section.Name.rstrip(b"\0").decode("ascii", "replace")
+            self.sections[name] = self.sections.get(name, 0) + section.SizeOfRawData
+        self.imports = {}
+        for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", ()):
+            functions = self.imports.setdefault(entry.dll.decode("ascii", "replace").upper(), set())
+            for function in entry.imports:
+                functions.add(function.name.decode("ascii", "replace") if function.name
+                              else "#%d" % function.ordinal)
+        resources = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+        self.resource_types = [entry.id if entry.id is not None else str(entry.name)
+                               for entry in (resources.entries if resources else ())]
+        self.has_manifest = RT_MANIFEST in self.resource_types
+        security = header.DATA_DIRECTORY[SECURITY] if len(header.DATA_DIRECTORY) > SECURITY else None
+        # The security directory holds a file offset, not an address: the
+        # Authenticode signature sits after the image, outside every section.
+        self.signature_size = security.Size if security and security.VirtualAddress else 0
+        self.signed = self.signature_size > 0
+        self.version_strings = {}
+        for info in getattr(pe, "FileInfo", ()):
+            for entry in info:
+                for table in getattr(entry, "StringTable", ()):
+                    for key, value in table.entries.items():
+                        self.version_strings[_text(key)] = _text(value)
+
+    def __repr__(self):
+        return "<PeInfo %s %s %s %d.%d>" % (self.path, self.machine, self.subsystem, *self.subsystem_version)
+
+
+def _text(value):
+    return value.decode("utf-8", "replace") if isinstance(value, bytes) else str(value)
+
+
+def read(path):
+    """Reads the PE facts of the file at path; raises NotAProgram when it is a
+    folder, not a Windows program, or a truncated or malformed one."""
+    data = _read_bytes(path)
+    _check_outline(data)
+    try:
+        pe = pefile.PE(data=data, fast_load=True)
+        pe.parse_data_directories(directories=WANTED_DIRECTORIES)
+    except pefile.PEFormatError as error:
+        raise NotAProgram("not a valid Windows program (%s)" % _reason(error)) from None
+    except (struct.error, IndexError, ValueError, UnicodeError) as error:
+        # pefile trusts offsets and sizes read from the file; damaged ones
+        # surface as these rather than as its own error.
+        raise NotAProgram("a malformed Windows program (%s)" % _reason(error)) from None
+    _check_complete(pe, len(data))
+    return PeInfo(path, len(data), pe)
+
+
+def _read_bytes(path):
+    if os.path.isdir(path):
+        raise NotAProgram("a folder, not a program")
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as error:
+        raise NotAProgram("cannot be read: %s" % (error.strerror or error)) from None
+
+
+def _check_outline(data):
+    """The checks that give a plainer message than pefile would."""
+    if len(data) == 0:
+        raise NotAProgram("an empty file, not a program")
+    if data[:2] != b"MZ":
+        raise NotAProgram("not a Windows program (it does not start with the MZ signature)")
+    if len(data) < DOS_HEADER_SIZE:
+        raise NotAProgram("truncated: %d bytes, shorter than the %d-byte MS-DOS header"
+                          % (len(data), DOS_HEADER_SIZE))
+    (pe_offset,) = struct.unpack_from("<I", data, 0x3C)
+    signature = data[pe_offset:pe_offset + 4]
+    if len(signature) < 4:
+        raise NotAProgram("truncated: %d bytes, ends before its PE header at offset %d"
+                          % (len(data), pe_offset))
+    if signature != b"PE\0\0":
+        kind = signature[:2]
+        if kind in (b"NE", b"LE", b"LX"):
+            raise NotAProgram("a 16-bit Windows or OS/2 program (%s), not a Win32 one" % kind.decode())
+        raise NotAProgram("an MS-DOS program, not a Windows one (no PE signature)")
+
+
+def _check_complete(pe, size):
+    """A file cut short still parses when the cut falls inside a section; the
+    section table and the signature's place say how long it must be."""
+    needed = max((section.PointerToRawData + section.SizeOfRawData for section in pe.sections
+                  if section.SizeOfRawData), default=0)
+    needed = max(needed, pe.OPTIONAL_HEADER.SizeOfHeaders)
+    header = pe.OPTIONAL_HEADER
+    if len(header.DATA_DIRECTORY) > SECURITY and header.DATA_DIRECTORY[SECURITY].VirtualAddress:
+        security = header.DATA_DIRECTORY[SECURITY]
+        needed = max(needed, security.VirtualAddress + security.Size)
+    if size < needed:
+        raise NotAProgram("truncated: %d bytes, its headers describe %d" % (size, needed))
+    if not pe.sections:
+        raise NotAProgram("a malformed Windows program (no sections)")
+
+
+def _reason(error):
+    text = str(error).strip().strip("'\"")
+    return text[:1].lower() + text[1:] if text else type(error).__name__
