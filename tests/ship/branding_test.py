@@ -7,7 +7,6 @@ Usage: branding_test.py (configure|branded|unbranded) --cmake CMAKE --work DIR
 import argparse
 import os
 import shutil
-import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -19,6 +18,7 @@ interpreter.require("pefile")
 import pefile  # noqa: E402
 
 import icons  # noqa: E402
+from checking import Checker, run  # noqa: E402
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 
@@ -43,20 +43,10 @@ EXPECTED_STRINGS = {
 EXPECTED_FIXED_VERSION = (0x0002000A, 0x0000FFFF)
 
 
-class Checker:
-    def __init__(self):
-        self.failures = 0
-
-    def expect(self, row, what, actual, expected):
-        if actual != expected:
-            self.failures += 1
-            print(f"FAIL [{row}] {what}: got {actual!r}, expected {expected!r}")
-
-
 def configure(cmake, build, definitions):
     shutil.rmtree(build, ignore_errors=True)
     command = [cmake, "--preset", "windows", "-B", build] + [f"-D{k}={v}" for k, v in definitions.items()]
-    return subprocess.run(command, cwd=ROOT, capture_output=True, text=True)
+    return run(command, cwd=ROOT)
 
 
 def our_lines(output):
@@ -155,7 +145,7 @@ def test_branded(cmake, work):
     build = os.path.join(ROOT, "build", "branded")
     result = configure(cmake, build, dict(BRANDED, LAUNCHER_ICON=icon))
     if result.returncode == 0:
-        result = subprocess.run([cmake, "--build", build, "--target", "launcher"], capture_output=True, text=True)
+        result = run([cmake, "--build", build, "--target", "launcher"])
     if result.returncode != 0:
         print(result.stdout + result.stderr)
         print("FAIL: the branded build did not build")

@@ -9,7 +9,6 @@ import argparse
 import os
 import re
 import shutil
-import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -17,12 +16,9 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 MAKE_MEDIA = os.path.join(ROOT, "tools", "make_media.py")
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import make_kit  # noqa: E402
+from checking import Checker, expect_refused, run, snapshot  # noqa: E402
 
 INSTALLER_PATHS = ["/" + path.replace("\\", "/") for path in make_kit.INSTALLERS]
-
-
-def run(command):
-    return subprocess.run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL)
 
 
 def joliet_files(image):
@@ -49,26 +45,6 @@ def extracted(image, path, work):
         return None
     with open(target, "rb") as f:
         return f.read()
-
-
-def snapshot(folder):
-    state = {}
-    for parent, _, files in os.walk(folder):
-        for name in files:
-            path = os.path.join(parent, name)
-            with open(path, "rb") as f:
-                state[os.path.relpath(path, folder)] = f.read()
-    return state
-
-
-class Checker:
-    def __init__(self):
-        self.failures = 0
-
-    def expect(self, row, what, actual, expected):
-        if actual != expected:
-            self.failures += 1
-            print(f"FAIL [{row}] {what}: got {actual!r}, expected {expected!r}")
 
 
 def kit(work, name, launcher, top_name="launcher.exe", omit=(), extra=()):
@@ -163,12 +139,7 @@ def refusals(check, work, program):
         existed = os.path.exists(target)
         before = snapshot(folder)
         result = run([sys.executable, MAKE_MEDIA, folder, target, "--label", label] + options)
-        check.expect(row, "exit code", result.returncode, 1)
-        last = (result.stderr.strip().splitlines() or [""])[-1]
-        check.expect(row, "message", message in last, True)
-        if message not in last:
-            print(f"  message: {last}")
-        check.expect(row, "kit unchanged", snapshot(folder) == before, True)
+        expect_refused(check, row, result, message, folder, before)
         with open(image, "rb") as f:
             check.expect(row, "previous image", f.read(), b"the previous image")
         check.expect(row, "image written", os.path.exists(target), existed)

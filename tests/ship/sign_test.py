@@ -9,7 +9,6 @@ import argparse
 import os
 import re
 import shutil
-import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -22,11 +21,9 @@ import interpreter  # noqa: E402
 interpreter.require("pefile")
 import pefile  # noqa: E402
 
+from checking import Checker, expect_refused, run, snapshot  # noqa: E402
+
 PASSWORD = "correct horse"
-
-
-def run(command, **kwargs):
-    return subprocess.run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL, **kwargs)
 
 
 def make_certificates(folder):
@@ -62,25 +59,6 @@ def security_directory_size(program):
     pe = pefile.PE(program, fast_load=True)
     entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
     return entry.Size if entry.VirtualAddress else 0
-
-
-class Checker:
-    def __init__(self):
-        self.failures = 0
-
-    def expect(self, row, what, actual, expected):
-        if actual != expected:
-            self.failures += 1
-            print(f"FAIL [{row}] {what}: got {actual!r}, expected {expected!r}")
-
-
-def snapshot(folder):
-    state = {}
-    for name in sorted(os.listdir(folder)):
-        path = os.path.join(folder, name)
-        with open(path, "rb") as f:
-            state[name] = (os.stat(path).st_mode, f.read())
-    return state
 
 
 def round_trips(check, program, files, work):
@@ -152,12 +130,7 @@ def failures(check, program, files, work):
         if "--ca" not in options:
             command += ["--ca", files["cert.pem"]]
         result = run(command + options)
-        check.expect(name, "exit code", result.returncode, 1)
-        last = (result.stderr.strip().splitlines() or [""])[-1]
-        check.expect(name, "last line names the fault", message in last, True)
-        if message not in last:
-            print(f"  last line: {last}")
-        check.expect(name, "folder unchanged (names, modes, bytes)", snapshot(folder) == before, True)
+        expect_refused(check, name, result, message, folder, before)
     return len(rows)
 
 
