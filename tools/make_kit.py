@@ -14,6 +14,9 @@ WINDOWS_BUILD = os.path.join(ROOT, "build", "windows")
 LAUNCHER = os.path.join(WINDOWS_BUILD, "launcher.exe")
 STAND_IN = os.path.join(WINDOWS_BUILD, "tools", "kit", "stand_in.exe")
 STARTER = os.path.join(WINDOWS_BUILD, "tools", "kit", "starter.exe")
+# The same two built as 64-bit programs.
+STAND_IN64 = os.path.join(WINDOWS_BUILD, "tools", "kit", "stand_in64.exe")
+STARTER64 = os.path.join(WINDOWS_BUILD, "tools", "kit", "starter64.exe")
 DEFAULT_KIT = os.path.join(ROOT, "build", "kit")
 
 # Where the distribution keeps its installers, relative to the launcher.
@@ -42,9 +45,11 @@ def require_built(*paths):
                            "'cmake --preset windows && cmake --build --preset windows' (or tools/build.sh)")
 
 
-def make_kit(dest, omit=(), launcher=LAUNCHER, stand_in=STAND_IN):
-    """Builds a fresh kit in dest, without the installers named in omit."""
-    require_built(launcher, stand_in)
+def make_kit(dest, omit=(), launcher=LAUNCHER, stand_in=STAND_IN, genuine64=False):
+    """Builds a fresh kit in dest, without the installers named in omit; with
+    genuine64, the 64-bit installer is the 64-bit build of the stand-in, as a
+    kit for a 64-bit Windows has it."""
+    require_built(launcher, stand_in, *([STAND_IN64] if genuine64 else []))
     if os.path.isdir(dest) and os.listdir(dest):
         if not os.path.exists(os.path.join(dest, MARKER)):
             raise KitError(f"{dest} is not empty and holds no kit of ours: choose another folder")
@@ -57,16 +62,18 @@ def make_kit(dest, omit=(), launcher=LAUNCHER, stand_in=STAND_IN):
             continue
         path = os.path.join(dest, *installer.split("\\"))
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        shutil.copy(stand_in, path)
+        shutil.copy(STAND_IN64 if genuine64 and installer == INSTALLERS[-1] else stand_in, path)
     return dest
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("dest", nargs="?", default=DEFAULT_KIT, help="the folder to build the kit in")
+    parser.add_argument("--genuine64", action="store_true",
+                        help="a 64-bit stand-in at the 64-bit installer's path (for a 64-bit Windows)")
     args = parser.parse_args()
     try:
-        print(make_kit(args.dest))
+        print(make_kit(args.dest, genuine64=args.genuine64))
     except KitError as error:
         sys.exit(f"make_kit.py: {error}")
 

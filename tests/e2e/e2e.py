@@ -14,7 +14,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import make_kit  # noqa: E402
 import preview  # noqa: E402
-from preview import Machine, X86, X64  # noqa: E402
+import wine  # noqa: E402
+from wine import Machine, X86, X64  # noqa: E402
 
 WIN98, ME, W2K, XP, VISTA32, VISTA64 = make_kit.INSTALLERS
 
@@ -110,9 +111,9 @@ ARGUMENT = "C:\\some folder\\file.txt"
 def padded_folder(base, length):
     """A folder below base whose Windows path, trailing backslash included,
     is exactly length characters long."""
-    left = length - len(preview.to_windows(base)) - 1
+    left = length - len(wine.to_windows(base)) - 1
     if left < 2:
-        raise preview.PreviewError(f"{base} is too long a path for a {length}-character folder")
+        raise wine.WineError(f"{base} is too long a path for a {length}-character folder")
     parts = []
     while left > 101:   # Linux allows 255 bytes per name; stay well below
         parts.append("d" * 80)
@@ -123,7 +124,7 @@ def padded_folder(base, length):
 
 def command_line(case, kit):
     """The command line and current folder the launcher is started with."""
-    program = preview.to_windows(os.path.join(kit, "launcher.exe"))
+    program = wine.to_windows(os.path.join(kit, "launcher.exe"))
     lines = {
         "quoted": f'"{program}"',
         "unquoted": program,
@@ -173,7 +174,7 @@ def check(case, session, work):
 
 def run_cases(names, args):
     failed = 0
-    with preview.WineSession(args.prefix, own_display=True) as session:
+    with wine.WineSession(args.prefix, own_display=True) as session:
         for name in names:
             case = CASES[name]
             errors, run, line = check(case, session, args.work)
@@ -194,7 +195,7 @@ def main():
     parser.add_argument("--prepare", action="store_true", help="only create the Wine prefix")
     parser.add_argument("--all", action="store_true", help="run every case")
     parser.add_argument("--work", default=os.path.join(ROOT, "build", "e2e"), help="where the kits go")
-    parser.add_argument("--prefix", default=preview.DEFAULT_PREFIX, help="the Wine prefix")
+    parser.add_argument("--prefix", default=wine.DEFAULT_PREFIX, help="the Wine prefix")
     args = parser.parse_args()
 
     if args.list:
@@ -205,11 +206,11 @@ def main():
         parser.error("unknown case(s): " + ", ".join(unknown))
     try:
         if args.prepare:
-            with preview.WineSession(args.prefix, own_display=True):
+            with wine.WineSession(args.prefix, own_display=True):
                 return 0
         names = list(CASES) if args.all else args.cases
         failed = run_cases(names, args)
-    except (preview.PreviewError, make_kit.KitError, OSError) as error:
+    except (wine.WineError, make_kit.KitError, OSError) as error:
         print(f"e2e: {error}", file=sys.stderr)
         return 2
     if len(names) > 1:
