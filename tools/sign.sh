@@ -44,17 +44,24 @@ while [ $# -gt 0 ]; do
         *) [ -z "$program" ] || usage; program=$1; shift ;;
     esac
 done
-[ -n "$program" ] && [ -n "$cert" ] && [ -n "$key" ] || usage
+if [ -z "$program" ] || [ -z "$cert" ] || [ -z "$key" ]; then
+    usage
+fi
 
 command -v osslsigncode >/dev/null || fail "osslsigncode is missing; tools/setup.sh ship installs it"
 [ -f "$program" ] || fail "$program: no such file"
 [ -w "$program" ] || fail "$program: cannot be written"
 for file in "$cert" "$key" ${pass:+"$pass"} ${ca:+"$ca"}; do
-    [ -f "$file" ] && [ -r "$file" ] || fail "$file: no such file, or it cannot be read"
+    if [ ! -f "$file" ] || [ ! -r "$file" ]; then
+        fail "$file: no such file, or it cannot be read"
+    fi
 done
+# The file a link points to is the one to sign; replacing the link itself
+# would leave that file unsigned.
+target=$(readlink -f -- "$program")
 
 # Next to the program, so that the final rename cannot cross file systems.
-work=$(mktemp -d "$(dirname "$program")/.sign.XXXXXX")
+work=$(mktemp -d "$(dirname "$target")/.sign.XXXXXX") || fail "cannot write next to $program"
 trap 'rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM HUP
 
@@ -75,10 +82,10 @@ unreachable time-stamping server?); the program is unchanged"
 
 if [ -n "$also_sha1" ]; then
     # Windows XP and Vista read only Authenticode time stamps.
-    sign 1 -t "$program" "$work/sha1.exe"
+    sign 1 -t "$target" "$work/sha1.exe"
     sign 256 -ts "$work/sha1.exe" "$work/signed.exe" -nest
 else
-    sign 256 -ts "$program" "$work/signed.exe"
+    sign 256 -ts "$target" "$work/signed.exe"
 fi
 
 verify=(verify -in "$work/signed.exe")
@@ -89,7 +96,7 @@ if ! osslsigncode "${verify[@]}" </dev/null >"$log" 2>&1; then
 a certificate the system does not trust: --ca); the program is unchanged"
 fi
 
-chmod --reference="$program" "$work/signed.exe"
-mv -f "$work/signed.exe" "$program"
+chmod --reference="$target" "$work/signed.exe"
+mv -f "$work/signed.exe" "$target"
 echo "$program: signed with SHA-256${also_sha1:+ nested in SHA-1}${timestamp:+, time-stamped by $timestamp}; \
 $(grep -c '^Signature Index' "$log") signature(s) verified"

@@ -62,17 +62,21 @@ def security_directory_size(program):
 
 
 def round_trips(check, program, files, work):
-    # options, the signatures that verify afterwards
+    own = ["--pass", files["pass.txt"]]
+    # how the program is prepared, options, the signatures that verify afterwards
     rows = [
-        (["--pass", files["pass.txt"]], ["SHA256"]),
-        (["--pass", files["pass.txt"], "--also-sha1"], ["SHA1", "SHA256"]),
+        ("copy", own, ["SHA256"]),
+        ("copy", own + ["--also-sha1"], ["SHA1", "SHA256"]),
         # Signing a signed program replaces its signature instead of adding one.
-        (["--pass", files["pass.txt"], "--again"], ["SHA256"]),
-        (["--key", files["other-key.pem"], "--cert", files["other-cert.pem"], "--ca", files["other-cert.pem"]],
-         ["SHA256"]),
+        ("signed", own, ["SHA256"]),
+        ("signed", own + ["--also-sha1"], ["SHA1", "SHA256"]),
+        # The file a link points to gets signed; the link stays a link.
+        ("link", own, ["SHA256"]),
+        ("copy", ["--key", files["other-key.pem"], "--cert", files["other-cert.pem"],
+                  "--ca", files["other-cert.pem"]], ["SHA256"]),
     ]
-    for options, expected in rows:
-        row = f"{os.path.basename(os.path.dirname(program))}/{os.path.basename(program)} {' '.join(options)}"
+    for how, options, expected in rows:
+        row = f"{os.path.basename(os.path.dirname(program))}/{os.path.basename(program)}, {how}: {' '.join(options)}"
         folder = os.path.join(work, "round-trip")
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(folder)
@@ -80,10 +84,13 @@ def round_trips(check, program, files, work):
         shutil.copy(program, target)
         os.chmod(target, 0o751)
         command = [SIGN, target, "--cert", files["cert.pem"], "--key", files["key.pem"], "--ca", files["cert.pem"]]
-        if "--again" in options:
-            options = [o for o in options if o != "--again"]
-            run(command + options)
-        result = run(command + options)
+        if how == "signed":
+            run(command + own)
+        named = target
+        if how == "link":
+            named = os.path.join(folder, "link.exe")
+            os.symlink("setup.exe", named)
+        result = run([SIGN, named] + command[2:] + options)
         check.expect(row, "exit code", result.returncode, 0)
         if result.returncode != 0:
             print(result.stderr)
@@ -91,7 +98,9 @@ def round_trips(check, program, files, work):
         ca = options[options.index("--ca") + 1] if "--ca" in options else files["cert.pem"]
         check.expect(row, "signatures verified", digests(target, ca), expected)
         check.expect(row, "security directory present", security_directory_size(target) > 0, True)
-        check.expect(row, "files in the folder", sorted(os.listdir(folder)), ["setup.exe"])
+        check.expect(row, "files in the folder", sorted(os.listdir(folder)),
+                     ["link.exe", "setup.exe"] if how == "link" else ["setup.exe"])
+        check.expect(row, "still a link", os.path.islink(named), how == "link")
         check.expect(row, "mode", oct(os.stat(target).st_mode & 0o777), oct(0o751))
         checked = run([sys.executable, CHECK_PE, target])
         check.expect(row, "check_pe.py exit code", checked.returncode, 0)
