@@ -105,6 +105,9 @@ def write_image(kit, image, label, autorun):
                    # is a broken disc, not a warning.
                    "-abort_on", "SORRY", "-return_with", "SORRY", "32",
                    "-outdev", "stdio:" + partial, "-volid", label, "-joliet", "on",
+                   # Joliet holds no links: a linked installer would vanish
+                   # from what Windows sees, so the disc gets the file itself.
+                   "-follow", "link",
                    "-not_leaf", MARKER, "-map", os.path.abspath(kit), "/"]
         if autorun is not None:
             inf = os.path.join(scratch, "autorun.inf")

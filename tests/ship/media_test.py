@@ -47,10 +47,16 @@ def extracted(image, path, work):
         return f.read()
 
 
-def kit(work, name, launcher, top_name="launcher.exe", omit=(), extra=()):
+def kit(work, name, launcher, top_name="launcher.exe", omit=(), extra=(), linked=()):
+    """A sample kit; the files in linked are links to copies outside it."""
     folder = os.path.join(work, name)
     shutil.rmtree(folder, ignore_errors=True)
     make_kit.make_kit(folder, omit=omit, launcher=launcher)
+    for path in linked:
+        inside = os.path.join(folder, *path.split("\\"))
+        outside = os.path.join(work, name + "-" + os.path.basename(inside))
+        os.replace(inside, outside)
+        os.symlink(outside, inside)
     if top_name != "launcher.exe":
         os.rename(os.path.join(folder, "launcher.exe"), os.path.join(folder, top_name))
     for path, data in extra:
@@ -75,6 +81,9 @@ def images(check, work, program, branded):
         (kit(work, "two-programs", program, extra=[("Readme.exe", b"MZ")]),
          ["--label", "A", "--program", "launcher.exe"], ["/Readme.exe", "/launcher.exe"],
          autorun("open=launcher.exe", "label=A")),
+        # Joliet holds no links: the disc must carry the file itself.
+        (kit(work, "linked", program, linked=make_kit.INSTALLERS), ["--label", "LINKED"], ["/launcher.exe"],
+         autorun("open=launcher.exe", "label=LINKED")),
         (kit(work, "no-autorun", branded, "Setup.exe", extra=[("AUTORUN.INF", b"[autorun]\r\nopen=x.exe\r\n")]),
          ["--label", "MINE", "--no-autorun"], ["/AUTORUN.INF", "/Setup.exe"], None),
     ]
@@ -92,10 +101,10 @@ def images(check, work, program, branded):
         check.expect(row, "volume label", volume_id(image), options[options.index("--label") + 1])
         if inf:
             check.expect(row, "autorun.inf", extracted(image, "/autorun.inf", work), inf)
-        launcher = top[-1]
-        with open(os.path.join(folder, launcher.lstrip("/")), "rb") as f:
-            check.expect(row, "launcher on the disc is the kit's, byte for byte",
-                         extracted(image, launcher, work) == f.read(), True)
+        for path in (top[-1], INSTALLER_PATHS[-1]):
+            with open(os.path.join(folder, path.lstrip("/")), "rb") as f:
+                check.expect(row, f"{path} on the disc is the kit's, byte for byte",
+                             extracted(image, path, work) == f.read(), True)
         check.expect(row, "kit unchanged", snapshot(folder) == before, True)
         check.expect(row, "nothing left beside the image", sorted(n for n in os.listdir(work) if n.startswith(".")),
                      [])
