@@ -10,6 +10,7 @@ Usage: tools/check_kit.py KIT [--program NAME] [--json]
 import argparse
 import difflib
 import json
+import mmap
 import os
 import sys
 
@@ -101,6 +102,10 @@ def check(kit, program=None):
 def find_launcher(kit, program=None):
     """The launcher's name in kit, or a Finding saying why there is none."""
     if program:
+        if "/" in program or "\\" in program:
+            # The launcher looks for Autoinst next to itself.
+            return Finding(program.replace("/", "\\"), ERROR, "the launcher must sit at the top of the "
+                           "distribution, next to Autoinst: give its file name alone")
         return program
     programs = sorted(name for name in os.listdir(kit)
                       if name.lower().endswith(".exe") and os.path.isfile(os.path.join(kit, name)))
@@ -116,38 +121,40 @@ def check_launcher(kit, program=None):
     name = find_launcher(kit, program)
     if isinstance(name, Finding):
         return [name]
-    path = os.path.join(kit, *name.replace("\\", "/").split("/"))
-    shown = name.replace("/", "\\")
+    path = os.path.join(kit, name)
     if not os.path.lexists(path):
-        return [Finding(shown, ERROR, "missing: the launcher is not in the distribution")]
+        return [Finding(name, ERROR, "missing: the launcher is not in the distribution")]
     try:
         info = peinfo.read(path)
     except peinfo.NotAProgram as error:
-        return [Finding(shown, ERROR, "the launcher is %s" % error)]
+        return [Finding(name, ERROR, "the launcher is %s" % error)]
     findings = []
-    with open(path, "rb") as f:
-        data = f.read()
-    # Every build names the six installer paths as plain strings; another
-    # program that happens to sit at the top does not.
-    unnamed = [row.path for row in ROWS if row.path.encode("ascii") + b"\0" not in data]
+    unnamed = unnamed_paths(path)
     if unnamed:
-        findings.append(Finding(shown, ERROR, "not this launcher's build: it does not name %s"
+        findings.append(Finding(name, ERROR, "not this launcher's build: it does not name %s"
                                 % ("the installer paths" if len(unnamed) == len(ROWS)
                                    else ", ".join(unnamed))))
     else:
         differences = check_pe.problems(info)
         if differences:
-            findings.append(Finding(shown, WARNING, "not this launcher's build (an older or changed one): "
+            findings.append(Finding(name, WARNING, "not this launcher's build (an older or changed one): "
                                     + "; ".join(differences)))
-    lowered = os.path.basename(shown.replace("\\", "/")).lower()
-    words = [word for word in ELEVATING_WORDS if word in lowered]
+    words = [word for word in ELEVATING_WORDS if word in name.lower()]
     if words:
-        findings.append(Finding(shown, INFO, "the name holds \"%s\": Windows Vista and later ask for "
+        findings.append(Finding(name, INFO, "the name holds \"%s\": Windows Vista and later ask for "
                                 "elevation before the launcher starts, and the installer inherits it"
                                 % words[0]))
     if not info.signed:
-        findings.append(Finding(shown, INFO, "not signed: Windows names no publisher when it asks for elevation"))
+        findings.append(Finding(name, INFO, "not signed: Windows shows it as from an unknown publisher"))
     return findings
+
+
+def unnamed_paths(path):
+    """The installer paths that the program at path does not name. Every
+    build of the launcher names all six as plain strings; another program
+    does not."""
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
+        return [row.path for row in ROWS if data.find(row.path.encode("ascii") + b"\0") < 0]
 
 
 # -- the installers ---------------------------------------------------------
@@ -164,10 +171,15 @@ def check_installer(kit, row):
     if how == "case":
         findings.append(Finding(row.path, WARNING, "the name differs in case: found %s; Windows finds it "
                                 "on a CD or an NTFS disk, not on a case-sensitive share" % found))
+    path = os.path.join(kit, *found.split("\\"))
     try:
-        info = peinfo.read(os.path.join(kit, *found.split("\\")))
+        info = peinfo.read(path)
     except peinfo.NotAProgram as error:
         return findings + [Finding(row.path, ERROR, str(error))]
+    if not unnamed_paths(path):
+        # Started there, it would look for Autoinst inside the installer's
+        # own folder and find nothing.
+        return findings + [Finding(row.path, ERROR, "a copy of the launcher, not an installer")]
     return findings + check_program(row, info)
 
 
@@ -179,7 +191,7 @@ def check_program(row, info):
 
     if info.is_dll:
         say(ERROR, "a DLL, not a program: Windows cannot start it")
-    if info.machine not in row.machines:
+    if info.machine not in row.machines and not info.any_cpu:
         if row.machines == ("i386",):
             say(ERROR, "%s program in a 32-bit row: %s cannot run it (expected i386)"
                 % (info.machine, row.releases))
@@ -201,10 +213,12 @@ def check_program(row, info):
         linked = LINKED_FOR.get(info.subsystem_version)
         allowed = ("%d.x" % row.max_subsystem[0] if row.max_subsystem[1] == ANY_MINOR
                    else "%d.%d" % row.max_subsystem)
-        say(ERROR, "subsystem version %s%s: %s refuses to load it (row %s serves %s; expected at most %s)"
-            % (version, " (%s)" % linked if linked else "", row.oldest, row.folder, row.releases, allowed))
+        refuse = "refuse" if " and " in row.oldest else "refuses"
+        say(ERROR, "subsystem version %s%s: %s %s to load it (row %s serves %s; expected at most %s)"
+            % (version, " (%s)" % linked if linked else "", row.oldest, refuse, row.folder, row.releases,
+               allowed))
     if not info.signed:
-        say(INFO, "not signed: Windows names no publisher when it asks for elevation")
+        say(INFO, "not signed: Windows shows it as from an unknown publisher")
     return findings
 
 

@@ -4,6 +4,7 @@ pefile, without running it.
     info = peinfo.read(path)     # raises peinfo.NotAProgram with a clear message
     info.machine                 # "i386", "x64", "arm64", or a description
 """
+import mmap
 import os
 import struct
 
@@ -31,6 +32,9 @@ RT_MANIFEST = pefile.RESOURCE_TYPE["RT_MANIFEST"]
 IMAGE_FILE_DLL = 0x2000
 DOS_HEADER_SIZE = 64
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+CLR_HEADER = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR"]
+CLR_FLAGS_OFFSET = 16
+CLR_IL_ONLY, CLR_32BIT_REQUIRED, CLR_32BIT_PREFERRED = 0x1, 0x2, 0x20000
 WANTED_DIRECTORIES = [pefile.DIRECTORY_ENTRY[name] for name in (
     "IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_RESOURCE")]
 
@@ -71,6 +75,12 @@ class PeInfo:
         # Authenticode signature sits after the image, outside every section.
         self.signature_size = security.Size if security and security.VirtualAddress else 0
         self.signed = self.signature_size > 0
+        # A .NET program of pure IL marked i386 runs as a 64-bit process on a
+        # 64-bit Windows unless it asks for 32 bits.
+        clr = header.DATA_DIRECTORY[CLR_HEADER] if len(header.DATA_DIRECTORY) > CLR_HEADER else None
+        flags = pe.get_dword_at_rva(clr.VirtualAddress + CLR_FLAGS_OFFSET) if clr and clr.VirtualAddress else None
+        self.any_cpu = bool(flags is not None and flags & CLR_IL_ONLY and not self.pe32_plus
+                            and not flags & (CLR_32BIT_REQUIRED | CLR_32BIT_PREFERRED))
         self.version_strings = {}
         for info in getattr(pe, "FileInfo", ()):
             for entry in info:
@@ -89,35 +99,37 @@ def _text(value):
 def read(path):
     """Reads the PE facts of the file at path; raises NotAProgram when it is a
     folder, not a Windows program, or a truncated or malformed one."""
-    data = _read_bytes(path)
+    if os.path.isdir(path):
+        raise NotAProgram("a folder, not a program")
+    try:
+        with open(path, "rb") as f:
+            if os.fstat(f.fileno()).st_size == 0:
+                raise NotAProgram("an empty file, not a program")
+            # Mapped, not read: an installer may be gigabytes of payload
+            # behind a few kilobytes of headers.
+            with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
+                return _parse(path, data)
+    except OSError as error:
+        raise NotAProgram("cannot be read: %s" % (error.strerror or error)) from None
+
+
+def _parse(path, data):
     _check_outline(data)
     try:
         pe = pefile.PE(data=data, fast_load=True)
         pe.parse_data_directories(directories=WANTED_DIRECTORIES)
+        _check_complete(pe, len(data))
+        return PeInfo(path, len(data), pe)
     except pefile.PEFormatError as error:
         raise NotAProgram("not a valid Windows program (%s)" % _reason(error)) from None
     except (struct.error, IndexError, ValueError, UnicodeError) as error:
         # pefile trusts offsets and sizes read from the file; damaged ones
         # surface as these rather than as its own error.
         raise NotAProgram("a malformed Windows program (%s)" % _reason(error)) from None
-    _check_complete(pe, len(data))
-    return PeInfo(path, len(data), pe)
-
-
-def _read_bytes(path):
-    if os.path.isdir(path):
-        raise NotAProgram("a folder, not a program")
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError as error:
-        raise NotAProgram("cannot be read: %s" % (error.strerror or error)) from None
 
 
 def _check_outline(data):
     """The checks that give a plainer message than pefile would."""
-    if len(data) == 0:
-        raise NotAProgram("an empty file, not a program")
     if data[:2] != b"MZ":
         raise NotAProgram("not a Windows program (it does not start with the MZ signature)")
     if len(data) < DOS_HEADER_SIZE:
@@ -133,6 +145,14 @@ def _check_outline(data):
         if kind in (b"NE", b"LE", b"LX"):
             raise NotAProgram("a 16-bit Windows or OS/2 program (%s), not a Win32 one" % kind.decode())
         raise NotAProgram("an MS-DOS program, not a Windows one (no PE signature)")
+    if len(data) < pe_offset + 24:
+        raise NotAProgram("truncated: %d bytes, ends inside its PE file header" % len(data))
+    sections, _, _, _, optional_size = struct.unpack_from("<HIIIH", data, pe_offset + 6)
+    headers = pe_offset + 24 + optional_size + 40 * sections
+    if optional_size >= 64 and len(data) >= pe_offset + 24 + 64:
+        headers = max(headers, struct.unpack_from("<I", data, pe_offset + 24 + 60)[0])
+    if len(data) < headers:
+        raise NotAProgram("truncated: %d bytes, ends inside its %d bytes of headers" % (len(data), headers))
 
 
 def _check_complete(pe, size):
