@@ -6,6 +6,7 @@ import contextlib
 import ctypes
 import dataclasses
 import fcntl
+import glob
 import os
 import re
 import select
@@ -123,6 +124,10 @@ class Run:
         return " + ".join(launch.relative for launch in self.launches) or "none"
 
 
+def format_boxes(boxes):
+    return ", ".join(f'"{box}"' for box in boxes) or "none"
+
+
 def to_windows(path):
     """The path as a Windows program in the prefix sees it (Z: is the root)."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -136,10 +141,35 @@ def wine64_loader():
     raise WineError("the 64-bit part of Wine is not installed (wine64); tools/setup.sh e2e installs it")
 
 
+def i386_emulator(binfmt="/proc/sys/fs/binfmt_misc"):
+    """The binfmt_misc entry that hands 32-bit x86 programs to an emulator
+    (qemu-i386), if one is enabled; None otherwise."""
+    for entry in glob.glob(os.path.join(binfmt, "*")):
+        if os.path.basename(entry) in ("register", "status"):
+            continue
+        with contextlib.suppress(OSError):
+            with open(entry) as text:
+                lines = text.read().splitlines()
+            fields = dict(line.partition(" ")[::2] for line in lines[1:])
+            # An ELF header for a 32-bit little-endian x86 program: class 1,
+            # data 1, and machine 3 at bytes 18-19.
+            magic = fields.get("magic", "")
+            if lines[:1] == ["enabled"] and magic.startswith("7f454c460101") and magic[36:40] == "0300":
+                return fields.get("interpreter", entry)
+    return None
+
+
 def check_runs_32bit(wine):
     """Wine runs 32-bit Windows programs with a 32-bit Linux loader: a kernel
     built or booted without 32-bit support (ia32_emulation=off) refuses it,
-    and then no 32-bit program, the launcher included, can run here."""
+    and then no 32-bit program, the launcher included, can run here. Through
+    an emulator Wine's 32-bit loader starts, but its programs hang or fail:
+    that is no place to judge the launcher either."""
+    emulator = i386_emulator()
+    if emulator:
+        raise WineUnavailable(f"32-bit programs run here only through an emulator ({emulator}, "
+                              "binfmt_misc), under which Wine's 32-bit programs hang or fail; "
+                              "the kernel itself has no 32-bit support (ia32_emulation=off)")
     try:
         result = subprocess.run([wine, "--version"], stdin=subprocess.DEVNULL, capture_output=True,
                                 text=True, timeout=30)
@@ -211,6 +241,8 @@ def registry_text(machine):
     return "\r\n".join(lines) + "\r\n"
 
 
+# What the ready marker of a finished prefix holds.
+READY = "prefix with drive D: as CD-ROM\n"
 # Drive D: is the CD-ROM drive of every prefix; a session points it at a folder.
 DRIVES_TEXT = ("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]\r\n"
                f'"{CD_DRIVE.lower()}"="cdrom"\r\n')
@@ -381,9 +413,15 @@ class WineSession:
             if found != wanted:
                 raise WineError(f"wineboot made a {found or 'broken'} prefix in {self.prefix}, not {wanted}: "
                                 + self._tail("wineboot.log"))
+        current = False
+        with contextlib.suppress(FileNotFoundError), open(ready) as marker:
+            current = marker.read() == READY
+        if not current:
+            # Made before D: became the CD-ROM drive, or just now.
             self._regedit(DRIVES_TEXT, "drives.reg")
             self._wineserver("-w")
-            open(ready, "w").close()
+            with open(ready, "w") as marker:
+                marker.write(READY)
         # Paths reach the Windows programs as Z:\..., which holds only while
         # Z: is the root.
         drive = os.path.join(self.prefix, "dosdevices", "z:")
@@ -410,7 +448,8 @@ class WineSession:
         drive when it lies in the session's CD-ROM folder, else below Z:."""
         path = os.path.abspath(path)
         if self.cdrom and (path == self.cdrom or path.startswith(self.cdrom + os.sep)):
-            return CD_DRIVE + "\\" + os.path.relpath(path, self.cdrom).replace("/", "\\").lstrip(".")
+            inside = os.path.relpath(path, self.cdrom)
+            return CD_DRIVE + "\\" + ("" if inside == "." else inside.replace("/", "\\"))
         return to_windows(path)
 
     def _regedit(self, text, name):

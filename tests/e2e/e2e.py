@@ -2,7 +2,9 @@
 """End-to-end tests: the real launcher under Wine, in kits built for each
 case, compared with the installer, the boxes and the exit code expected.
 
-Usage: e2e.py --list | --prepare | --all | CASE...   [--work DIR] [--prefix DIR]
+Usage: e2e.py --list [LABEL] | --prepare [32|64] | --all | CASE...
+              [--work DIR] [--prefix DIR] [--prefix64 DIR]
+Exits 77 (CTest: skipped) where the machine cannot run 32-bit programs.
 """
 import argparse
 import dataclasses
@@ -13,9 +15,8 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import make_kit  # noqa: E402
-import preview  # noqa: E402
 import wine  # noqa: E402
-from wine import Machine, X86, X64  # noqa: E402
+from wine import AS_IS, Machine, X86, X64  # noqa: E402
 
 WIN98, ME, W2K, XP, VISTA32, VISTA64 = make_kit.INSTALLERS
 
@@ -24,6 +25,8 @@ UNKNOWN = ("Unknow OS version", "Exec fail")
 EXEC_FAIL = ("Exec fail",)
 NOTICE = {VISTA32: ("VISTA32",), VISTA64: ("VISTA64",)}
 LONG_VALUE = "x86" + "-long" * 14   # 73 bytes: too long for the launcher's 64-byte buffer
+SKIPPED = 77   # CTest's SKIP_RETURN_CODE for these tests
+CDROM = "5"    # GetDriveType's DRIVE_CDROM, as the stand-in records it
 
 
 @dataclasses.dataclass
@@ -36,6 +39,17 @@ class Case:
     start: str = "quoted"      # how the command line names the launcher, see command_line()
     omit: tuple = ()           # installers missing from the kit
     composed: tuple = ()       # (installer, length): pad the kit's folder so that folder + installer has that length
+    windows: int = 32          # the prefix: 32-bit or 64-bit Windows
+    genuine64: bool = False    # the 64-bit installer is a 64-bit program
+    cd: str = None             # "root" or "sub": the kit is on the CD-ROM drive, at its root or in a folder
+
+    @property
+    def label(self):
+        return "e2e64" if self.windows == 64 else "e2e"
+
+    def bits(self):
+        """How the expected installer must run: 64-bit only where it is one."""
+        return "64" if self.genuine64 and self.installer == VISTA64 else "32"
 
 
 def launched(installer):
@@ -104,7 +118,41 @@ FOLDER_CASES = [
          composed=(VISTA32, 256)),
 ]
 
-CASES = {case.name: case for case in RELEASE_CASES + ARCH_CASES + MISSING_CASES + FOLDER_CASES}
+# A 64-bit installer on a 32-bit Windows that claims AMD64: the launcher
+# picks it, and Windows refuses to start it.
+WOW_CASES = [
+    Case("wow.genuine64_on_32bit_windows", Machine("win7", X64), None, ("VISTA64", "Exec fail"),
+         genuine64=True),
+]
+
+# A real 64-bit Windows (WOW64 prefix), its registry as it is: the 32-bit
+# launcher must start the 64-bit installer as a 64-bit process.
+WIN64_CASES = [
+    Case(f"win64.{release}", Machine(release, AS_IS), installer, boxes, windows=64, genuine64=True)
+    for release, installer, boxes in [
+        ("winxp", XP, NO_BOXES),
+        ("winxp64", None, UNKNOWN),
+        ("win2003", None, UNKNOWN),
+        ("vista", VISTA64, launched(VISTA64)),
+        ("win7", VISTA64, launched(VISTA64)),
+        ("win8", VISTA64, launched(VISTA64)),
+        ("win81", VISTA64, launched(VISTA64)),
+        ("win10", VISTA64, launched(VISTA64)),
+    ]
+]
+
+# Started from a CD-ROM drive: by AutoRun (quoted, current folder in
+# system32), typed unquoted, or by bare name from the CD's folder.
+CD_CASES = [
+    Case(f"cd{windows}.{place}_{start}", machine, installer, launched(installer), start=start, cd=place,
+         windows=windows, genuine64=windows == 64)
+    for windows, machine, installer in [(32, Machine("winxp"), XP), (64, Machine("win10", AS_IS), VISTA64)]
+    for place in ("root", "sub")
+    for start in ("quoted", "unquoted", "bare")
+]
+
+CASES = {case.name: case for case in
+         RELEASE_CASES + ARCH_CASES + MISSING_CASES + FOLDER_CASES + WOW_CASES + WIN64_CASES + CD_CASES}
 ARGUMENT = "C:\\some folder\\file.txt"
 
 
@@ -122,9 +170,9 @@ def padded_folder(base, length):
     return os.path.join(base, *parts)
 
 
-def command_line(case, kit):
+def command_line(case, kit, session):
     """The command line and current folder the launcher is started with."""
-    program = wine.to_windows(os.path.join(kit, "launcher.exe"))
+    program = session.windows_path(os.path.join(kit, "launcher.exe"))
     lines = {
         "quoted": f'"{program}"',
         "unquoted": program,
@@ -133,8 +181,15 @@ def command_line(case, kit):
         "bare": "launcher.exe",
     }
     # Started by its bare name, the launcher has only the current folder to
-    # go by; otherwise that folder is elsewhere, so that it cannot help.
-    return lines[case.start], kit if case.start == "bare" else None
+    # go by; otherwise that folder is elsewhere, so that it cannot help (from
+    # a CD, where AutoRun leaves it).
+    if case.start == "bare":
+        return lines[case.start], kit
+    return lines[case.start], wine.AUTORUN_FOLDER if case.cd else None
+
+
+def cd_folder(case, work):
+    return os.path.join(work, case.name, "cd")
 
 
 def build_kit(case, work):
@@ -144,15 +199,17 @@ def build_kit(case, work):
     if case.composed:
         installer, length = case.composed
         kit = padded_folder(base, length - len(installer))
+    elif case.cd:
+        kit = cd_folder(case, work) if case.cd == "root" else os.path.join(cd_folder(case, work), "setup")
     else:
         kit = os.path.join(base, case.folder)
-    return make_kit.make_kit(kit, omit=case.omit)
+    return make_kit.make_kit(kit, omit=case.omit, genuine64=case.genuine64)
 
 
 def check(case, session, work):
     """Runs one case; returns the list of differences from what is expected."""
     kit = build_kit(case, work)
-    line, start_folder = command_line(case, kit)
+    line, start_folder = command_line(case, kit, session)
     run = session.run(kit, case.machine, command_line=line, start_folder=start_folder)
 
     errors = list(run.problems)
@@ -169,47 +226,66 @@ def check(case, session, work):
         # No working directory is passed: the installer inherits the
         # launcher's current folder.
         compare("installer's current folder", launch.folder.rstrip("\\"), run.start_folder.rstrip("\\"))
+        compare("installer's bitness", launch.bits, case.bits())
+        compare("installer's drive type", launch.drive == CDROM, bool(case.cd))
     return errors, run, line
+
+
+def session_for(case, args):
+    """A session per case: each may need another prefix or CD-ROM."""
+    prefix = args.prefix64 if case.windows == 64 else args.prefix
+    return wine.WineSession(prefix, own_display=True, windows=case.windows,
+                            cdrom=cd_folder(case, args.work) if case.cd else None)
 
 
 def run_cases(names, args):
     failed = 0
-    with wine.WineSession(args.prefix, own_display=True) as session:
-        for name in names:
-            case = CASES[name]
+    for name in names:
+        case = CASES[name]
+        if case.cd:
+            os.makedirs(cd_folder(case, args.work), exist_ok=True)
+        with session_for(case, args) as session:
             errors, run, line = check(case, session, args.work)
-            status = "FAIL" if errors else "ok"
-            print(f"{status:4} {name}: {case.machine.release}, PROCESSOR_ARCHITECTURE "
-                  f"{case.machine.describe_arch()}, started as {line}")
-            print(f"     installer {run.installer()}, boxes {preview.format_boxes(run.boxes)}, exit {run.exit_code}")
-            for error in errors:
-                print(f"     {error}  [row {name}]")
-            failed += bool(errors)
+        status = "FAIL" if errors else "ok"
+        print(f"{status:4} {name}: {case.windows}-bit Windows, {case.machine.release}, PROCESSOR_ARCHITECTURE "
+              f"{case.machine.describe_arch()}, started as {line} in {run.start_folder}")
+        print(f"     installer {', '.join(launch.how() for launch in run.launches) or 'none'}, "
+              f"boxes {wine.format_boxes(run.boxes)}, exit {run.exit_code}")
+        for error in errors:
+            print(f"     {error}  [row {name}]")
+        failed += bool(errors)
     return failed
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("cases", nargs="*", metavar="CASE")
-    parser.add_argument("--list", action="store_true", help="print the names of the cases")
-    parser.add_argument("--prepare", action="store_true", help="only create the Wine prefix")
+    parser.add_argument("--list", nargs="?", const="all", metavar="LABEL",
+                        help="print the names of the cases (those of one label: e2e, e2e64)")
+    parser.add_argument("--prepare", nargs="?", type=int, const=32, choices=(32, 64),
+                        help="only create the Wine prefix of the 32-bit (default) or 64-bit Windows")
     parser.add_argument("--all", action="store_true", help="run every case")
     parser.add_argument("--work", default=os.path.join(ROOT, "build", "e2e"), help="where the kits go")
-    parser.add_argument("--prefix", default=wine.DEFAULT_PREFIX, help="the Wine prefix")
+    parser.add_argument("--prefix", default=wine.PREFIXES[32], help="the 32-bit Windows' Wine prefix")
+    parser.add_argument("--prefix64", default=wine.PREFIXES[64], help="the 64-bit Windows' Wine prefix")
     args = parser.parse_args()
 
     if args.list:
-        print("\n".join(CASES))
+        print("\n".join(name for name, case in CASES.items() if args.list in ("all", case.label)))
         return 0
     unknown = [name for name in args.cases if name not in CASES]
     if unknown:
         parser.error("unknown case(s): " + ", ".join(unknown))
     try:
         if args.prepare:
-            with wine.WineSession(args.prefix, own_display=True):
+            prefix = args.prefix64 if args.prepare == 64 else args.prefix
+            with wine.WineSession(prefix, own_display=True, windows=args.prepare):
                 return 0
         names = list(CASES) if args.all else args.cases
         failed = run_cases(names, args)
+    except wine.WineUnavailable as error:
+        print(f"e2e: skipped: {error}", file=sys.stderr)
+        return SKIPPED
     except (wine.WineError, make_kit.KitError, OSError) as error:
         print(f"e2e: {error}", file=sys.stderr)
         return 2

@@ -1,0 +1,104 @@
+"""Lays a copy of a distribution's layout that is safe to run: the launcher as
+it is, and in place of every installer that exists a stand-in that records
+its run, of the same bitness as the original (read from its PE header, never
+run). Missing installers stay missing; the distribution is only read.
+"""
+import dataclasses
+import os
+import shutil
+
+import interpreter
+
+interpreter.require("pefile")
+import check_kit  # noqa: E402  (after the interpreter has been settled)
+import make_kit  # noqa: E402
+import peinfo  # noqa: E402
+
+# The stand-in for each kind of program Wine can run here.
+STAND_INS = {"i386": ("32", make_kit.STAND_IN), "x64": ("64", make_kit.STAND_IN64)}
+# What goes where an installer is no program Wine could run: Windows cannot
+# start it either, and the launcher shows "Exec fail".
+NOT_A_PROGRAM = b"Not a program: it stands for a file that no Windows here would start.\r\n"
+
+
+class LayoutError(Exception):
+    """The distribution cannot be previewed (no launcher, say)."""
+
+
+@dataclasses.dataclass
+class Slot:
+    """One installer path of the launcher's table, as the distribution fills it."""
+    expected: str          # the launcher's path, e.g. Autoinst\winxp\instxp.exe
+    found: str = None      # their file, as Windows finds it (the case may differ), or None
+    bits: str = None       # "32" or "64": the stand-in laid there; None: nothing runnable
+    why: str = ""          # why nothing can start there, for the table
+
+    def describe(self):
+        return f"{self.found} ({self.bits}-bit)" if self.bits else self.why
+
+
+@dataclasses.dataclass
+class Layout:
+    program: str           # the launcher's file name
+    slots: dict            # expected path -> Slot
+
+    def slot_of(self, relative):
+        """The slot whose file a run started, by its path in the copy."""
+        for slot in self.slots.values():
+            if slot.found and slot.found.lower() == relative.lower():
+                return slot
+        return None
+
+
+def find_launcher(kit, program=None):
+    name = check_kit.find_launcher(kit, program)
+    if isinstance(name, check_kit.Finding):
+        raise LayoutError(f"{name.path}: {name.message}")
+    if not os.path.isfile(os.path.join(kit, name)):
+        raise LayoutError(f"{os.path.join(kit, name)} does not exist")
+    return name
+
+
+def survey(kit, program=None):
+    """What a copy of kit would hold, without laying it."""
+    slots = {}
+    for installer in make_kit.INSTALLERS:
+        found, how, _ = check_kit.locate(kit, installer)
+        slot = Slot(installer)
+        slots[installer] = slot
+        if found is None or how == "similar":
+            # A similar-looking name is not one Windows would open.
+            slot.why = f"missing: {installer}"
+            continue
+        slot.found = found
+        path = os.path.join(kit, *found.split("\\"))
+        try:
+            machine = peinfo.read(path).machine
+        except peinfo.NotAProgram as error:
+            slot.why = f"not a program: {found} ({error})"
+            continue
+        if machine in STAND_INS:
+            slot.bits = STAND_INS[machine][0]
+        else:
+            slot.why = f"{machine} program, which no x86 or x64 Windows starts: {found}"
+    return Layout(find_launcher(kit, program), slots)
+
+
+def lay(kit, dest, program=None):
+    """Lays the copy of kit in dest (which must not exist) and returns its Layout."""
+    layout = survey(kit, program)
+    make_kit.require_built(*{STAND_INS["x64" if slot.bits == "64" else "i386"][1]
+                             for slot in layout.slots.values() if slot.bits})
+    os.makedirs(dest)
+    shutil.copy(os.path.join(kit, layout.program), os.path.join(dest, layout.program))
+    for slot in layout.slots.values():
+        if slot.found is None:
+            continue
+        path = os.path.join(dest, *slot.found.split("\\"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if slot.bits:
+            shutil.copy(STAND_INS["x64" if slot.bits == "64" else "i386"][1], path)
+        else:
+            with open(path, "wb") as placeholder:
+                placeholder.write(NOT_A_PROGRAM)
+    return layout
