@@ -125,7 +125,7 @@ def refusals(check, work, program):
         (no_launcher, image, "X", [], "has no launcher at its top: no launcher: no .exe at the top"),
         (two, image, "X", [], "several programs at the top (Readme.exe, launcher.exe)"),
         (good, image, "X", ["--program", "setup.exe"], "has no launcher named setup.exe at its top"),
-        (good, image, "X", ["--program", "Autoinst\\winxp\\instxp.exe"], "has no launcher named"),
+        (good, image, "X", ["--program", "Autoinst\\winxp\\instxp.exe"], "has no launcher"),
         (good, image, "sample", [], bad_label.format("sample")),
         (good, image, "MY DISC", [], bad_label.format("MY DISC")),
         (good, image, "SEVENTEEN_LETTERS", [], bad_label.format("SEVENTEEN_LETTERS")),
