@@ -49,7 +49,7 @@ def check_request(kit, image, label, program, autorun):
         raise MediaError(f"{kit} is not a folder")
     if not LABEL.fullmatch(label):
         raise MediaError(f"the label {label!r} cannot be a disc's name: 1 to 16 characters A-Z, 0-9 and _ "
-                         f"(ISO 9660 holds no others, and Windows shows only 16)")
+                         "(ISO 9660 holds no others, and Windows shows only 16)")
     if inside(image, kit):
         raise MediaError(f"the image {image} would be inside the distribution it is made of: "
                          "write it somewhere else")

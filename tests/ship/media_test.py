@@ -118,6 +118,8 @@ def refusals(check, work, program):
     two = kit(work, "two", program, extra=[("Readme.exe", b"MZ")])
     missing = kit(work, "missing-installer", program, omit=("Autoinst\\win2k\\inst2k.exe",))
     own_autorun = kit(work, "own-autorun", program, extra=[("Autorun.inf", b"[autorun]\r\n")])
+    long_name = "Read me first, before you install anything from this disc, please.txt"
+    too_long = kit(work, "too-long", program, extra=[(long_name, b"69 characters: more than Joliet holds")])
     image = os.path.join(work, "refused.iso")
     bad_label = "the label {!r} cannot be a disc's name"
     # kit, image, label, extra options, what the message says
@@ -139,6 +141,7 @@ def refusals(check, work, program):
         (spaced, image, "X", [], "AutoRun cannot start 'my setup.exe'"),
         (own_autorun, image, "X", [], "already has an Autorun.inf"),
         (missing, image, "X", [], "the distribution check found 1 error(s)"),
+        (too_long, image, "X", [], f"{long_name}: Joliet holds names of at most 64 characters"),
     ]
     for folder, target, label, options, message in rows:
         row = f"{os.path.basename(folder)} -> {os.path.relpath(target, work)} --label {label!r} {' '.join(options)}"
