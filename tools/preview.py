@@ -97,6 +97,9 @@ class Run:
     exit_code: int
     screenshots: list
     problems: list
+    # (program, DLL) for every load of a planted DLL that records itself.
+    loaded: list = dataclasses.field(default_factory=list)
+    seconds: float = None   # how long the program ran, as the starter measured it
 
     def installer(self):
         return " + ".join(launch.relative for launch in self.launches) or "none"
@@ -297,11 +300,14 @@ class WineSession:
     # -- one run ---------------------------------------------------------
 
     def run(self, kit, machine, program="launcher.exe", command_line=None, start_folder=None,
-            screenshots=None, label=None):
+            screenshots=None, label=None, dll_overrides=None, starts_installer=True):
         """Runs the kit's launcher once on the given machine and returns what
         happened. command_line defaults to the program's path in quotes, as
         Explorer starts it; start_folder (the current folder) to a scratch
-        folder, so that only the command line can lead to the kit."""
+        folder, so that only the command line can lead to the kit.
+        dll_overrides adds to WINEDLLOVERRIDES for this run ("uxtheme=n,b"
+        makes Wine look in the program's folder first, as Windows does);
+        starts_installer=False is for a program that never starts one."""
         self.runs += 1
         rundir = os.path.join(self.workdir, f"run{self.runs}")
         os.makedirs(rundir)
@@ -317,7 +323,8 @@ class WineSession:
 
         record = os.path.join(rundir, "record.txt")
         start_folder = to_windows(start_folder or rundir)
-        env = self._env(WINEDEBUG="-all,trace+msgbox", KIT_RECORD=to_windows(record),
+        overrides = self._env()["WINEDLLOVERRIDES"] + (";" + dll_overrides if dll_overrides else "")
+        env = self._env(WINEDEBUG="-all,trace+msgbox", KIT_RECORD=to_windows(record), WINEDLLOVERRIDES=overrides,
                         STARTER_PROGRAM=to_windows(launcher),
                         STARTER_COMMAND_LINE=command_line or f'"{to_windows(launcher)}"',
                         STARTER_FOLDER=start_folder)
@@ -341,7 +348,7 @@ class WineSession:
         # The launch is reported before any box, but the installer runs on
         # its own: a launch the launcher believes in must show up in the
         # record, and where it reported failure nothing may show up late.
-        if "Exec fail" in boxes:
+        if "Exec fail" in boxes or not starts_installer:
             time.sleep(NO_LAUNCH_GRACE)
             records = self._read_record(record)
         else:
@@ -360,7 +367,10 @@ class WineSession:
         for path, command, folder in records["ran"]:
             inside = path.lower().startswith(kit_prefix.lower())
             launches.append(Launch(path, command, folder, path[len(kit_prefix):] if inside else path))
-        return Run(machine, start_folder, launches, boxes, int(records["exit"][0][0]), shots, problems)
+        exit_fields = records["exit"][0]
+        seconds = int(exit_fields[1]) / 1e6 if len(exit_fields) > 1 else None
+        return Run(machine, start_folder, launches, boxes, int(exit_fields[0]), shots, problems,
+                   loaded=[tuple(fields[:2]) for fields in records.get("loaded", [])], seconds=seconds)
 
     @staticmethod
     def _read_record(path):

@@ -2,7 +2,7 @@
 """End-to-end tests: the real launcher under Wine, in kits built for each
 case, compared with the installer, the boxes and the exit code expected.
 
-Usage: e2e.py --list | --prepare | --all | CASE...   [--work DIR] [--prefix DIR]
+Usage: e2e.py --list | --prepare | --all | CASE...   [--work DIR] [--prefix DIR] [--launcher EXE]
 """
 import argparse
 import dataclasses
@@ -23,6 +23,9 @@ UNKNOWN = ("Unknow OS version", "Exec fail")
 EXEC_FAIL = ("Exec fail",)
 NOTICE = {VISTA32: ("VISTA32",), VISTA64: ("VISTA64",)}
 LONG_VALUE = "x86" + "-long" * 14   # 73 bytes: too long for the launcher's 64-byte buffer
+KIT_PROGRAMS = os.path.dirname(make_kit.STARTER)
+PLANT = os.path.join(KIT_PROGRAMS, "plant.dll")       # records the programs it is loaded into
+CONTROL = os.path.join(KIT_PROGRAMS, "control.exe")   # loads the DLL its command line names
 
 
 @dataclasses.dataclass
@@ -35,6 +38,7 @@ class Case:
     start: str = "quoted"      # how the command line names the launcher, see command_line()
     omit: tuple = ()           # installers missing from the kit
     composed: tuple = ()       # (installer, length): pad the kit's folder so that folder + installer has that length
+    plant: str = None          # a DLL name: the recording DLL goes next to the launcher under it
 
 
 def launched(installer):
@@ -103,7 +107,18 @@ FOLDER_CASES = [
          composed=(VISTA32, 256)),
 ]
 
-CASES = {case.name: case for case in RELEASE_CASES + ARCH_CASES + MISSING_CASES + FOLDER_CASES}
+# A DLL planted next to the launcher under the name of one that the boxes
+# make Windows load by bare name must stay out of it: where the search can be
+# narrowed to the system folder (win7), on Vista, which preloads instead, and
+# where no installer is started (nt40). uxtheme rather than shcore, version
+# or imm32: Wine loads those at process start, before the launcher's code.
+PLANT_CASES = [
+    Case("plant.win7_amd64", Machine("win7", X64), VISTA64, launched(VISTA64), plant="uxtheme"),
+    Case("plant.vista_x86", Machine("vista", X86), VISTA32, launched(VISTA32), plant="uxtheme"),
+    Case("plant.nt40", Machine("nt40"), None, UNKNOWN, plant="uxtheme"),
+]
+
+CASES = {case.name: case for case in RELEASE_CASES + ARCH_CASES + MISSING_CASES + FOLDER_CASES + PLANT_CASES}
 ARGUMENT = "C:\\some folder\\file.txt"
 
 
@@ -136,7 +151,7 @@ def command_line(case, kit):
     return lines[case.start], kit if case.start == "bare" else None
 
 
-def build_kit(case, work):
+def build_kit(case, work, launcher=make_kit.LAUNCHER):
     base = os.path.join(work, case.name)
     shutil.rmtree(base, ignore_errors=True)
     os.makedirs(base)
@@ -145,16 +160,37 @@ def build_kit(case, work):
         kit = padded_folder(base, length - len(installer))
     else:
         kit = os.path.join(base, case.folder)
-    return make_kit.make_kit(kit, omit=case.omit)
+    return make_kit.make_kit(kit, omit=case.omit, launcher=launcher)
 
 
-def check(case, session, work):
+def plant_dll(case, session, kit, overrides):
+    """Puts the recording DLL next to the launcher under the case's name and
+    runs the control there: unless the control records the plant, Wine would
+    not have loaded it into the launcher either, and the case proves nothing.
+    Returns the errors."""
+    make_kit.require_built(PLANT, CONTROL)
+    shutil.copy(PLANT, os.path.join(kit, case.plant + ".dll"))
+    shutil.copy(CONTROL, os.path.join(kit, "control.exe"))
+    control = preview.to_windows(os.path.join(kit, "control.exe"))
+    run = session.run(kit, case.machine, program="control.exe", command_line=f'"{control}" {case.plant}.dll',
+                      dll_overrides=overrides, starts_installer=False, label=case.name + "-control")
+    if not any(program.lower() == control.lower() for program, _ in run.loaded):
+        return [f"control: the planted {case.plant}.dll was not loaded into control.exe (exit {run.exit_code},"
+                f" loads recorded {run.loaded!r}), so this case cannot tell"]
+    return []
+
+
+def check(case, session, work, launcher=make_kit.LAUNCHER):
     """Runs one case; returns the list of differences from what is expected."""
-    kit = build_kit(case, work)
+    kit = build_kit(case, work, launcher)
     line, start_folder = command_line(case, kit)
-    run = session.run(kit, case.machine, command_line=line, start_folder=start_folder)
+    errors, overrides = [], None
+    if case.plant:
+        overrides = f"{case.plant}=n,b"
+        errors += plant_dll(case, session, kit, overrides)
+    run = session.run(kit, case.machine, command_line=line, start_folder=start_folder, dll_overrides=overrides)
 
-    errors = list(run.problems)
+    errors += run.problems
     def compare(what, actual, expected):
         if actual != expected:
             errors.append(f"{what}: got {actual!r}, expected {expected!r}")
@@ -168,6 +204,10 @@ def check(case, session, work):
         # No working directory is passed: the installer inherits the
         # launcher's current folder.
         compare("installer's current folder", launch.folder.rstrip("\\"), run.start_folder.rstrip("\\"))
+    if case.plant:
+        program = preview.to_windows(os.path.join(kit, "launcher.exe")).lower()
+        compare(f"loads of the planted {case.plant}.dll into launcher.exe",
+                [dll for loader, dll in run.loaded if loader.lower() == program], [])
     return errors, run, line
 
 
@@ -176,7 +216,7 @@ def run_cases(names, args):
     with preview.WineSession(args.prefix, own_display=True) as session:
         for name in names:
             case = CASES[name]
-            errors, run, line = check(case, session, args.work)
+            errors, run, line = check(case, session, args.work, args.launcher)
             status = "FAIL" if errors else "ok"
             print(f"{status:4} {name}: {case.machine.release}, PROCESSOR_ARCHITECTURE "
                   f"{case.machine.describe_arch()}, started as {line}")
@@ -195,6 +235,8 @@ def main():
     parser.add_argument("--all", action="store_true", help="run every case")
     parser.add_argument("--work", default=os.path.join(ROOT, "build", "e2e"), help="where the kits go")
     parser.add_argument("--prefix", default=preview.DEFAULT_PREFIX, help="the Wine prefix")
+    parser.add_argument("--launcher", default=make_kit.LAUNCHER,
+                        help="the launcher to put in the kits (default: this build's)")
     args = parser.parse_args()
 
     if args.list:
