@@ -4,9 +4,11 @@ under Wine, with one wineserver throughout, it runs in turn the launcher of a
 sample kit (whose installers end at once) and a floor program that does
 nothing but open the same installer with ShellExecuteA, N rounds each, per
 Windows release, and prints the median run times and their ratio. A
-benchmark, not a test: it passes or fails nothing.
+benchmark, not a test: it passes or fails nothing. Given more than one
+launcher (a build from before a change, say), it runs them all in the same
+rounds, so that they meet the same load on the machine.
 
-Usage: tools/bench.py [--rounds N] [--release winxp ...] [--launcher EXE]
+Usage: tools/bench.py [--rounds N] [--release winxp ...] [--launcher EXE ...]
 """
 import argparse
 import os
@@ -19,7 +21,7 @@ import preview
 from preview import Machine, WineSession, X86
 
 FLOOR = os.path.join(os.path.dirname(make_kit.STARTER), "floor.exe")
-BENCH_KIT = os.path.join(make_kit.ROOT, "build", "bench", "kit")
+BENCH_KIT = os.path.join(make_kit.ROOT, "build", "bench")   # a kit per launcher below it
 
 # What each release's launcher starts on an x86 machine. Under Wine every
 # release has SetDefaultDllDirectories, so only Vista, where the launcher
@@ -37,21 +39,24 @@ def timed_run(session, kit, machine, program, command_line, installer):
     return run.seconds
 
 
-def bench(session, kit, release, rounds):
-    """The medians, in seconds, of the launcher's and the floor's runs."""
+def bench(session, kits, release, rounds):
+    """The median run time in seconds of the floor, and of the launcher of
+    each kit (the floor runs from the first)."""
     machine = Machine(release, X86)
     installer = INSTALLER[release]
-    floor_line = '"{}" {}'.format(preview.to_windows(os.path.join(kit, "floor.exe")),
-                                  preview.to_windows(os.path.join(kit, *installer.split("\\"))))
-    times = {"launcher.exe": [], "floor.exe": []}
-    # Round 0 warms Wine's caches up and is not counted; the two alternate so
-    # that a slow spell of the machine hits both.
+    floor_line = '"{}" {}'.format(preview.to_windows(os.path.join(kits[0], "floor.exe")),
+                                  preview.to_windows(os.path.join(kits[0], *installer.split("\\"))))
+    runs = [(kit, "launcher.exe", None) for kit in kits] + [(kits[0], "floor.exe", floor_line)]
+    times = [[] for _ in runs]
+    # Round 0 warms Wine's caches up and is not counted; the programs
+    # alternate so that a slow spell of the machine hits them all.
     for round_number in range(rounds + 1):
-        for program, line in (("launcher.exe", None), ("floor.exe", floor_line)):
+        for measured, (kit, program, line) in zip(times, runs):
             seconds = timed_run(session, kit, machine, program, line, installer)
             if round_number:
-                times[program].append(seconds)
-    return statistics.median(times["launcher.exe"]), statistics.median(times["floor.exe"])
+                measured.append(seconds)
+    medians = [statistics.median(measured) for measured in times]
+    return medians[-1], medians[:-1]
 
 
 def main():
@@ -59,23 +64,31 @@ def main():
     parser.add_argument("--rounds", type=int, default=10, help="runs of each program per release (default 10)")
     parser.add_argument("--release", action="append", choices=sorted(INSTALLER),
                         help="a release to measure; repeat for more (default: winxp, win10 and vista)")
-    parser.add_argument("--launcher", default=make_kit.LAUNCHER, help="the launcher to measure (default: this build's)")
+    parser.add_argument("--launcher", action="append",
+                        help="a launcher to measure; repeat to compare (default: this build's)")
     parser.add_argument("--prefix", default=preview.DEFAULT_PREFIX, help="the Wine prefix to use (default build/wine)")
     args = parser.parse_args()
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
     releases = args.release or ["winxp", "win10", "vista"]
+    launchers = args.launcher or [make_kit.LAUNCHER]
 
     try:
         make_kit.require_built(FLOOR)
-        kit = make_kit.make_kit(BENCH_KIT, launcher=args.launcher)
-        shutil.copy(FLOOR, os.path.join(kit, "floor.exe"))
-        print(f"Launcher: {os.path.relpath(args.launcher)}, {args.rounds} rounds each, median run times")
-        print(f"{'Release':8} {'launcher':>10} {'floor':>10} {'ratio':>6}")
+        kits = []
+        for number, launcher in enumerate(launchers, 1):
+            kits.append(make_kit.make_kit(os.path.join(BENCH_KIT, str(number)), launcher=launcher))
+        shutil.copy(FLOOR, os.path.join(kits[0], "floor.exe"))
+        names = [os.path.relpath(launcher) for launcher in launchers]
+        width = max(len("Launcher"), *map(len, names))
+        print(f"Median run times of {args.rounds} rounds")
+        print(f"{'Release':8} {'Launcher':{width}} {'launcher':>10} {'floor':>10} {'ratio':>6}")
         with WineSession(args.prefix, own_display=True) as session:
             for release in releases:
-                launcher, floor = bench(session, kit, release, args.rounds)
-                print(f"{release:8} {launcher * 1000:8.1f}ms {floor * 1000:8.1f}ms {launcher / floor:6.2f}", flush=True)
+                floor, medians = bench(session, kits, release, args.rounds)
+                for name, launcher in zip(names, medians):
+                    print(f"{release:8} {name:{width}} {launcher * 1000:8.1f}ms {floor * 1000:8.1f}ms"
+                          f" {launcher / floor:6.2f}", flush=True)
     except (preview.PreviewError, make_kit.KitError, OSError) as error:
         sys.exit(f"bench: {error}")
     except KeyboardInterrupt:
