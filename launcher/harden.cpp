@@ -20,7 +20,7 @@ static const char kPreloads[] =
     "cryptbase\0"   // 7
     "oleacc\0"
     "clbcatq\0"
-    "comres\0"      // clbcatq's own dependency
+    "comres\0"
     "version\0"
     "ntmarta\0"
     "profapi\0";
