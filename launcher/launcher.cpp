@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 #include "cmdline.h"
+#include "harden.h"
 #include "../detect/detect.h"
 
 struct Installer {
@@ -48,6 +49,9 @@ static BOOL ComposeLaunchPath(LPSTR launchPath, DWORD capacity,
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
+    // Before anything that may load a DLL: the registry probe does.
+    HardenDllSearch();
+
     LPCSTR pathEnd;
     DWORD folderLength;
     LPCSTR folder = FindProgramPath(GetCommandLineA(), &pathEnd, &folderLength);

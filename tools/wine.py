@@ -119,6 +119,9 @@ class Run:
     exit_code: int
     screenshots: list
     problems: list
+    # (program, DLL) for every load of a planted DLL that records itself.
+    loaded: list = dataclasses.field(default_factory=list)
+    seconds: float = None   # how long the program ran, as the starter measured it
 
     def installer(self):
         return " + ".join(launch.relative for launch in self.launches) or "none"
@@ -465,14 +468,17 @@ class WineSession:
     # -- one run ---------------------------------------------------------
 
     def run(self, kit, machine, program="launcher.exe", command_line=None, start_folder=None,
-            screenshots=None, label=None, env=None):
+            screenshots=None, label=None, env=None, dll_overrides=None, starts_installer=True):
         """Runs the kit's launcher once on the given machine and returns what
         happened. command_line defaults to the program's path in quotes, as
         Explorer starts it; start_folder (the current folder, a host path or a
         Windows one such as C:\\windows\\system32) to a scratch folder, so that
         only the command line can lead to the kit. A kit inside the session's
         CD-ROM folder runs from the CD-ROM drive. env: more environment for
-        Wine and the programs of this run."""
+        Wine and the programs of this run. dll_overrides adds to
+        WINEDLLOVERRIDES ("uxtheme=n,b" makes Wine look in the program's
+        folder first, as Windows does); starts_installer=False is for a
+        program that never starts one."""
         self.runs += 1
         rundir = os.path.join(self.workdir, f"run{self.runs}")
         os.makedirs(rundir)
@@ -489,10 +495,13 @@ class WineSession:
         record = os.path.join(rundir, "record.txt")
         if not (start_folder and re.match(r"[A-Za-z]:\\", start_folder)):
             start_folder = self.windows_path(start_folder or rundir)
+        env = dict(env or {})
+        if dll_overrides:
+            env["WINEDLLOVERRIDES"] = self._env()["WINEDLLOVERRIDES"] + ";" + dll_overrides
         run_env = self._env(WINEDEBUG="-all,trace+msgbox", KIT_RECORD=to_windows(record),
                             STARTER_PROGRAM=self.windows_path(launcher),
                             STARTER_COMMAND_LINE=command_line or f'"{self.windows_path(launcher)}"',
-                            STARTER_FOLDER=start_folder, **(env or {}))
+                            STARTER_FOLDER=start_folder, **env)
         trace = os.path.join(rundir, "wine.log")
         with open(trace, "w") as log:
             process = subprocess.Popen([self.loader, self.starter], env=run_env, stdin=subprocess.DEVNULL,
@@ -513,7 +522,7 @@ class WineSession:
         # The launch is reported before any box, but the installer runs on
         # its own: a launch the launcher believes in must show up in the
         # record, and where it reported failure nothing may show up late.
-        if "Exec fail" in boxes:
+        if "Exec fail" in boxes or not starts_installer:
             time.sleep(NO_LAUNCH_GRACE)
             records = self._read_record(record)
         else:
@@ -532,7 +541,10 @@ class WineSession:
         for path, command, folder, *how in records["ran"]:
             inside = path.lower().startswith(kit_prefix.lower())
             launches.append(Launch(path, command, folder, path[len(kit_prefix):] if inside else path, *how))
-        return Run(machine, start_folder, launches, boxes, int(records["exit"][0][0]), shots, problems)
+        exit_fields = records["exit"][0]
+        seconds = int(exit_fields[1]) / 1e6 if len(exit_fields) > 1 else None
+        return Run(machine, start_folder, launches, boxes, int(exit_fields[0]), shots, problems,
+                   loaded=[tuple(fields[:2]) for fields in records.get("loaded", [])], seconds=seconds)
 
     @staticmethod
     def _read_record(path):

@@ -3,7 +3,7 @@
 case, compared with the installer, the boxes and the exit code expected.
 
 Usage: e2e.py --list [LABEL] | --prepare [32|64] | --all | CASE...
-              [--work DIR] [--prefix DIR] [--prefix64 DIR]
+              [--work DIR] [--prefix DIR] [--prefix64 DIR] [--launcher EXE]
 Exits 77 (CTest: skipped) where the machine cannot run 32-bit programs.
 """
 import argparse
@@ -27,6 +27,9 @@ NOTICE = {VISTA32: ("VISTA32",), VISTA64: ("VISTA64",)}
 LONG_VALUE = "x86" + "-long" * 14   # 73 bytes: too long for the launcher's 64-byte buffer
 SKIPPED = 77   # CTest's SKIP_RETURN_CODE for these tests
 CDROM = "5"    # GetDriveType's DRIVE_CDROM, as the stand-in records it
+KIT_PROGRAMS = os.path.dirname(make_kit.STARTER)
+PLANT = os.path.join(KIT_PROGRAMS, "plant.dll")       # records the programs it is loaded into
+CONTROL = os.path.join(KIT_PROGRAMS, "control.exe")   # loads the DLL its command line names
 
 
 @dataclasses.dataclass
@@ -42,6 +45,7 @@ class Case:
     windows: int = 32          # the prefix: 32-bit or 64-bit Windows
     genuine64: bool = False    # the 64-bit installer is a 64-bit program
     cd: str = None             # "root" or "sub": the kit is on the CD-ROM drive, at its root or in a folder
+    plant: str = None          # a DLL name: the recording DLL goes next to the launcher under it
 
     @property
     def label(self):
@@ -151,8 +155,20 @@ CD_CASES = [
     for start in ("quoted", "unquoted", "bare")
 ]
 
+# A DLL planted next to the launcher under the name of one that the boxes
+# make Windows load by bare name must stay out of it: where the search can be
+# narrowed to the system folder (win7), on Vista, which preloads instead, and
+# where no installer is started (nt40). uxtheme rather than shcore, version
+# or imm32: Wine loads those at process start, before the launcher's code.
+PLANT_CASES = [
+    Case("plant.win7_amd64", Machine("win7", X64), VISTA64, launched(VISTA64), plant="uxtheme"),
+    Case("plant.vista_x86", Machine("vista", X86), VISTA32, launched(VISTA32), plant="uxtheme"),
+    Case("plant.nt40", Machine("nt40"), None, UNKNOWN, plant="uxtheme"),
+]
+
+
 CASES = {case.name: case for case in
-         RELEASE_CASES + ARCH_CASES + MISSING_CASES + FOLDER_CASES + WOW_CASES + WIN64_CASES + CD_CASES}
+         RELEASE_CASES + ARCH_CASES + MISSING_CASES + FOLDER_CASES + WOW_CASES + WIN64_CASES + CD_CASES + PLANT_CASES}
 ARGUMENT = "C:\\some folder\\file.txt"
 
 
@@ -192,7 +208,7 @@ def cd_folder(case, work):
     return os.path.join(work, case.name, "cd")
 
 
-def build_kit(case, work):
+def build_kit(case, work, launcher=make_kit.LAUNCHER):
     base = os.path.join(work, case.name)
     shutil.rmtree(base, ignore_errors=True)
     os.makedirs(base)
@@ -203,16 +219,37 @@ def build_kit(case, work):
         kit = cd_folder(case, work) if case.cd == "root" else os.path.join(cd_folder(case, work), "setup")
     else:
         kit = os.path.join(base, case.folder)
-    return make_kit.make_kit(kit, omit=case.omit, genuine64=case.genuine64)
+    return make_kit.make_kit(kit, omit=case.omit, genuine64=case.genuine64, launcher=launcher)
 
 
-def check(case, session, work):
+def plant_dll(case, session, kit, overrides):
+    """Puts the recording DLL next to the launcher under the case's name and
+    runs the control there: unless the control records the plant, Wine would
+    not have loaded it into the launcher either, and the case proves nothing.
+    Returns the errors."""
+    make_kit.require_built(PLANT, CONTROL)
+    shutil.copy(PLANT, os.path.join(kit, case.plant + ".dll"))
+    shutil.copy(CONTROL, os.path.join(kit, "control.exe"))
+    control = session.windows_path(os.path.join(kit, "control.exe"))
+    run = session.run(kit, case.machine, program="control.exe", command_line=f'"{control}" {case.plant}.dll',
+                      dll_overrides=overrides, starts_installer=False, label=case.name + "-control")
+    if not any(program.lower() == control.lower() for program, _ in run.loaded):
+        return [f"control: the planted {case.plant}.dll was not loaded into control.exe (exit {run.exit_code},"
+                f" loads recorded {run.loaded!r}), so this case cannot tell"]
+    return []
+
+
+def check(case, session, work, launcher=make_kit.LAUNCHER):
     """Runs one case; returns the list of differences from what is expected."""
-    kit = build_kit(case, work)
+    kit = build_kit(case, work, launcher)
     line, start_folder = command_line(case, kit, session)
-    run = session.run(kit, case.machine, command_line=line, start_folder=start_folder)
+    errors, overrides = [], None
+    if case.plant:
+        overrides = f"{case.plant}=n,b"
+        errors += plant_dll(case, session, kit, overrides)
+    run = session.run(kit, case.machine, command_line=line, start_folder=start_folder, dll_overrides=overrides)
 
-    errors = list(run.problems)
+    errors += run.problems
     def compare(what, actual, expected):
         if actual != expected:
             errors.append(f"{what}: got {actual!r}, expected {expected!r}")
@@ -228,6 +265,10 @@ def check(case, session, work):
         compare("installer's current folder", launch.folder.rstrip("\\"), run.start_folder.rstrip("\\"))
         compare("installer's bitness", launch.bits, case.bits())
         compare("installer's drive type", launch.drive == CDROM, bool(case.cd))
+    if case.plant:
+        program = session.windows_path(os.path.join(kit, "launcher.exe")).lower()
+        compare(f"loads of the planted {case.plant}.dll into launcher.exe",
+                [dll for loader, dll in run.loaded if loader.lower() == program], [])
     return errors, run, line
 
 
@@ -245,7 +286,7 @@ def run_cases(names, args):
         if case.cd:
             os.makedirs(cd_folder(case, args.work), exist_ok=True)
         with session_for(case, args) as session:
-            errors, run, line = check(case, session, args.work)
+            errors, run, line = check(case, session, args.work, args.launcher)
         status = "FAIL" if errors else "ok"
         print(f"{status:4} {name}: {case.windows}-bit Windows, {case.machine.release}, PROCESSOR_ARCHITECTURE "
               f"{case.machine.describe_arch()}, started as {line} in {run.start_folder}")
@@ -268,6 +309,8 @@ def main():
     parser.add_argument("--work", default=os.path.join(ROOT, "build", "e2e"), help="where the kits go")
     parser.add_argument("--prefix", default=wine.PREFIXES[32], help="the 32-bit Windows' Wine prefix")
     parser.add_argument("--prefix64", default=wine.PREFIXES[64], help="the 64-bit Windows' Wine prefix")
+    parser.add_argument("--launcher", default=make_kit.LAUNCHER,
+                        help="the launcher to put in the kits (default: this build's)")
     args = parser.parse_args()
 
     if args.list:

@@ -2,13 +2,21 @@
 // ones: it answers as Windows documents and writes down what was asked.
 #include "fake_windows.h"
 
+#include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <memory>
 
 FakeWindows g_fake;
 
 const char kFakePlace1[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
 const char kFakePlace2[] = "SYSTEM\\ControlSet002\\Control\\Session Manager\\Environment";
+
+const char kFakeSetDefaultDllDirectories[] = "SetDefaultDllDirectories";
+const char kFakeSetDllDirectoryA[] = "SetDllDirectoryA";
+
+// Stand in for the modules' images: a handle is the address of an image.
+static char g_kernel32Image, g_loadedImage;
 
 void FakeReset()
 {
@@ -37,6 +45,27 @@ static FakeKey* KeyFromHandle(HKEY key)
         if ((HKEY)&entry.second == key)
             return &entry.second;
     return nullptr;
+}
+
+static std::string Hex(DWORD value)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%#x", (unsigned)value);
+    return text;
+}
+
+// What GetProcAddress hands out for the exports a test says kernel32 has.
+static BOOL WINAPI FakeSetDefaultDllDirectories(DWORD flags)
+{
+    g_fake.calls.push_back(std::string(kFakeSetDefaultDllDirectories) + " " + Hex(flags));
+    return g_fake.setDefaultDllDirectoriesResult;
+}
+
+static BOOL WINAPI FakeSetDllDirectoryA(LPCSTR path)
+{
+    g_fake.calls.push_back(std::string(kFakeSetDllDirectoryA) + " " +
+                           (path ? "\"" + std::string(path) + "\"" : "(null)"));
+    return g_fake.setDllDirectoryResult;
 }
 
 extern "C" {
@@ -82,6 +111,65 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info)
     info->dwBuildNumber = 0;
     info->dwPlatformId = g_fake.platformId;
     return TRUE;
+}
+
+DWORD WINAPI GetVersion(void)
+{
+    g_fake.calls.push_back("GetVersion");
+    // The major version in the low byte, the minor in the next; the top bit
+    // marks the releases that are not NT. The build number stays 0.
+    DWORD version = (g_fake.major & 0xFF) | (g_fake.minor & 0xFF) << 8;
+    if (g_fake.platformId != VER_PLATFORM_WIN32_NT)
+        version |= 0x80000000u;
+    return version;
+}
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR name)
+{
+    g_fake.calls.push_back(std::string("GetModuleHandleA ") + (name ? name : "(null)"));
+    if (name != nullptr && (strcasecmp(name, "kernel32") == 0 || strcasecmp(name, "kernel32.dll") == 0))
+        return (HMODULE)&g_kernel32Image;
+    return nullptr;   // the launcher asks for no other module
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
+{
+    g_fake.calls.push_back(std::string("GetProcAddress ") + name);
+    if (module != (HMODULE)&g_kernel32Image || !g_fake.kernelExports.count(name))
+        return nullptr;
+    // Through void (*)(void), the type that converts to any other function's.
+    typedef void (*AnyFunction)(void);
+    if (strcmp(name, kFakeSetDefaultDllDirectories) == 0)
+        return (FARPROC)(AnyFunction)FakeSetDefaultDllDirectories;
+    if (strcmp(name, kFakeSetDllDirectoryA) == 0)
+        return (FARPROC)(AnyFunction)FakeSetDllDirectoryA;
+    return nullptr;
+}
+
+UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size)
+{
+    g_fake.calls.push_back("GetSystemDirectoryA " + std::to_string(size));
+    const std::string& folder = g_fake.systemFolder;
+    if (folder.empty())
+        return 0;
+    if (folder.size() < size) {
+        memcpy(buffer, folder.c_str(), folder.size() + 1);
+        return (UINT)folder.size();
+    }
+    // Too small: the size it would take, terminator included. Windows says
+    // nothing of the buffer; leave it full and unterminated, the likeliest
+    // way for it to mislead.
+    memcpy(buffer, folder.data(), size);
+    return (UINT)folder.size() + 1;
+}
+
+HMODULE WINAPI LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags)
+{
+    g_fake.calls.push_back(std::string("LoadLibraryExA ") + fileName + " " + Hex(flags));
+    g_fake.loaded.push_back(fileName);
+    if (file != nullptr)
+        return nullptr;   // reserved; Windows refuses anything else
+    return (HMODULE)&g_loadedImage;
 }
 
 BOOL WINAPI IsDBCSLeadByte(BYTE c)

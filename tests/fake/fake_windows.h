@@ -4,6 +4,7 @@
 #define FAKE_FAKE_WINDOWS_H
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 #include <windows.h>
@@ -41,6 +42,11 @@ struct FakeWindows {
     std::string extendedRecordBytes, plainRecordBytes;
     std::map<std::string, FakeKey> keys;    // below HKEY_LOCAL_MACHINE
     INT_PTR     shellExecuteResult = 42;
+    // Kernel32's exports of later releases that this one has (none: 95).
+    std::set<std::string> kernelExports;
+    BOOL        setDefaultDllDirectoriesResult = TRUE;
+    BOOL        setDllDirectoryResult = TRUE;
+    std::string systemFolder = "C:\\WINDOWS\\system32";   // empty: the call fails
 
     // Recorded during a run.
     std::vector<std::string> calls;         // "RegOpenKeyA <path>", "GetVersionExA <size>", ...
@@ -50,6 +56,7 @@ struct FakeWindows {
     int                      badCloses = 0;
     std::vector<FakeLaunch>  launches;
     std::vector<FakeBox>     boxes;
+    std::vector<std::string> loaded;        // paths given to LoadLibraryExA
 };
 
 extern FakeWindows g_fake;
@@ -63,6 +70,10 @@ extern const char kFakePlace2[];
 
 // Puts value (with its terminator) at a place, creating the key.
 void FakeSetArchitecture(const char* place, const char* value);
+
+// The kernel32 exports that later releases added and the launcher looks up.
+extern const char kFakeSetDefaultDllDirectories[];
+extern const char kFakeSetDllDirectoryA[];
 
 // The boxes' texts, in the order shown.
 std::vector<std::string> FakeBoxTexts();

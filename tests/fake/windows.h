@@ -22,10 +22,13 @@ typedef BYTE*         LPBYTE;
 typedef DWORD*        LPDWORD;
 typedef char*         LPSTR;
 typedef const char*   LPCSTR;
+typedef void*         HANDLE;
 
 typedef struct HINSTANCE__* HINSTANCE;
 typedef struct HWND__*      HWND;
 typedef struct HKEY__*      HKEY;
+typedef struct HINSTANCE__* HMODULE;
+typedef INT_PTR (WINAPI* FARPROC)(void);
 typedef HKEY*               PHKEY;
 
 #define TRUE  1
@@ -38,6 +41,14 @@ typedef HKEY*               PHKEY;
 #define ERROR_INVALID_HANDLE  6
 #define ERROR_MORE_DATA       234
 #define REG_SZ                1
+
+#define MAX_PATH 260
+#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008u
+#define LOAD_LIBRARY_SEARCH_SYSTEM32  0x00000800u
+
+#define LOBYTE(w) ((BYTE)((w) & 0xFF))
+#define HIBYTE(w) ((BYTE)(((w) >> 8) & 0xFF))
+#define LOWORD(l) ((WORD)((l) & 0xFFFF))
 
 #define MB_OK          0x00000000u
 #define SW_SHOW        5
@@ -72,6 +83,11 @@ extern "C" {
 LPSTR     WINAPI GetCommandLineA(void);
 BOOL      WINAPI GetVersionExA(LPOSVERSIONINFOA info);
 BOOL      WINAPI IsDBCSLeadByte(BYTE testChar);
+DWORD     WINAPI GetVersion(void);
+HMODULE   WINAPI GetModuleHandleA(LPCSTR moduleName);
+FARPROC   WINAPI GetProcAddress(HMODULE module, LPCSTR procName);
+UINT      WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size);
+HMODULE   WINAPI LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags);
 LONG      WINAPI RegOpenKeyA(HKEY key, LPCSTR subKey, PHKEY result);
 LONG      WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type,
                                   LPBYTE data, LPDWORD size);
