@@ -69,11 +69,12 @@ def make_kit(dest, omit=(), launcher=LAUNCHER, stand_in=STAND_IN, genuine64=Fals
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("dest", nargs="?", default=DEFAULT_KIT, help="the folder to build the kit in")
-    parser.add_argument("--genuine64", action="store_true",
-                        help="a 64-bit stand-in at the 64-bit installer's path (for a 64-bit Windows)")
+    parser.add_argument("--x86-only", action="store_true",
+                        help="the 32-bit stand-in at the 64-bit installer's path too, for a 32-bit Windows "
+                             "that claims AMD64 (default: the 64-bit stand-in, as a real distribution has)")
     args = parser.parse_args()
     try:
-        print(make_kit(args.dest, genuine64=args.genuine64))
+        print(make_kit(args.dest, genuine64=not args.x86_only))
     except KitError as error:
         sys.exit(f"make_kit.py: {error}")
 

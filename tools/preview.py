@@ -11,7 +11,8 @@ Usage:
                    [--arch x86] [--arch2 none] [--cd]
   tools/preview.py [KIT] --matrix [--cd] [--screenshots DIR]
 KIT defaults to the sample kit (see tools/make_kit.py); the launcher is the
-one .exe at KIT's top unless --program names it.
+one .exe at KIT's top unless --program names it. Exits 77 where this machine
+cannot run 32-bit Windows programs under Wine at all.
 """
 import argparse
 import os
@@ -28,6 +29,8 @@ import make_kit  # noqa: E402
 import stand_in_kit  # noqa: E402
 import wine  # noqa: E402
 from wine import AS_IS, RELEASES, X86, X64, Machine, WineSession, WineError, format_boxes  # noqa: E402
+
+CANNOT_RUN = 77   # what a caller such as tools/build.sh tells apart from a failure
 
 MATRIX_RELEASES = RELEASES[RELEASES.index("win95"):]
 # NT 5.2 and NT 6 are the releases on which the launcher asks the registry
@@ -191,6 +194,9 @@ def main():
                 machines = [Machine(args.release, arch, args.arch2)]
             layout, runs = preview(kit, args.program, windows, machines, args)
             tables.append((windows, kit, layout, runs))
+    except wine.WineUnavailable as error:
+        print(f"preview: {error}", file=sys.stderr)
+        return CANNOT_RUN
     except (WineError, make_kit.KitError, stand_in_kit.LayoutError, OSError) as error:
         sys.exit(f"preview: {error}")
     except KeyboardInterrupt:
