@@ -50,6 +50,20 @@ RECORD_TIMEOUT = 15     # seconds for a reported launch to show up in the record
 NO_LAUNCH_GRACE = 1.0   # seconds to make sure that nothing ran after all
 
 
+def clear_folder(path):
+    """Empties a folder rather than removing it, since it may be a mount point
+    (tools/vm/run-in-vm.sh keeps the prefix in the VM's memory)."""
+    if os.path.islink(path) or not os.path.isdir(path):
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(path)
+        return
+    for entry in os.scandir(path):
+        if entry.is_dir(follow_symlinks=False):
+            shutil.rmtree(entry.path)
+        else:
+            os.remove(entry.path)
+
+
 class PreviewError(Exception):
     """A failure of the machinery (not of the launcher), told to the user as is."""
 
@@ -279,8 +293,7 @@ class WineSession:
         if not os.path.exists(ready):
             print(f"preview: creating the Wine prefix {self.prefix} (once, may take a minute)",
                   file=sys.stderr)
-            if os.path.exists(self.prefix):
-                shutil.rmtree(self.prefix)
+            clear_folder(self.prefix)
             if self._call([self.wine, "wineboot", "-i"], "creating the Wine prefix", 300, "wineboot.log") != 0:
                 raise PreviewError("wineboot could not create the Wine prefix: " + self._tail("wineboot.log"))
             self._wineserver("-w")
