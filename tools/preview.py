@@ -45,9 +45,15 @@ PLACE2 = ENVIRONMENT_KEY.format("ControlSet002")
 # The box text as Wine traces it when it sets a message box up.
 BOX_TRACE = re.compile(r'trace:msgbox:MSGBOX_OnInit L"(.*)"\s*$')
 
-RUN_TIMEOUT = 60        # seconds for one launcher run, boxes included
-RECORD_TIMEOUT = 15     # seconds for a reported launch to show up in the record
-NO_LAUNCH_GRACE = 1.0   # seconds to make sure that nothing ran after all
+# How many times slower than a plain machine Wine runs here: a VM without
+# hardware help (tools/vm) makes every wait below longer, even the grace
+# during which no installer may show up.
+SLOWDOWN = float(os.environ.get("PREVIEW_SLOWDOWN") or 1)
+RUN_TIMEOUT = 60 * SLOWDOWN        # seconds for one launcher run, boxes included
+RECORD_TIMEOUT = 15 * SLOWDOWN     # seconds for a reported launch to show up in the record
+NO_LAUNCH_GRACE = 1.0 * SLOWDOWN   # seconds to make sure that nothing ran after all
+PREFIX_TIMEOUT = 300 * SLOWDOWN    # seconds to create the Wine prefix
+TOOL_TIMEOUT = 15 * SLOWDOWN       # seconds for Xvfb to start, a helper to answer
 
 
 def clear_folder(path):
@@ -243,12 +249,12 @@ class WineSession:
         os.close(write_end)
         self.stack.callback(self._stop_process, xvfb)
         number = b""
-        deadline = time.monotonic() + 15
+        deadline = time.monotonic() + TOOL_TIMEOUT
         with os.fdopen(read_end, "rb", buffering=0) as pipe:
             while not number.endswith(b"\n"):
                 left = deadline - time.monotonic()
                 if left <= 0 or not select.select([pipe], [], [], left)[0]:
-                    raise PreviewError("Xvfb did not start within 15 s (see its log: xvfb.log)")
+                    raise PreviewError(f"Xvfb did not start within {TOOL_TIMEOUT:g} s (see its log: xvfb.log)")
                 chunk = pipe.read(16)
                 if not chunk:
                     raise PreviewError("Xvfb ended at start-up: " + self._tail("xvfb.log"))
@@ -278,10 +284,10 @@ class WineSession:
                 return subprocess.run(argv, env=self._env(**env), stdin=subprocess.DEVNULL,
                                       stdout=log, stderr=log, timeout=timeout).returncode
             except subprocess.TimeoutExpired:
-                raise PreviewError(f"{what} did not finish within {timeout} s") from None
+                raise PreviewError(f"{what} did not finish within {timeout:g} s") from None
 
     def _wineserver(self, flag):
-        self._call([self.wineserver, flag], f"wineserver {flag}", 60, "wineserver.log")
+        self._call([self.wineserver, flag], f"wineserver {flag}", 4 * TOOL_TIMEOUT, "wineserver.log")
 
     def _stop_wineserver(self):
         with contextlib.suppress(PreviewError):
@@ -294,7 +300,7 @@ class WineSession:
             print(f"preview: creating the Wine prefix {self.prefix} (once, may take a minute)",
                   file=sys.stderr)
             clear_folder(self.prefix)
-            if self._call([self.wine, "wineboot", "-i"], "creating the Wine prefix", 300, "wineboot.log") != 0:
+            if self._call([self.wine, "wineboot", "-i"], "creating the Wine prefix", PREFIX_TIMEOUT, "wineboot.log") != 0:
                 raise PreviewError("wineboot could not create the Wine prefix: " + self._tail("wineboot.log"))
             self._wineserver("-w")
             open(ready, "w").close()
@@ -325,7 +331,7 @@ class WineSession:
         state = os.path.join(rundir, "state.reg")
         with open(state, "w", encoding="latin-1", newline="") as reg:
             reg.write(registry_text(machine))
-        if self._call([self.wine, "regedit", "/S", to_windows(state)], "regedit", 60, "regedit.log") != 0:
+        if self._call([self.wine, "regedit", "/S", to_windows(state)], "regedit", 4 * TOOL_TIMEOUT, "regedit.log") != 0:
             raise PreviewError("regedit could not set the registry: " + self._tail("regedit.log"))
 
         record = os.path.join(rundir, "record.txt")
@@ -362,7 +368,7 @@ class WineSession:
             while not (records := self._read_record(record))["ran"] and time.monotonic() < deadline:
                 time.sleep(0.1)
             if not records["ran"]:
-                problems.append(f"the launcher reported a launch, but no installer recorded a run within {RECORD_TIMEOUT} s")
+                problems.append(f"the launcher reported a launch, but no installer recorded a run within {RECORD_TIMEOUT:g} s")
 
         if records["notstarted"]:
             raise PreviewError(f"Wine could not start {launcher} (Windows error {records['notstarted'][0][0]})")
@@ -389,7 +395,7 @@ class WineSession:
     def _xdotool(self, *args):
         try:
             return subprocess.run(["xdotool", *args], env=self._env(), stdin=subprocess.DEVNULL,
-                                  capture_output=True, text=True, timeout=10)
+                                  capture_output=True, text=True, timeout=TOOL_TIMEOUT)
         except subprocess.TimeoutExpired:
             return None
 
@@ -401,7 +407,7 @@ class WineSession:
         shots = []
         while process.poll() is None:
             if time.monotonic() > deadline:
-                raise PreviewError(f"the launcher did not finish within {self.timeout} s"
+                raise PreviewError(f"the launcher did not finish within {self.timeout:g} s"
                                    f" ({len(pressed)} box(es) dismissed)")
             found = self._xdotool("search", "--onlyvisible", "--name", "^INSTALL$")
             for window in (found.stdout.split() if found and found.returncode == 0 else []):
@@ -422,7 +428,7 @@ class WineSession:
         time.sleep(0.3)   # a box just mapped may not be painted yet
         with contextlib.suppress(subprocess.TimeoutExpired):
             subprocess.run(["import", "-window", window, path], env=self._env(), stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=10)
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=TOOL_TIMEOUT)
         return path if os.path.exists(path) else None
 
 
