@@ -1,22 +1,23 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever the named jobs need and this machine lacks.
-# Usage: tools/setup.sh [build] [e2e] [ship] [fuzz] [lint]   (no name: all of them)
+# Usage: tools/setup.sh [build] [e2e] [vm] [ship] [fuzz] [lint]   (no name: all of them)
 set -euo pipefail
 
 declare -A PACKAGES=(
     [build]="cmake make g++ python3 python3-pefile libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686"
     [e2e]="wine wine32:i386 wine64 g++-mingw-w64-x86-64 xvfb xdotool x11-apps imagemagick"
+    [vm]="qemu-system-x86 busybox-static"
     [ship]="osslsigncode openssl xorriso"
     [fuzz]="clang-14 libclang-rt-14-dev"
     [lint]="clang-tidy-14 cppcheck mingw-w64-i686-dev"
 )
 
 jobs=("$@")
-[ ${#jobs[@]} -gt 0 ] || jobs=(build e2e ship fuzz lint)
+[ ${#jobs[@]} -gt 0 ] || jobs=(build e2e vm ship fuzz lint)
 
 wanted=()
 for job in "${jobs[@]}"; do
-    [ -n "${PACKAGES[$job]+x}" ] || { echo "setup.sh: unknown job '$job' (build, e2e, ship, fuzz, lint)" >&2; exit 2; }
+    [ -n "${PACKAGES[$job]+x}" ] || { echo "setup.sh: unknown job '$job' (build, e2e, vm, ship, fuzz, lint)" >&2; exit 2; }
     wanted+=(${PACKAGES[$job]})
 done
 

@@ -52,9 +52,29 @@ PLACE2 = ENVIRONMENT_KEY.format("ControlSet002")
 # The box text as Wine traces it when it sets a message box up.
 BOX_TRACE = re.compile(r'trace:msgbox:MSGBOX_OnInit L"(.*)"\s*$')
 
-RUN_TIMEOUT = 60        # seconds for one launcher run, boxes included
-RECORD_TIMEOUT = 15     # seconds for a reported launch to show up in the record
-NO_LAUNCH_GRACE = 1.0   # seconds to make sure that nothing ran after all
+# How many times slower than a plain machine Wine runs here: a VM without
+# hardware help (tools/vm) makes every wait below longer, even the grace
+# during which no installer may show up.
+SLOWDOWN = float(os.environ.get("PREVIEW_SLOWDOWN") or 1)
+RUN_TIMEOUT = 60 * SLOWDOWN        # seconds for one launcher run, boxes included
+RECORD_TIMEOUT = 15 * SLOWDOWN     # seconds for a reported launch to show up in the record
+NO_LAUNCH_GRACE = 1.0 * SLOWDOWN   # seconds to make sure that nothing ran after all
+PREFIX_TIMEOUT = 300 * SLOWDOWN    # seconds to create a Wine prefix
+TOOL_TIMEOUT = 15 * SLOWDOWN       # seconds for Xvfb to start, a helper to answer
+
+
+def clear_folder(path):
+    """Empties a folder rather than removing it, since it may be a mount point
+    (tools/vm/run-in-vm.sh keeps the prefixes in the VM's memory)."""
+    if os.path.islink(path) or not os.path.isdir(path):
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(path)
+        return
+    for entry in os.scandir(path):
+        if entry.is_dir(follow_symlinks=False):
+            shutil.rmtree(entry.path)
+        else:
+            os.remove(entry.path)
 
 
 class WineError(Exception):
@@ -349,12 +369,12 @@ class WineSession:
         os.close(write_end)
         self.stack.callback(self._stop_process, xvfb)
         number = b""
-        deadline = time.monotonic() + 15
+        deadline = time.monotonic() + TOOL_TIMEOUT
         with os.fdopen(read_end, "rb", buffering=0) as pipe:
             while not number.endswith(b"\n"):
                 left = deadline - time.monotonic()
                 if left <= 0 or not select.select([pipe], [], [], left)[0]:
-                    raise WineError("Xvfb did not start within 15 s (see its log: xvfb.log)")
+                    raise WineError(f"Xvfb did not start within {TOOL_TIMEOUT:g} s (see its log: xvfb.log)")
                 chunk = pipe.read(16)
                 if not chunk:
                     raise WineError("Xvfb ended at start-up: " + self._tail("xvfb.log"))
@@ -384,10 +404,10 @@ class WineSession:
                 return subprocess.run(argv, env=self._env(**env), stdin=subprocess.DEVNULL,
                                       stdout=log, stderr=log, timeout=timeout).returncode
             except subprocess.TimeoutExpired:
-                raise WineError(f"{what} did not finish within {timeout} s") from None
+                raise WineError(f"{what} did not finish within {timeout:g} s") from None
 
     def _wineserver(self, flag):
-        self._call([self.wineserver, flag], f"wineserver {flag}", 60, "wineserver.log")
+        self._call([self.wineserver, flag], f"wineserver {flag}", 4 * TOOL_TIMEOUT, "wineserver.log")
 
     def _stop_wineserver(self):
         with contextlib.suppress(WineError):
@@ -407,9 +427,9 @@ class WineSession:
         if not os.path.exists(ready):
             print(f"wine: creating the {self.windows}-bit Wine prefix {self.prefix} (once, may take a minute)",
                   file=sys.stderr)
-            if os.path.exists(self.prefix):
-                shutil.rmtree(self.prefix)
-            if self._call([self.loader, "wineboot", "-i"], "creating the Wine prefix", 300, "wineboot.log") != 0:
+            clear_folder(self.prefix)
+            if self._call([self.loader, "wineboot", "-i"], "creating the Wine prefix", PREFIX_TIMEOUT,
+                          "wineboot.log") != 0:
                 raise WineError("wineboot could not create the Wine prefix: " + self._tail("wineboot.log"))
             self._wineserver("-w")
             found = prefix_arch(self.prefix)
@@ -459,7 +479,7 @@ class WineSession:
         path = os.path.join(self.workdir, name)
         with open(path, "w", encoding="latin-1", newline="") as reg:
             reg.write(text)
-        if self._call([self.loader, "regedit", "/S", to_windows(path)], "regedit", 60, "regedit.log") != 0:
+        if self._call([self.loader, "regedit", "/S", to_windows(path)], "regedit", 4 * TOOL_TIMEOUT, "regedit.log") != 0:
             raise WineError("regedit could not set the registry: " + self._tail("regedit.log"))
 
     def _tail(self, log_name):
@@ -530,7 +550,7 @@ class WineSession:
             while not (records := self._read_record(record))["ran"] and time.monotonic() < deadline:
                 time.sleep(0.1)
             if not records["ran"]:
-                problems.append(f"the launcher reported a launch, but no installer recorded a run within {RECORD_TIMEOUT} s")
+                problems.append(f"the launcher reported a launch, but no installer recorded a run within {RECORD_TIMEOUT:g} s")
 
         if records["notstarted"]:
             raise WineError(f"Wine could not start {launcher} (Windows error {records['notstarted'][0][0]})")
@@ -560,7 +580,7 @@ class WineSession:
     def _xdotool(self, *args):
         try:
             return subprocess.run(["xdotool", *args], env=self._env(), stdin=subprocess.DEVNULL,
-                                  capture_output=True, text=True, timeout=10)
+                                  capture_output=True, text=True, timeout=TOOL_TIMEOUT)
         except subprocess.TimeoutExpired:
             return None
 
@@ -572,7 +592,7 @@ class WineSession:
         shots = []
         while process.poll() is None:
             if time.monotonic() > deadline:
-                raise WineError(f"the launcher did not finish within {self.timeout} s"
+                raise WineError(f"the launcher did not finish within {self.timeout:g} s"
                                    f" ({len(pressed)} box(es) dismissed)")
             found = self._xdotool("search", "--onlyvisible", "--name", "^INSTALL$")
             for window in (found.stdout.split() if found and found.returncode == 0 else []):
@@ -593,5 +613,5 @@ class WineSession:
         time.sleep(0.3)   # a box just mapped may not be painted yet
         with contextlib.suppress(subprocess.TimeoutExpired):
             subprocess.run(["import", "-window", window, path], env=self._env(), stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=10)
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=TOOL_TIMEOUT)
         return path if os.path.exists(path) else None
