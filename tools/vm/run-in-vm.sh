@@ -89,6 +89,10 @@ prepare_initramfs() {
     rm -rf "$tree"
 }
 
+# One VM at a time per project: they would share build/vm/run.
+mkdir -p "$vm"
+exec 9>"$vm/lock"
+flock -n 9 || { echo "run-in-vm: another VM of this project is running ($vm/lock)" >&2; exit 125; }
 prepare_kernel
 prepare_initramfs
 
@@ -124,7 +128,9 @@ qemu-system-x86_64 \
 qemu=$!
 tail -n +1 -f --pid="$qemu" "$run/output.log" &
 tail=$!
+# A background job ignores the terminal's Ctrl-C; the VM must not outlive us.
 trap 'kill "$qemu" 2>/dev/null; wait "$tail" 2>/dev/null' EXIT
+trap 'exit 130' INT TERM
 wait "$qemu" || true
 wait "$tail" || true
 trap - EXIT
