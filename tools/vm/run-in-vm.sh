@@ -115,6 +115,9 @@ mkdir -p "$run"
 
 cpus=${VM_CPUS:-$(nproc)}
 started=$(date +%s)
+# No SMAP: the emulation lets an iretq in user mode (Wine's 64-bit side
+# returns from its exception handling with one) read the stack as the
+# kernel, which SMAP then kills as an oops.
 qemu-system-x86_64 \
     -accel tcg,thread=multi -cpu max,smap=off -smp "$cpus" -m "${VM_MEMORY:-4096}" \
     -nographic -no-reboot -nodefaults -serial "file:$vm/console.log" -monitor none \
