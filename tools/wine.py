@@ -428,9 +428,14 @@ class WineSession:
             print(f"wine: creating the {self.windows}-bit Wine prefix {self.prefix} (once, may take a minute)",
                   file=sys.stderr)
             clear_folder(self.prefix)
-            if self._call([self.loader, "wineboot", "-i"], "creating the Wine prefix", PREFIX_TIMEOUT,
-                          "wineboot.log") != 0:
-                raise WineError("wineboot could not create the Wine prefix: " + self._tail("wineboot.log"))
+            wineboot = [self.loader, "wineboot", "-i"]
+            if self._call(wineboot, "creating the Wine prefix", PREFIX_TIMEOUT, "wineboot.log") != 0:
+                # Wine waits five minutes at most for a new prefix and then
+                # gives up, while the set-up goes on; an emulated machine can
+                # take longer. Once it has finished, the prefix must start.
+                self._call([self.wineserver, "-w"], "setting up the Wine prefix", PREFIX_TIMEOUT, "wineserver.log")
+                if self._call(wineboot, "starting the Wine prefix", PREFIX_TIMEOUT, "wineboot.log") != 0:
+                    raise WineError("wineboot could not create the Wine prefix: " + self._tail("wineboot.log"))
             self._wineserver("-w")
             found = prefix_arch(self.prefix)
             if found != wanted:

@@ -9,9 +9,9 @@
 # The command runs in the current folder, which must be inside the project.
 # --scratch puts a project folder (relative to the project) in the guest's
 # memory, empty at start and gone at the end: far faster than the shared
-# folder for bulk writes such as a Wine prefix (about 1 GB), which over the
+# folder for bulk writes such as a Wine prefix (1.3 GB), which over the
 # share takes longer than five minutes to create.
-# VM_MEMORY (MiB, default 4096) and VM_CPUS (default: all) size the guest.
+# VM_MEMORY (MiB, default 6144) and VM_CPUS (default: all) size the guest.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 project=$(cd "$here/../.." && pwd)
@@ -89,6 +89,10 @@ prepare_initramfs() {
     rm -rf "$tree"
 }
 
+# One VM at a time per project: they would share build/vm/run.
+mkdir -p "$vm"
+exec 9>"$vm/lock"
+flock -n 9 || { echo "run-in-vm: another VM of this project is running ($vm/lock)" >&2; exit 125; }
 prepare_kernel
 prepare_initramfs
 
@@ -100,7 +104,7 @@ mkdir -p "$run"
     echo "set +e"
     export -p | grep -Ev '^declare -x (DISPLAY|WAYLAND_DISPLAY|XAUTHORITY|SSH_[A-Z_]*|TMUX[A-Z_]*|DBUS_SESSION_BUS_ADDRESS|XDG_RUNTIME_DIR|OLDPWD|PWD|SHLVL|_)='
     for folder in "${scratch[@]}"; do
-        printf 'mkdir -p %q && mount -t tmpfs -o mode=0755 scratch %q || exit 125\n' "$folder" "$folder"
+        printf 'mkdir -p %q && mount -t tmpfs -o mode=0755,size=75%% scratch %q || exit 125\n' "$folder" "$folder"
     done
     printf 'cd %q || exit 125\n' "$PWD"
     printf '%q ' "$@"
@@ -111,8 +115,11 @@ mkdir -p "$run"
 
 cpus=${VM_CPUS:-$(nproc)}
 started=$(date +%s)
+# No SMAP: the emulation lets an iretq in user mode (Wine's 64-bit side
+# returns from its exception handling with one) read the stack as the
+# kernel, which SMAP then kills as an oops.
 qemu-system-x86_64 \
-    -accel tcg,thread=multi -cpu max,smap=off -smp "$cpus" -m "${VM_MEMORY:-4096}" \
+    -accel tcg,thread=multi -cpu max,smap=off -smp "$cpus" -m "${VM_MEMORY:-6144}" \
     -nographic -no-reboot -nodefaults -serial "file:$vm/console.log" -monitor none \
     -kernel "$vm/kernel/vmlinuz" -initrd "$vm/initramfs.img" \
     -append "console=ttyS0 panic=-1 quiet vm.project=$project" \
@@ -124,7 +131,9 @@ qemu-system-x86_64 \
 qemu=$!
 tail -n +1 -f --pid="$qemu" "$run/output.log" &
 tail=$!
+# A background job ignores the terminal's Ctrl-C; the VM must not outlive us.
 trap 'kill "$qemu" 2>/dev/null; wait "$tail" 2>/dev/null' EXIT
+trap 'exit 130' INT TERM
 wait "$qemu" || true
 wait "$tail" || true
 trap - EXIT
