@@ -4,13 +4,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/setup.sh build
+tools/dev/setup.sh build
 cmake --preset windows >/dev/null
 cmake --build --preset windows
-python3 tools/check_pe.py build/windows/launcher.exe
+python3 tools/kitlib/check_pe.py build/windows/launcher.exe
 
 # Shows the program at work: the sample kit run under Wine as every Windows
 # release from 95 to 10, on a 32-bit and a 64-bit Windows, on a display of
 # its own (the preview builds the sample kit for each).
-tools/setup.sh e2e
-tools/with-wine.sh python3 tools/preview.py --matrix --xvfb
+tools/dev/setup.sh e2e
+tools/dev/with-wine.sh python3 tools/kitlib/preview.py --matrix --xvfb

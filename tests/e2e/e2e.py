@@ -13,7 +13,7 @@ import shutil
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
 import make_kit  # noqa: E402
 import wine  # noqa: E402
 from wine import AS_IS, Machine, X86, X64  # noqa: E402

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""CD image tests: tools/make_media.py on sample kits, the image read back as
+"""CD image tests: tools/kitlib/make_media.py on sample kits, the image read back as
 Windows reads it (the Joliet names), and the refusals, which leave neither an
 image nor a changed kit behind.
 
@@ -13,8 +13,8 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-MAKE_MEDIA = os.path.join(ROOT, "tools", "make_media.py")
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+MAKE_MEDIA = os.path.join(ROOT, "tools", "kitlib", "make_media.py")
+sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
 import make_kit  # noqa: E402
 from checking import Checker, expect_refused, run, snapshot  # noqa: E402
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Signing tests: tools/sign.sh with a throwaway certificate made here, the
+"""Signing tests: tools/kitlib/sign.sh with a throwaway certificate made here, the
 round trip (signed, verified, still passing the program check) and the
 failures (the program left as it was, nothing left beside it).
 
@@ -13,9 +13,9 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-SIGN = os.path.join(ROOT, "tools", "sign.sh")
-CHECK_PE = os.path.join(ROOT, "tools", "check_pe.py")
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+SIGN = os.path.join(ROOT, "tools", "kitlib", "sign.sh")
+CHECK_PE = os.path.join(ROOT, "tools", "kitlib", "check_pe.py")
+sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
 import interpreter  # noqa: E402
 
 interpreter.require("pefile")

@@ -13,7 +13,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
 import make_kit  # noqa: E402
 import wine  # noqa: E402
 from wine import Machine, X86, X64  # noqa: E402
@@ -21,8 +21,8 @@ from wine import Machine, X86, X64  # noqa: E402
 from checking import Checker, run  # noqa: E402
 from sign_test import make_certificates  # noqa: E402
 
-SIGN = os.path.join(ROOT, "tools", "sign.sh")
-MAKE_MEDIA = os.path.join(ROOT, "tools", "make_media.py")
+SIGN = os.path.join(ROOT, "tools", "kitlib", "sign.sh")
+MAKE_MEDIA = os.path.join(ROOT, "tools", "kitlib", "make_media.py")
 WIN98, ME, W2K, XP, VISTA32, VISTA64 = make_kit.INSTALLERS
 UNKNOWN = ["Unknow OS version", "Exec fail"]
 SKIPPED = 77   # CTest's SKIP_RETURN_CODE for this test

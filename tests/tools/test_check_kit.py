@@ -15,7 +15,7 @@ import check_kit
 import make_kit
 import peinfo
 
-CHECK_KIT = os.path.join(samples.ROOT, "tools", "check_kit.py")
+CHECK_KIT = os.path.join(samples.ROOT, "tools", "kitlib", "check_kit.py")
 W98, WME, W2K, WXP, V86, V64 = make_kit.INSTALLERS
 RELEASES = {row.path: row.releases for row in check_kit.ROWS}
 

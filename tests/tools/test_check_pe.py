@@ -10,7 +10,7 @@ import unittest
 import samples
 import check_pe
 
-CHECK_PE = os.path.join(samples.ROOT, "tools", "check_pe.py")
+CHECK_PE = os.path.join(samples.ROOT, "tools", "kitlib", "check_pe.py")
 
 
 def launcher_facts(**changes):

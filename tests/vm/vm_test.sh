@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# tools/vm/run-in-vm.sh end to end: what the guest sees, what reaches the
+# tools/dev/vm/run-in-vm.sh end to end: what the guest sees, what reaches the
 # host, and what comes back. Two boots (about half a minute each), so one
 # guest script answers every question of the table.
 set -uo pipefail
@@ -8,7 +8,7 @@ work=$root/build/vm-test
 outside=/var/tmp/vm-test-$$   # outside the project: the guest's writes there must stay in the guest
 rm -rf "$work" && mkdir -p "$work" && cd "$root" || exit 1
 
-answers=$(DISPLAY=:42 tools/vm/run-in-vm.sh --scratch build/vm-test/scratch bash -c '
+answers=$(DISPLAY=:42 tools/dev/vm/run-in-vm.sh --scratch build/vm-test/scratch bash -c '
     echo "args=$(printf "%s|" "$@")"
     echo "folder=$PWD"
     /lib/ld-linux.so.2 --version >/dev/null 2>&1; echo "i386=$?"
@@ -41,7 +41,7 @@ check "scratch folder is writable" "$(answer scratch)" 0
 check "scratch files stay in the guest" "$(host_file "$work/scratch/file")" absent
 check "the host's display is not passed on" "$(answer display)" unset
 
-DISPLAY=:0 tools/vm/run-in-vm.sh sh -c 'exit 7' >/dev/null 2>&1
+DISPLAY=:0 tools/dev/vm/run-in-vm.sh sh -c 'exit 7' >/dev/null 2>&1
 check "exit code of a command that fails" "$?" 7
 
 [ $failed -eq 0 ] || { echo "the guest answered:"; echo "$answers"; }

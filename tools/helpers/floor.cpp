@@ -1,4 +1,4 @@
-// The floor of tools/bench.py: a program that does nothing but open the
+// The floor of tools/dev/bench.py: a program that does nothing but open the
 // program its command line names with ShellExecuteA, as the launcher opens
 // an installer, so that the launcher's own cost shows against it. Like the
 // launcher it carries no C runtime, which would load a DLL of its own.

@@ -5,7 +5,7 @@
 # writes) and the project read-write at the same path, so it has exactly the
 # packages installed here, and build trees work unchanged on both sides.
 # Prints the command's output and exits with its exit code (125: the VM failed).
-# Usage: tools/vm/run-in-vm.sh [--scratch FOLDER]... COMMAND [ARGUMENT...]
+# Usage: tools/dev/vm/run-in-vm.sh [--scratch FOLDER]... COMMAND [ARGUMENT...]
 # The command runs in the current folder, which must be inside the project.
 # --scratch puts a project folder (relative to the project) in the guest's
 # memory, empty at start and gone at the end: far faster than the shared
@@ -14,7 +14,7 @@
 # VM_MEMORY (MiB, default 6144) and VM_CPUS (default: all) size the guest.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-project=$(cd "$here/../.." && pwd)
+project=$(cd "$here/../../.." && pwd)
 vm=$project/build/vm
 run=$vm/run
 

@@ -2,15 +2,15 @@
 # The long fuzz run: builds the fuzz targets, runs each in turn on one core
 # for a number of executions, growing a corpus of its own under
 # build/fuzz/long/, then minimizes that corpus and sums up.
-# Usage: tools/fuzz-long.sh [executions per target, default 10000000] [target...]
+# Usage: tools/dev/fuzz-long.sh [executions per target, default 10000000] [target...]
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 runs=${1:-10000000}
 [ $# -gt 0 ] && shift
 wanted=("$@")
 
-tools/setup.sh fuzz
+tools/dev/setup.sh fuzz
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz >/dev/null
 

@@ -28,7 +28,7 @@ def require(*modules):
         os.execv(DEBIAN_PYTHON, [DEBIAN_PYTHON, *sys.argv])
     packages = " ".join("python3-" + name for name in missing)
     sys.exit(f"{os.path.basename(sys.argv[0] or 'python3')}: the Python module(s) {', '.join(missing)} "
-             f"are missing; tools/setup.sh build installs them (Debian: {packages})")
+             f"are missing; tools/dev/setup.sh build installs them (Debian: {packages})")
 
 
 def _missing(modules):

@@ -8,7 +8,7 @@ benchmark, not a test: it passes or fails nothing. Given more than one
 launcher (a build from before a change, say), it runs them all in the same
 rounds, so that they meet the same load on the machine.
 
-Usage: tools/bench.py [--rounds N] [--release winxp ...] [--launcher EXE ...]
+Usage: tools/dev/bench.py [--rounds N] [--release winxp ...] [--launcher EXE ...]
 """
 import argparse
 import os
@@ -16,9 +16,10 @@ import shutil
 import statistics
 import sys
 
-import make_kit
-import wine
-from wine import Machine, WineSession, X86
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "kitlib"))
+import make_kit  # noqa: E402
+import wine  # noqa: E402
+from wine import Machine, WineSession, X86  # noqa: E402
 
 FLOOR = os.path.join(os.path.dirname(make_kit.STARTER), "floor.exe")
 BENCH_KIT = os.path.join(make_kit.ROOT, "build", "bench")   # a kit per launcher below it

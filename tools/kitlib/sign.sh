@@ -4,7 +4,7 @@
 # has been verified: on any failure it stays exactly as it was, and no
 # half-signed copy is left next to it.
 #
-# Usage: tools/sign.sh PROGRAM --cert FILE --key FILE [--pass FILE]
+# Usage: tools/kitlib/sign.sh PROGRAM --cert FILE --key FILE [--pass FILE]
 #                      [--timestamp URL] [--also-sha1] [--ca FILE]
 #
 #   --cert       the code-signing certificate (PEM or DER), with its
@@ -48,7 +48,7 @@ if [ -z "$program" ] || [ -z "$cert" ] || [ -z "$key" ]; then
     usage
 fi
 
-command -v osslsigncode >/dev/null || fail "osslsigncode is missing; tools/setup.sh ship installs it"
+command -v osslsigncode >/dev/null || fail "osslsigncode is missing; tools/dev/setup.sh ship installs it"
 [ -f "$program" ] || fail "$program: no such file"
 [ -w "$program" ] || fail "$program: cannot be written"
 for file in "$cert" "$key" ${pass:+"$pass"} ${ca:+"$ca"}; do

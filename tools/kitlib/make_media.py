@@ -3,9 +3,9 @@
 Windows 95 and later read, case and long names kept), and an autorun.inf at
 its root that starts the launcher when the disc goes in.
 
-Usage: tools/make_media.py KIT IMAGE.iso --label NAME [--program NAME] [--no-autorun]
+Usage: tools/kitlib/make_media.py KIT IMAGE.iso --label NAME [--program NAME] [--no-autorun]
 
-The distribution is checked first (tools/check_kit.py); its errors stop the
+The distribution is checked first (tools/kitlib/check_kit.py); its errors stop the
 image from being made. The image is written whole or not at all.
 """
 import argparse

@@ -53,7 +53,7 @@ PLACE2 = ENVIRONMENT_KEY.format("ControlSet002")
 BOX_TRACE = re.compile(r'trace:msgbox:MSGBOX_OnInit L"(.*)"\s*$')
 
 # How many times slower than a plain machine Wine runs here: a VM without
-# hardware help (tools/vm) makes every wait below longer, even the grace
+# hardware help (tools/dev/vm) makes every wait below longer, even the grace
 # during which no installer may show up.
 SLOWDOWN = float(os.environ.get("PREVIEW_SLOWDOWN") or 1)
 RUN_TIMEOUT = 60 * SLOWDOWN        # seconds for one launcher run, boxes included
@@ -65,7 +65,7 @@ TOOL_TIMEOUT = 15 * SLOWDOWN       # seconds for Xvfb to start, a helper to answ
 
 def clear_folder(path):
     """Empties a folder rather than removing it, since it may be a mount point
-    (tools/vm/run-in-vm.sh keeps the prefixes in the VM's memory)."""
+    (tools/dev/vm/run-in-vm.sh keeps the prefixes in the VM's memory)."""
     if os.path.islink(path) or not os.path.isdir(path):
         with contextlib.suppress(FileNotFoundError):
             os.remove(path)
@@ -161,7 +161,7 @@ def wine64_loader():
         path = shutil.which(name)
         if path:
             return path
-    raise WineError("the 64-bit part of Wine is not installed (wine64); tools/setup.sh e2e installs it")
+    raise WineError("the 64-bit part of Wine is not installed (wine64); tools/dev/setup.sh e2e installs it")
 
 
 def i386_emulator(binfmt="/proc/sys/fs/binfmt_misc"):
@@ -208,7 +208,7 @@ def check_runs_32bit(wine):
 def need_program(name, why):
     path = shutil.which(name)
     if path is None:
-        raise WineError(f"{name} is not installed ({why}); tools/setup.sh e2e installs it")
+        raise WineError(f"{name} is not installed ({why}); tools/dev/setup.sh e2e installs it")
     return path
 
 

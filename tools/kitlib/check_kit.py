@@ -4,7 +4,7 @@ and, for every installer path the launcher may start, that the file is there
 under that exact name and is a Windows program that the row's releases and
 processors can load.
 
-Usage: tools/check_kit.py KIT [--program NAME] [--json]
+Usage: tools/kitlib/check_kit.py KIT [--program NAME] [--json]
        (exit 1 when anything is an error, else 0)
 """
 import argparse

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever the named jobs need and this machine lacks.
-# Usage: tools/setup.sh [build] [e2e] [vm] [ship] [fuzz] [lint]   (no name: all of them)
+# Usage: tools/dev/setup.sh [build] [e2e] [vm] [ship] [fuzz] [lint]   (no name: all of them)
 set -euo pipefail
 
 declare -A PACKAGES=(

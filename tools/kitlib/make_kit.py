@@ -2,21 +2,21 @@
 """Builds a sample distribution for the launcher: the launcher at the top and
 the stand-in installer at every path the launcher may start.
 
-Usage: tools/make_kit.py [DEST]   (default build/kit; needs the windows build)
+Usage: tools/kitlib/make_kit.py [DEST]   (default build/kit; needs the windows build)
 """
 import argparse
 import os
 import shutil
 import sys
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WINDOWS_BUILD = os.path.join(ROOT, "build", "windows")
 LAUNCHER = os.path.join(WINDOWS_BUILD, "launcher.exe")
-STAND_IN = os.path.join(WINDOWS_BUILD, "tools", "kit", "stand_in.exe")
-STARTER = os.path.join(WINDOWS_BUILD, "tools", "kit", "starter.exe")
+STAND_IN = os.path.join(WINDOWS_BUILD, "tools", "helpers", "stand_in.exe")
+STARTER = os.path.join(WINDOWS_BUILD, "tools", "helpers", "starter.exe")
 # The same two built as 64-bit programs.
-STAND_IN64 = os.path.join(WINDOWS_BUILD, "tools", "kit", "stand_in64.exe")
-STARTER64 = os.path.join(WINDOWS_BUILD, "tools", "kit", "starter64.exe")
+STAND_IN64 = os.path.join(WINDOWS_BUILD, "tools", "helpers", "stand_in64.exe")
+STARTER64 = os.path.join(WINDOWS_BUILD, "tools", "helpers", "starter64.exe")
 DEFAULT_KIT = os.path.join(ROOT, "build", "kit")
 
 # Where the distribution keeps its installers, relative to the launcher.

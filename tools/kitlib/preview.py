@@ -7,10 +7,10 @@ holds recording stand-ins of the same bitness in their place. KIT itself is
 never changed.
 
 Usage:
-  tools/preview.py [KIT] [--program NAME] [--windows 32|64] [--release winxp]
+  tools/kitlib/preview.py [KIT] [--program NAME] [--windows 32|64] [--release winxp]
                    [--arch x86] [--arch2 none] [--cd]
-  tools/preview.py [KIT] --matrix [--cd] [--screenshots DIR]
-KIT defaults to the sample kit (see tools/make_kit.py); the launcher is the
+  tools/kitlib/preview.py [KIT] --matrix [--cd] [--screenshots DIR]
+KIT defaults to the sample kit (see tools/kitlib/make_kit.py); the launcher is the
 one .exe at KIT's top unless --program names it. Exits 77 where this machine
 cannot run 32-bit Windows programs under Wine at all.
 """
