@@ -135,7 +135,7 @@ def check_records(work):
         path = os.path.join(work, "record-" + name.replace(" ", "_").replace(",", ""))
         # Half a line, still being written, is not read.
         write(path, line + "ran\tZ:\\half")
-        records = wine.WineSession._read_record(path)
+        records = wine.records.read_record(path)
         compare("records", len(records["ran"]), 1, name)
         launch = wine.Launch(*records["ran"][0][:3], "relative", *records["ran"][0][3:])
         compare("bits", launch.bits, bits, name)

@@ -1,0 +1,110 @@
+"""The X display the boxes appear on: an Xvfb of our own where asked, and
+the boxes captioned INSTALL found, photographed and dismissed there."""
+import contextlib
+import ctypes
+import os
+import select
+import signal
+import subprocess
+import time
+
+from .errors import WineError
+from .install import need_program
+
+
+def die_with_parent():
+    """Has the kernel end the child when we end, even by SIGKILL (a CTest
+    timeout): an orphaned X server would live on forever."""
+    with contextlib.suppress(OSError, AttributeError):
+        PR_SET_PDEATHSIG = 1
+        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+def stop_process(process):
+    process.terminate()
+    try:
+        process.wait(5)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+def tail(path, lines=5):
+    """The last lines of a log, on one line, for an error message."""
+    with open(path, errors="replace") as log:
+        return " | ".join(log.read().strip().splitlines()[-lines:]) or "(no output)"
+
+
+def start_xvfb(stack, workdir, timeout):
+    """Starts an Xvfb that ends with the stack; returns its display name."""
+    need_program("Xvfb", "it gives the boxes a display")
+    log_path = os.path.join(workdir, "xvfb.log")
+    log = open(log_path, "w")
+    stack.callback(log.close)
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp",
+                             "-screen", "0", "800x600x24"], preexec_fn=die_with_parent,
+                            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    os.close(write_end)
+    stack.callback(stop_process, xvfb)
+    number = b""
+    deadline = time.monotonic() + timeout
+    with os.fdopen(read_end, "rb", buffering=0) as pipe:
+        while not number.endswith(b"\n"):
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([pipe], [], [], left)[0]:
+                raise WineError(f"Xvfb did not start within {timeout:g} s (see its log: xvfb.log)")
+            chunk = pipe.read(16)
+            if not chunk:
+                raise WineError("Xvfb ended at start-up: " + tail(log_path))
+            number += chunk
+    return ":" + number.decode().strip()
+
+
+class Boxes:
+    """The INSTALL boxes of one display."""
+
+    def __init__(self, display, timeout):
+        need_program("xdotool", "it dismisses the boxes")
+        self.env = dict(os.environ, DISPLAY=display)
+        self.timeout = timeout
+
+    def _xdotool(self, *args):
+        try:
+            return subprocess.run(["xdotool", *args], env=self.env, stdin=subprocess.DEVNULL,
+                                  capture_output=True, text=True, timeout=self.timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def dismiss_until_done(self, process, deadline, screenshots, label):
+        """Presses Return on every INSTALL box until the process ends; returns
+        the screenshots taken and the number of boxes seen. None for the
+        screenshots when the deadline passed first."""
+        pressed = {}   # window id -> when Return was last sent
+        shots = []
+        while process.poll() is None:
+            if time.monotonic() > deadline:
+                return None, len(pressed)
+            found = self._xdotool("search", "--onlyvisible", "--name", "^INSTALL$")
+            for window in (found.stdout.split() if found and found.returncode == 0 else []):
+                if window not in pressed:
+                    if screenshots:
+                        shots.append(self._screenshot(window, screenshots, f"{label}-{len(pressed) + 1}"))
+                elif time.monotonic() - pressed[window] < 1.0:
+                    continue   # give the last key press time to land
+                pressed[window] = time.monotonic()
+                self._xdotool("windowfocus", "--sync", window, "key", "Return")
+            time.sleep(0.05)
+        return shots, len(pressed)
+
+    def _screenshot(self, window, folder, name):
+        need_program("import", "it takes the screenshots")
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, name + ".png")
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(path)   # an earlier attempt's picture is not this one's
+        time.sleep(0.3)   # a box just mapped may not be painted yet
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            subprocess.run(["import", "-window", window, path], env=self.env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=self.timeout)
+        return path if os.path.exists(path) else None

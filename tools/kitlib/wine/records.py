@@ -1,0 +1,132 @@
+"""What a run left behind and what it means: the stand-ins' record of the
+installers started, Wine's trace of the boxes, and the decision whether a
+run can be believed at all."""
+import contextlib
+import dataclasses
+import re
+
+# GetDriveType's answers, as the stand-in records them.
+DRIVE_TYPES = {"2": "removable", "3": "fixed", "4": "remote", "5": "cdrom", "6": "ramdisk"}
+
+# The box text as Wine traces it when it sets a message box up: the box was
+# made, whatever the screen then showed.
+BOX_TRACE = re.compile(r'trace:msgbox:MSGBOX_OnInit L"(.*)"\s*$')
+# The launcher's own calls, as the relay trace records them before Wine does
+# anything with them: what the launcher asked for, shown or not.
+_STRING = r'"((?:[^"\\]|\\.)*)"'
+RELAY_BOX = re.compile(r'Call user32\.MessageBoxA\([0-9a-fA-F]+,[0-9a-fA-F]+ ' + _STRING
+                       + r',[0-9a-fA-F]+ "INSTALL",')
+RELAY_EXEC_RETURN = re.compile(r'Ret  shell32\.ShellExecuteA\(\) retval=([0-9a-fA-F]+)')
+# Printed by every process whose relay trace is on: without it (a Wine built
+# without relay support) the calls are unknown, not absent.
+RELAY_ON = re.compile(r'trace:relay:load_list L"RelayInclude"')
+# How often a run that Wine got wrong is tried again before it is reported
+# as a problem of that run.
+ATTEMPTS = 3
+
+
+@dataclasses.dataclass
+class Launch:
+    """One run of a stand-in installer, as it recorded itself."""
+    path: str
+    command_line: str
+    folder: str
+    relative: str  # the path relative to the kit, or the full path outside it
+    bits: str = "?"     # "32" or "64": how the installer ran
+    drive: str = "?"    # the kind of drive it was started from, see DRIVE_TYPES
+
+    def how(self):
+        return f"{self.relative} ({self.bits}-bit)"
+
+    def arguments(self):
+        """What the command line holds after the program's own path."""
+        line = self.command_line
+        if line.startswith('"'):
+            end = line.find('"', 1)
+            rest = line[end + 1:] if end >= 0 else ""
+        else:
+            rest = line.partition(" ")[2]
+        return rest.strip()
+
+
+@dataclasses.dataclass
+class Run:
+    """What one run of the launcher did, as the user and the kit saw it."""
+    machine: object
+    start_folder: str   # the launcher's current folder, as Windows sees it
+    launches: list
+    boxes: list
+    exit_code: int
+    screenshots: list
+    problems: list      # of the run itself: Wine lost a box or a start; never the launcher's doing
+    # (program, DLL) for every load of a planted DLL that records itself.
+    loaded: list = dataclasses.field(default_factory=list)
+    seconds: float = None   # how long the program ran, as the starter measured it
+    attempts: int = 1
+
+    def installer(self):
+        return " + ".join(launch.relative for launch in self.launches) or "none"
+
+
+def format_boxes(boxes):
+    return ", ".join(f'"{box}"' for box in boxes) or "none"
+
+
+def decode_trace_text(text):
+    """Undoes the escapes of Wine's debug strings (\\xNN in ANSI strings,
+    \\xNNNN in wide ones)."""
+    simple = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"'}
+    return re.sub(r"\\(x[0-9a-fA-F]{4}|x[0-9a-fA-F]{2}|[nrt\\\"])",
+                  lambda m: chr(int(m.group(1)[1:], 16)) if m.group(1)[0] == "x" else simple[m.group(1)],
+                  text)
+
+
+@dataclasses.dataclass
+class Trace:
+    """What Wine's trace of one run says."""
+    called: list        # box texts the launcher passed to MessageBoxA
+    made: list          # box texts Wine set a dialog up for
+    exec_results: list  # ShellExecuteA's return values
+
+    @classmethod
+    def parse(cls, lines):
+        called, made, results, relayed = [], [], [], False
+        for line in lines:
+            relayed = relayed or bool(RELAY_ON.search(line))
+            if m := RELAY_BOX.search(line):
+                called.append(decode_trace_text(m.group(1)))
+            if m := BOX_TRACE.search(line):
+                made.append(decode_trace_text(m.group(1)))
+            if m := RELAY_EXEC_RETURN.search(line):
+                results.append(int(m.group(1), 16))
+        return cls(called if relayed else list(made), made, results)
+
+
+def verdict(trace, seen, launches):
+    """Why the run cannot be taken as what the launcher does, if it cannot:
+    a box the launcher called for that Wine did not make or show, or a start
+    that ShellExecuteA reported (above 32) and no installer recorded. seen:
+    boxes captioned INSTALL found on screen; launches: starts recorded."""
+    problems = []
+    if trace.called != trace.made:
+        problems.append(f"the launcher called for {format_boxes(trace.called)}, "
+                        f"Wine made {format_boxes(trace.made)}")
+    elif seen != len(trace.made):
+        problems.append(f"{len(trace.made)} box(es) in Wine's trace, {seen} on screen")
+    started = sum(result > 32 for result in trace.exec_results)
+    if launches < started:
+        problems.append(f"ShellExecuteA reported {started} start(s), {launches} installer(s) recorded one")
+    return problems
+
+
+def read_record(path):
+    """The stand-ins' record: kind -> list of tab-separated fields. Half a
+    line, still being written, is not read."""
+    records = {"ran": [], "exit": [], "notstarted": []}
+    with contextlib.suppress(FileNotFoundError):
+        with open(path, encoding="latin-1") as record:
+            for line in record:
+                if line.endswith("\n"):
+                    kind, *fields = line.rstrip("\n").split("\t")
+                    records.setdefault(kind, []).append(fields)
+    return records

@@ -1,0 +1,262 @@
+"""One Windows to run a kit's launcher on: a prefix of the chosen bitness, a
+display and one persistent wineserver for the session, and runs whose
+installers record what happened, each judged before it is believed."""
+import contextlib
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import time
+
+import make_kit
+
+from . import display, install, prefix as prefixes, records
+from .errors import WineError
+from .records import Launch, Run, Trace
+from .registry import AS_IS, registry_text, releases_of
+
+ROOT = make_kit.ROOT
+# One prefix per Windows: 32-bit, and 64-bit with WOW64 for 32-bit programs.
+PREFIXES = {32: os.path.join(ROOT, "build", "wine"), 64: os.path.join(ROOT, "build", "wine64")}
+DEFAULT_PREFIX = PREFIXES[32]
+# AutoRun starts a CD's program by its quoted path from here.
+AUTORUN_FOLDER = "C:\\windows\\system32"
+RUNS_DIR = os.path.join(ROOT, "build", "wine-runs")   # logs and records, removed after each session
+
+# How many times slower than a plain machine Wine runs here: a VM without
+# hardware help (tools/dev/vm) makes every wait below longer, even the grace
+# during which no installer may show up.
+SLOWDOWN = float(os.environ.get("PREVIEW_SLOWDOWN") or 1)
+RUN_TIMEOUT = 60 * SLOWDOWN        # seconds for one launcher run, boxes included
+RECORD_TIMEOUT = 15 * SLOWDOWN     # seconds for a reported launch to show up in the record
+NO_LAUNCH_GRACE = 1.0 * SLOWDOWN   # seconds to make sure that nothing ran after all
+PREFIX_TIMEOUT = 300 * SLOWDOWN    # seconds to create a Wine prefix
+TOOL_TIMEOUT = 15 * SLOWDOWN       # seconds for Xvfb to start, a helper to answer
+
+
+def to_windows(path):
+    """The path as a Windows program in the prefix sees it (Z: is the root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class WineSession:
+    """One Wine prefix of our own, an X display and a persistent wineserver:
+    the registry changes of a run survive only while the same wineserver
+    lives, since a fresh one rewrites the processor architecture.
+
+    windows: 32 or 64, the Windows (a 64-bit one runs the 32-bit launcher
+    under WOW64, as a real one does; on a WoW64-only Wine the 32-bit one is
+    emulated, see install.Wine). cdrom: a host folder that the session shows
+    as drive D:, a CD-ROM drive; paths inside it reach the programs as
+    D:\\..., see windows_path()."""
+
+    def __init__(self, prefix=None, own_display=False, timeout=RUN_TIMEOUT, windows=32, cdrom=None,
+                 needs_32bit=True, wine=None):
+        if windows not in PREFIXES:
+            raise WineError(f"no {windows}-bit Windows: 32 or 64")
+        self.windows = windows
+        self.prefix = os.path.abspath(prefix or PREFIXES[windows])
+        self.own_display = own_display or not os.environ.get("DISPLAY")
+        self.timeout = timeout
+        # On a 64-bit Windows, Explorer and AutoRun, which start the launcher,
+        # are 64-bit programs.
+        self.starter = make_kit.STARTER64 if windows == 64 else make_kit.STARTER
+        self.cdrom = os.path.abspath(cdrom) if cdrom else None
+        self.needs_32bit = needs_32bit
+        self.wine = wine
+        self.stack = contextlib.ExitStack()
+        self.workdir = None
+        self.runs = 0
+        self.arch_changed = False
+
+    @property
+    def emulated(self):
+        """Whether this 32-bit Windows is a 64-bit prefix claiming x86."""
+        return self.windows == 32 and not self.wine.true_32bit
+
+    def releases(self):
+        """The releases this Wine can pretend to be."""
+        match = re.match(r"wine-(\d+)", self.wine.version)
+        return releases_of(int(match.group(1)) if match else None)
+
+    # -- setting up and tearing down -------------------------------------
+
+    def __enter__(self):
+        self.wine = self.wine or install.find()
+        self.loader = self.wine.loader(self.windows)
+        if self.own_display:
+            install.need_program("Xvfb", "it gives the boxes a display")
+        install.need_program("xdotool", "it dismisses the boxes")
+        make_kit.require_built(self.starter)
+        try:
+            os.makedirs(RUNS_DIR, exist_ok=True)
+            self.workdir = tempfile.mkdtemp(dir=RUNS_DIR)
+            self.stack.callback(shutil.rmtree, self.workdir, True)
+            if self.needs_32bit:
+                self.wine.check_runs_32bit(self.workdir)
+            self.stack.enter_context(prefixes.locked(self.prefix))
+            self.display = (display.start_xvfb(self.stack, self.workdir, TOOL_TIMEOUT) if self.own_display
+                            else os.environ["DISPLAY"])
+            self.boxes = display.Boxes(self.display, TOOL_TIMEOUT)
+            prefixes.ensure(self.prefix, self.wine.prefix_arch(self.windows), self, PREFIX_TIMEOUT)
+            self._wineserver("-k")
+            self._wineserver("-w")
+            # Wine reads its drives when the wineserver's session starts.
+            prefixes.mount_cdrom(self.prefix, self.cdrom)
+            self.stack.callback(prefixes.unmount_cdrom, self.prefix)
+            self._wineserver("-p")
+            self.stack.callback(self._stop_wineserver)
+        except BaseException:
+            self.stack.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.stack.close()
+
+    def _env(self, **extra):
+        env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH=self.wine.prefix_arch(self.windows),
+                   DISPLAY=self.display, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                   WINESERVER=self.wine.wineserver)
+        env.update(extra)
+        return env
+
+    def _call(self, argv, what, timeout, log_name, **env):
+        """Runs a Wine tool to its end; output goes to a file, since Wine's
+        background services would hold a pipe open."""
+        with open(os.path.join(self.workdir, log_name), "w") as log:
+            try:
+                return subprocess.run(argv, env=self._env(**env), stdin=subprocess.DEVNULL,
+                                      stdout=log, stderr=log, timeout=timeout).returncode
+            except subprocess.TimeoutExpired:
+                raise WineError(f"{what} did not finish within {timeout:g} s") from None
+
+    def _wineserver(self, flag):
+        self._call([self.wine.wineserver, flag], f"wineserver {flag}", 4 * TOOL_TIMEOUT, "wineserver.log")
+
+    def _stop_wineserver(self):
+        with contextlib.suppress(WineError):
+            self._wineserver("-k")
+            self._wineserver("-w")
+
+    # The means prefix.ensure() makes the prefix with.
+    def wineboot(self, what, timeout):
+        return self._call([self.loader, "wineboot", "-i"], what, timeout, "wineboot.log")
+
+    def wait(self, what, timeout):
+        return self._call([self.wine.wineserver, "-w"], what, timeout, "wineserver.log")
+
+    def regedit(self, text, name):
+        path = os.path.join(self.workdir, name)
+        with open(path, "w", encoding="latin-1", newline="") as reg:
+            reg.write(text)
+        if self._call([self.loader, "regedit", "/S", to_windows(path)], "regedit", 4 * TOOL_TIMEOUT,
+                      "regedit.log") != 0:
+            raise WineError("regedit could not set the registry: " + self.tail("regedit.log"))
+
+    def tail(self, log_name):
+        return display.tail(os.path.join(self.workdir, log_name))
+
+    def windows_path(self, path):
+        """The path as the programs in this session see it: on the CD-ROM
+        drive when it lies in the session's CD-ROM folder, else below Z:."""
+        path = os.path.abspath(path)
+        if self.cdrom and (path == self.cdrom or path.startswith(self.cdrom + os.sep)):
+            inside = os.path.relpath(path, self.cdrom)
+            return prefixes.CD_DRIVE + "\\" + ("" if inside == "." else inside.replace("/", "\\"))
+        return to_windows(path)
+
+    # -- one run ---------------------------------------------------------
+
+    def run(self, kit, machine, program="launcher.exe", command_line=None, start_folder=None,
+            screenshots=None, label=None, env=None, dll_overrides=None, starts_installer=True):
+        """Runs the kit's launcher once on the given machine and returns what
+        happened. command_line defaults to the program's path in quotes, as
+        Explorer starts it; start_folder (the current folder, a host path or a
+        Windows one such as C:\\windows\\system32) to a scratch folder, so that
+        only the command line can lead to the kit. A kit inside the session's
+        CD-ROM folder runs from the CD-ROM drive. env: more environment for
+        Wine and the programs of this run. dll_overrides adds to
+        WINEDLLOVERRIDES ("uxtheme=n,b" makes Wine look in the program's
+        folder first, as Windows does); starts_installer=False is for a
+        program that never starts one.
+
+        A run that Wine got wrong (a box the launcher called for that it did
+        not show, a start it reported that no installer recorded) is run
+        again, up to records.ATTEMPTS times; a last one that is still wrong
+        comes back with its problems, never as what the launcher does."""
+        launcher = os.path.join(kit, program)
+        if not os.path.isfile(launcher):
+            raise WineError(f"{launcher} does not exist")
+        if machine.place1 is AS_IS and self.arch_changed:
+            raise WineError("PROCESSOR_ARCHITECTURE was changed earlier in this session; "
+                            "a run with it as Windows has it needs a session of its own")
+        self.arch_changed |= machine.place1 is not AS_IS
+        for attempt in range(1, records.ATTEMPTS + 1):
+            run = self._attempt(kit, launcher, machine, command_line, start_folder, screenshots,
+                                label or machine.release, dict(env or {}), dll_overrides, starts_installer)
+            run.attempts = attempt
+            if not run.problems:
+                break
+        return run
+
+    def _attempt(self, kit, launcher, machine, command_line, start_folder, screenshots, label, env,
+                 dll_overrides, starts_installer):
+        self.runs += 1
+        rundir = os.path.join(self.workdir, f"run{self.runs}")
+        os.makedirs(rundir)
+        self.regedit(registry_text(machine), os.path.join(f"run{self.runs}", "state.reg"))
+
+        record = os.path.join(rundir, "record.txt")
+        if not (start_folder and re.match(r"[A-Za-z]:\\", start_folder)):
+            start_folder = self.windows_path(start_folder or rundir)
+        if dll_overrides:
+            env["WINEDLLOVERRIDES"] = self._env()["WINEDLLOVERRIDES"] + ";" + dll_overrides
+        run_env = self._env(WINEDEBUG="-all,trace+msgbox,+relay", KIT_RECORD=to_windows(record),
+                            STARTER_PROGRAM=self.windows_path(launcher),
+                            STARTER_COMMAND_LINE=command_line or f'"{self.windows_path(launcher)}"',
+                            STARTER_FOLDER=start_folder, **env)
+        trace_path = os.path.join(rundir, "wine.log")
+        with open(trace_path, "w") as log:
+            process = subprocess.Popen([self.loader, self.starter], env=run_env, stdin=subprocess.DEVNULL,
+                                       stdout=log, stderr=log)
+            try:
+                shots, seen = self.boxes.dismiss_until_done(process, time.monotonic() + self.timeout,
+                                                            screenshots, label)
+                if shots is None:
+                    raise WineError(f"the launcher did not finish within {self.timeout:g} s"
+                                    f" ({seen} box(es) dismissed)")
+            except BaseException:
+                self._stop_wineserver()   # ends every Windows process of the prefix
+                process.wait()
+                raise
+
+        with open(trace_path, errors="replace") as log:
+            trace = Trace.parse(log)
+        # The launch is reported before any box, but the installer runs on
+        # its own: a start ShellExecuteA reported must show up in the record,
+        # and where none was reported nothing may show up late.
+        started = sum(result > 32 for result in trace.exec_results)
+        if started and starts_installer:
+            deadline = time.monotonic() + RECORD_TIMEOUT
+            while len((found := records.read_record(record))["ran"]) < started and time.monotonic() < deadline:
+                time.sleep(0.1)
+        else:
+            time.sleep(NO_LAUNCH_GRACE)
+            found = records.read_record(record)
+        problems = records.verdict(trace, seen, len(found["ran"]))
+
+        if found["notstarted"]:
+            raise WineError(f"Wine could not start {launcher} (Windows error {found['notstarted'][0][0]})")
+        if not found["exit"]:
+            raise WineError(f"the launcher's exit code was not recorded: {display.tail(trace_path)}")
+        kit_prefix = self.windows_path(kit).rstrip("\\") + "\\"
+        launches = []
+        for path, command, folder, *how in found["ran"]:
+            inside = path.lower().startswith(kit_prefix.lower())
+            launches.append(Launch(path, command, folder, path[len(kit_prefix):] if inside else path, *how))
+        exit_fields = found["exit"][0]
+        seconds = int(exit_fields[1]) / 1e6 if len(exit_fields) > 1 else None
+        return Run(machine, start_folder, launches, trace.called, int(exit_fields[0]), shots, problems,
+                   loaded=[tuple(fields[:2]) for fields in found.get("loaded", [])], seconds=seconds)
