@@ -298,8 +298,8 @@ def format_text(findings):
     return "\n".join(lines)
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main(argv=None, prog=None):
+    parser = argparse.ArgumentParser(prog=prog, description=__doc__.splitlines()[0])
     parser.add_argument("kit", help="the distribution's folder")
     parser.add_argument("--program", help="the launcher's file name (default: the one .exe at the top)")
     parser.add_argument("--json", action="store_true", help="print a JSON list of findings")

@@ -137,21 +137,23 @@ def make_media(kit, image, label, program=None, autorun=True, out=sys.stdout):
     return name
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main(argv=None, prog=None):
+    parser = argparse.ArgumentParser(prog=prog, description=__doc__.splitlines()[0])
     parser.add_argument("kit", help="the distribution's folder, the launcher at its top")
     parser.add_argument("image", help="the image file to write, e.g. build/MYDISC.iso")
     parser.add_argument("--label", required=True, help="the disc's name: up to 16 characters A-Z, 0-9, _")
     parser.add_argument("--program", help="the launcher's file name (default: the one .exe at the top)")
     parser.add_argument("--no-autorun", action="store_true", help="write no autorun.inf")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
     try:
         name = make_media(args.kit, args.image, args.label, args.program, not args.no_autorun)
     except (MediaError, OSError) as error:
-        sys.exit(f"make_media.py: {error}")
+        print(f"{prog or 'make_media.py'}: {error}", file=sys.stderr)
+        return 1
     print(f"{args.image}: label {args.label}, {name} at the top"
           f"{'' if args.no_autorun else ', started by autorun.inf'}; {os.path.getsize(args.image)} bytes")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -21,7 +21,12 @@
 #                system's); an in-house or test certificate needs itself here
 set -euo pipefail
 
+# usage [0]: asked for with --help, the options too, on stdout, and all is well.
 usage() {
+    if [ "${1:-2}" = 0 ]; then
+        sed -n '/^# Usage:/,/^set /p' "$0" | sed -e '/^set /d' -e 's/^# \{0,1\}//' -e 's/^#$//'
+        exit 0
+    fi
     sed -n '/^# Usage:/,/^#$/p' "$0" | sed -e 's/^# \{0,1\}//' -e '/^$/d' >&2
     exit 2
 }
@@ -39,7 +44,7 @@ while [ $# -gt 0 ]; do
             printf -v "$option" '%s' "$2"
             shift 2 ;;
         --also-sha1) also_sha1=1; shift ;;
-        -h|--help) usage ;;
+        -h|--help) usage 0 ;;
         -*) echo "sign.sh: unknown option $1" >&2; usage ;;
         *) [ -z "$program" ] || usage; program=$1; shift ;;
     esac

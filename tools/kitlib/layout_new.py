@@ -1,0 +1,162 @@
+"""`kit new`: a distribution folder to fill in: the built launcher at the
+top, the six installer folders, and in each a note saying what the launcher
+expects there. It only ever adds: whatever is already in the folder stays
+as it is, so running it again on a kit being filled in is harmless."""
+import argparse
+import filecmp
+import os
+import shutil
+import sys
+import tempfile
+
+import check_kit
+import make_kit
+
+NOTE = "README.txt"
+
+
+class NewError(Exception):
+    pass
+
+
+def note_text(row):
+    """What the note in a row's folder says, from the check's own table."""
+    folder, name = row.path.rsplit("\\", 1)
+    bits = "64-bit (x64)" if row.machines == ("x64",) else "32-bit (i386)"
+    major, minor = row.max_subsystem
+    highest = f"{major}.x" if minor == check_kit.ANY_MINOR else f"{major}.{minor}"
+    lines = [
+        f"{folder}",
+        "",
+        f"Serves: {row.releases}.",
+        f"The launcher starts: {name} (the path {row.path}, exactly this name).",
+        f"It must be: a {bits} Windows GUI program, linked for subsystem version {highest} at most",
+        f"  ({row.oldest} refuses to load a program linked for a newer Windows).",
+        "",
+        "Put the installer here under that name; tools/kit check tells whether it fits.",
+        "This note may stay: the launcher starts only the file named above.",
+    ]
+    # Windows Notepad before 10 shows a file without CR as one long line.
+    return ("\r\n".join(lines) + "\r\n").encode("ascii")
+
+
+def valid_name(name):
+    """Why name cannot be the launcher's file name, or None."""
+    if not name or "/" in name or "\\" in name or name in (".", ".."):
+        return "give the launcher's file name alone, e.g. setup.exe"
+    if not name.lower().endswith(".exe"):
+        return f"{name!r} does not end in .exe: Windows would not start it as a program"
+    return None
+
+
+def _existing(parent, name):
+    """The entry of parent that Windows would take for name: the exact one,
+    else one that differs only in case."""
+    try:
+        names = os.listdir(parent)
+    except FileNotFoundError:
+        return None
+    if name in names:
+        return name
+    same = sorted(entry for entry in names if entry.lower() == name.lower())
+    return same[0] if same else None
+
+
+def _place_file(path, write):
+    """Writes a new file at path through write(file object), never over an
+    existing one, even one that appears meanwhile: the link fails instead."""
+    fd, partial = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".kit-new.")
+    try:
+        with os.fdopen(fd, "wb") as f:
+            write(f)
+        os.chmod(partial, 0o755 if path.lower().endswith(".exe") else 0o644)
+        os.link(partial, path)
+    finally:
+        os.unlink(partial)
+
+
+def new(kit, name="launcher.exe", launcher=make_kit.LAUNCHER):
+    """Lays out kit; returns the lines to print: what was made, what kept."""
+    why = valid_name(name)
+    if why:
+        raise NewError(why)
+    if not os.path.isfile(launcher):
+        raise NewError(f"{os.path.relpath(launcher, make_kit.ROOT)} is not built: run tools/build.sh")
+    if os.path.exists(kit) and not os.path.isdir(kit):
+        raise NewError(f"{kit} exists and is not a folder")
+    made, kept = [], []
+    os.makedirs(kit, exist_ok=True)
+
+    top = _existing(kit, name)
+    if top is None:
+        with open(launcher, "rb") as source:
+            _place_file(os.path.join(kit, name), lambda f: shutil.copyfileobj(source, f))
+        made.append(f"{name} (the launcher, from {os.path.relpath(launcher, make_kit.ROOT)})")
+    elif not os.path.isfile(os.path.join(kit, top)):
+        kept.append(f"{top}: not a file, left as it is")
+    elif not filecmp.cmp(os.path.join(kit, top), launcher, shallow=False):
+        kept.append(f"{top}: it differs from the built launcher (branded or signed?), left as it is")
+    others = sorted(entry for entry in os.listdir(kit) if entry.lower().endswith(".exe")
+                    and entry != (top or name) and os.path.isfile(os.path.join(kit, entry)))
+    if others:
+        kept.append(f"{', '.join(others)}: more programs at the top; check and image then need --program")
+
+    for row in check_kit.ROWS:
+        here, shown = kit, []
+        parts = row.path.split("\\")[:-1]
+        for part in parts:
+            found = _existing(here, part)
+            if found is None:
+                os.mkdir(os.path.join(here, part))
+                made.append("\\".join(shown + [part]) + "\\")
+                found = part
+            elif found != part:
+                kept.append("\\".join(shown + [found]) + f": spelt differently from {part}; "
+                            "check says whether Windows finds it")
+            elif not os.path.isdir(os.path.join(here, found)):
+                raise NewError(f"{os.path.join(here, found)} is a file where the folder {part} belongs")
+            shown.append(found)
+            here = os.path.join(here, found)
+        where = "\\".join(shown + [NOTE])
+        note = os.path.join(here, NOTE)
+        text = note_text(row)
+        if not os.path.lexists(note):
+            _place_file(note, lambda f: f.write(text))
+            made.append(where)
+        elif not _same(note, text):
+            kept.append(f"{where}: it differs from the note this tool writes, left as it is")
+    return made, kept
+
+
+def _same(path, data):
+    try:
+        with open(path, "rb") as f:
+            return f.read() == data
+    except OSError:
+        return False
+
+
+def main(argv, prog="kit new"):
+    parser = argparse.ArgumentParser(
+        prog=prog, description="Lays out a distribution folder: the built launcher at its top, the six "
+        "Autoinst folders, and in each a README.txt saying which Windows it serves and what the launcher "
+        "starts there. Never overwrites anything; a second run changes nothing.")
+    parser.add_argument("kit", help="the distribution's folder (made if missing)")
+    parser.add_argument("--name", default="launcher.exe",
+                        help="the launcher's file name at the top (default launcher.exe; a name holding "
+                             "setup or install makes Windows Vista and later ask for elevation)")
+    args = parser.parse_args(argv)
+    why = valid_name(args.name)
+    if why:
+        parser.error(f"--name: {why}")
+    try:
+        made, kept = new(args.kit, args.name)
+    except (NewError, OSError) as error:
+        print(f"{prog}: {error}", file=sys.stderr)
+        return 1
+    for line in made:
+        print(f"made  {line}")
+    for line in kept:
+        print(f"kept  {line}")
+    print(f"{args.kit}: {len(made)} made, {len(kept)} kept" + ("" if made or kept else ", nothing to do"))
+    return 0
