@@ -118,7 +118,8 @@ PROBE = """(() => {
     shownWidth: img.getBoundingClientRect().width, shownHeight: img.getBoundingClientRect().height,
   }));
   const resources = performance.getEntriesByType('resource').map(entry => entry.name);
-  return {rows, images, resources, scripts: document.scripts.length, pwned: window.pwned === undefined ? null : window.pwned,
+  return {rows, images, resources, scripts: document.scripts.length,
+          pwned: window.pwned === undefined ? null : window.pwned,
           scrollWidth: document.documentElement.scrollWidth, height: document.documentElement.scrollHeight,
           fontFamily: getComputedStyle(document.body).fontFamily};
 })()"""
