@@ -46,6 +46,7 @@ class Case:
     genuine64: bool = False    # the 64-bit installer is a 64-bit program
     cd: str = None             # "root" or "sub": the kit is on the CD-ROM drive, at its root or in a folder
     plant: str = None          # a DLL name: the recording DLL goes next to the launcher under it
+    true32: bool = False       # needs a genuine 32-bit Windows, not one a WoW64-only Wine emulates
 
     @property
     def label(self):
@@ -81,6 +82,8 @@ RELEASE_CASES = [
     Case("release.win8_x86", Machine("win8", X86), VISTA32, launched(VISTA32)),
     Case("release.win10_x86", Machine("win10", X86), VISTA32, launched(VISTA32)),
     Case("release.win10_amd64", Machine("win10", X64), VISTA64, launched(VISTA64)),
+    Case("release.win11_x86", Machine("win11", X86), VISTA32, launched(VISTA32)),
+    Case("release.win11_amd64", Machine("win11", X64), VISTA64, launched(VISTA64)),
 ]
 
 # The architecture probe on the registry itself, on NT 6 where it shows:
@@ -126,7 +129,7 @@ FOLDER_CASES = [
 # picks it, and Windows refuses to start it.
 WOW_CASES = [
     Case("wow.genuine64_on_32bit_windows", Machine("win7", X64), None, ("VISTA64", "Exec fail"),
-         genuine64=True),
+         genuine64=True, true32=True),
 ]
 
 # A real 64-bit Windows (WOW64 prefix), its registry as it is: the 32-bit
@@ -142,6 +145,7 @@ WIN64_CASES = [
         ("win8", VISTA64, launched(VISTA64)),
         ("win81", VISTA64, launched(VISTA64)),
         ("win10", VISTA64, launched(VISTA64)),
+        ("win11", VISTA64, launched(VISTA64)),
     ]
 ]
 
@@ -272,30 +276,47 @@ def check(case, session, work, launcher=make_kit.LAUNCHER):
     return errors, run, line
 
 
-def session_for(case, args):
+def session_for(case, args, found):
     """A session per case: each may need another prefix or CD-ROM."""
     prefix = args.prefix64 if case.windows == 64 else args.prefix
     return wine.WineSession(prefix, own_display=True, windows=case.windows,
-                            cdrom=cd_folder(case, args.work) if case.cd else None)
+                            cdrom=cd_folder(case, args.work) if case.cd else None, wine=found)
+
+
+def why_skipped(case, found):
+    """Why this Wine cannot run the case at all, or None."""
+    if case.machine.release not in found.releases():
+        return f"{found.describe()} does not know the release {case.machine.release}"
+    if case.true32 and not found.true_32bit:
+        return f"it needs a genuine 32-bit Windows, which {found.describe()} cannot make"
+    return None
 
 
 def run_cases(names, args):
-    failed = 0
+    """Returns the numbers of cases failed and skipped."""
+    failed = skipped = 0
+    found = wine.find_wine()
     for name in names:
         case = CASES[name]
+        reason = why_skipped(case, found)
+        if reason:
+            print(f"skip {name}: {reason}")
+            skipped += 1
+            continue
         if case.cd:
             os.makedirs(cd_folder(case, args.work), exist_ok=True)
-        with session_for(case, args) as session:
+        with session_for(case, args, found) as session:
             errors, run, line = check(case, session, args.work, args.launcher)
         status = "FAIL" if errors else "ok"
         print(f"{status:4} {name}: {case.windows}-bit Windows, {case.machine.release}, PROCESSOR_ARCHITECTURE "
               f"{case.machine.describe_arch()}, started as {line} in {run.start_folder}")
         print(f"     installer {', '.join(launch.how() for launch in run.launches) or 'none'}, "
-              f"boxes {wine.format_boxes(run.boxes)}, exit {run.exit_code}")
+              f"boxes {wine.format_boxes(run.boxes)}, exit {run.exit_code}"
+              + (f", after {run.attempts} attempts" if run.attempts > 1 else ""))
         for error in errors:
             print(f"     {error}  [row {name}]")
         failed += bool(errors)
-    return failed
+    return failed, skipped
 
 
 def main():
@@ -322,10 +343,13 @@ def main():
     try:
         if args.prepare:
             prefix = args.prefix64 if args.prepare == 64 else args.prefix
-            with wine.WineSession(prefix, own_display=True, windows=args.prepare):
+            with wine.WineSession(prefix, own_display=True, windows=args.prepare) as session:
+                print(f"e2e: {args.prepare}-bit Windows in {prefix}: {session.wine.describe()} "
+                      f"({session.wine.version})" + ("" if session.wine.true_32bit or args.prepare == 64 else
+                                                     ", " + session.wine.how_32bit_windows()))
                 return 0
         names = list(CASES) if args.all else args.cases
-        failed = run_cases(names, args)
+        failed, skipped = run_cases(names, args)
     except wine.WineUnavailable as error:
         print(f"e2e: skipped: {error}", file=sys.stderr)
         return SKIPPED
@@ -333,8 +357,10 @@ def main():
         print(f"e2e: {error}", file=sys.stderr)
         return 2
     if len(names) > 1:
-        print(f"{len(names) - failed} of {len(names)} cases passed")
-    return 1 if failed else 0
+        print(f"{len(names) - failed - skipped} passed, {failed} failed, {skipped} skipped")
+    if failed:
+        return 1
+    return SKIPPED if skipped == len(names) else 0
 
 
 if __name__ == "__main__":

@@ -72,7 +72,7 @@ LAYOUT_CASES = [
     ("not a program", VISTA32, b"MZ but no more", VISTA32, None, "not a program: "),
     ("x86_64 program", VISTA64, "x86_64", VISTA64, "64", ""),
 ]
-ARM64_CASE = ("arm64 program", VISTA64, ARM64, VISTA64, None, "arm64 program")
+ARM64_CASE = ("arm64 program", VISTA64, ARM64, VISTA64, None, "ARM64 program on an x64 Windows")
 
 
 def check_layout():
@@ -123,6 +123,9 @@ def check_layout():
 MATRIX_KIT = {WIN98: "i686", W2K: "i686", XP: "i686", VISTA32: "i686", VISTA64: "x86_64"}   # no ME
 
 
+NT6 = ("vista", "win7", "win8", "win81", "win10", "win11")
+
+
 def expected_32(release, arch):
     if release in ("win95", "win98"):
         return f"{WIN98} (32-bit)"
@@ -137,8 +140,10 @@ def expected_32(release, arch):
     return f"none (64-bit program on a 32-bit Windows: {VISTA64})"
 
 
-def expected_64(release, _):
-    if release in ("vista", "win7", "win8", "win81", "win10"):
+def expected_64(release, arch):
+    if arch == "ARM64 (modelled)" and release == "win10":
+        return f"none (64-bit program on Windows 10 on ARM, which starts no x64 program: {VISTA64})"
+    if release in NT6:
         return f"{VISTA64} (64-bit)"
     return expected_32(release, "x86")
 
@@ -169,8 +174,10 @@ def parse_tables(output):
 
 def check_matrix():
     try:
-        wine.check_runs_32bit(wine.need_program("wine", "it runs the launcher"))
-    except wine.WineUnavailable as error:
+        found = wine.find_wine()
+        with tempfile.TemporaryDirectory() as scratch:
+            found.check_runs_32bit(scratch)
+    except wine.WineError as error:
         print(f"test_preview: skipped: {error}", file=sys.stderr)
         return None
     errors = []
@@ -188,9 +195,12 @@ def check_matrix():
     tables = parse_tables(result.stdout)
     for windows, expected in ((32, expected_32), (64, expected_64)):
         rows = tables.get(windows, [])
-        # Fourteen releases from 95 to 10; on the 32-bit Windows seven of
-        # them twice, as x86 and as AMD64.
-        want_rows = 21 if windows == 32 else 14
+        # The releases from 95 on that this Wine knows; on the 32-bit
+        # Windows NT 5.2 and later twice, as x86 and as AMD64; on the 64-bit
+        # one Windows 10 and 11 on ARM besides.
+        known = [r for r in found.releases() if wine.RELEASES.index(r) >= wine.RELEASES.index("win95")]
+        twice = sum(r in ("winxp64", "win2003") + NT6 for r in known)
+        want_rows = len(known) + (twice if windows == 32 else 2)
         if len(rows) != want_rows:
             errors.append(f"{windows}-bit table: got {len(rows)} rows, expected {want_rows}")
         for release, arch, installer, boxes, exit_code in rows:

@@ -5,12 +5,14 @@ registry and what a stand-in's record says. One table per decision; every
 failure prints the row, the actual and the expected value.
 """
 import os
+import subprocess
 import sys
 import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
 import wine  # noqa: E402
+import wine.install  # noqa: E402
 from wine import AS_IS, X64, X86, Machine  # noqa: E402
 
 errors = []
@@ -143,6 +145,94 @@ def check_records(work):
         compare("arguments", launch.arguments(), arguments, name)
 
 
+# Recorded trace lines, as Wine 8 writes them for the launcher's calls.
+RELAY_ON = '0108:trace:relay:load_list L"RelayInclude" = L"user32.MessageBoxA;shell32.ShellExecuteA"'
+CALL = '0108:Call user32.MessageBoxA(00000000,00402000 "{}",00402024 "INSTALL",00000000) ret=00401023'
+MADE = '0108:trace:msgbox:MSGBOX_OnInit L"{}"'
+EXEC = "0108:Ret  shell32.ShellExecuteA() retval={:08x} ret=00401040"
+OTHER_CALL = '0120:Call user32.MessageBoxA(00000000,00402000 "hello",00402024 "Other",00000000) ret=00401023'
+
+# (row, trace lines, boxes seen on screen, installers recorded) -> the boxes
+# the launcher called for, and the words of each problem (none: the run
+# can be believed).
+VERDICT_CASES = [
+    ("a box shown", [RELAY_ON, CALL.format("Exec fail"), MADE.format("Exec fail")], 1, 0, ["Exec fail"], []),
+    ("two boxes, escapes", [RELAY_ON, CALL.format("Unknow OS version"), MADE.format("Unknow OS version"),
+                            CALL.format('say \\"hi\\"'), MADE.format('say \\"hi\\"')], 2, 0,
+     ["Unknow OS version", 'say \\"hi\\"'], []),
+    ("a start recorded", [RELAY_ON, EXEC.format(42), CALL.format("VISTA64"), MADE.format("VISTA64")], 1, 1,
+     ["VISTA64"], []),
+    ("a failed start", [RELAY_ON, EXEC.format(2), MADE.format("Exec fail"), CALL.format("Exec fail")], 1, 0,
+     ["Exec fail"], []),
+    # Seen under load: the launcher called, and Wine made no dialog at all.
+    ("a box lost by Wine", [RELAY_ON, CALL.format("Unknow OS version"), CALL.format("Exec fail")], 0, 0,
+     ["Unknow OS version", "Exec fail"], [["called for", "Wine made none"]]),
+    ("a dialog made, not on screen", [RELAY_ON, CALL.format("VISTA32"), MADE.format("VISTA32")], 0, 1,
+     ["VISTA32"], [["1 box(es) in Wine's trace, 0 on screen"]]),
+    ("a start not recorded", [RELAY_ON, EXEC.format(33)], 0, 0, [], [["ShellExecuteA reported 1 start"]]),
+    ("another program's box", [RELAY_ON, OTHER_CALL], 0, 0, [], []),
+    # A Wine without relay traces: what it made is all that is known.
+    ("no relay trace", [MADE.format("Exec fail")], 1, 0, ["Exec fail"], []),
+    ("a trace line glued to another", [RELAY_ON, "0060:err:x:y " + CALL.format("Exec fail") + "0060:fixme",
+                                       MADE.format("Exec fail")], 1, 0, ["Exec fail"], []),
+]
+
+
+def check_finding_wine(work):
+    """Where Wine's programs are looked for, and which kind of Wine it is."""
+    bin_dir, lib = os.path.join(work, "bin"), os.path.join(work, "lib")
+    debian = os.path.join(lib, "x86_64-linux-gnu", "wine")
+    for folder in (bin_dir, debian, os.path.join(lib, "i386-linux-gnu", "wine")):
+        os.makedirs(folder)
+    def program(path, head=b"#!/bin/sh\n"):
+        write(path, "")
+        with open(path, "wb") as f:
+            f.write(head)
+        os.chmod(path, 0o755)
+        return path
+    on_path = program(os.path.join(bin_dir, "wine"))
+    in_lib = program(os.path.join(debian, "wineserver"))
+    folders = (os.path.join(lib, "*-linux-gnu", "wine"),)
+    # (row, name, variable, environment) -> the program found
+    for name, program_name, variable, environ, expected in [
+        ("on the PATH", "wine", "WINE", {"PATH": bin_dir}, on_path),
+        ("named by the environment", "wine", "WINE", {"PATH": bin_dir, "WINE": "/opt/w/bin/wine"}, "/opt/w/bin/wine"),
+        ("in Debian's library folder", "wineserver", "WINESERVER", {"PATH": bin_dir}, in_lib),
+        ("nowhere", "wine64", None, {"PATH": bin_dir}, None),
+    ]:
+        compare("search", wine.install.search(program_name, variable, environ, folders), expected, name)
+    said = wine.install.where_searched("wineserver", "WINESERVER", folders)
+    compare("says where it looked", all(w in said for w in ("$WINESERVER", "PATH", folders[0])), True, said)
+
+    # (row, the loader's first bytes, Unix libraries of i386) -> the kind
+    for name, head, i386_unix, expected in [
+        ("a 32-bit loader", b"\x7fELF\x01", False, wine.WITH_32BIT),
+        ("a 64-bit loader with i386 Unix libraries", b"\x7fELF\x02", True, wine.WITH_32BIT),
+        ("a 64-bit loader alone", b"\x7fELF\x02", False, wine.WOW64_ONLY),
+    ]:
+        root = os.path.join(work, "kind-" + name.replace(" ", "_"))
+        os.makedirs(os.path.join(root, "bin"))
+        loader = program(os.path.join(root, "bin", "wine"), head)
+        if i386_unix:
+            os.makedirs(os.path.join(root, "lib", "wine", "i386-unix"))
+        compare("kind", wine.install.kind_of(loader, folders=()), expected, name)
+    # Where the 32-bit loader starts, the kernel must start the probe too.
+    if os.path.exists("/lib/ld-linux.so.2") and subprocess.run(["/lib/ld-linux.so.2", "--version"],
+                                                               capture_output=True).returncode == 0:
+        compare("the kernel starts the i386 probe", wine.install.kernel_runs_i386(work), True, "probe")
+
+
+def check_verdicts():
+    for name, lines, seen, recorded, called, problems in VERDICT_CASES:
+        trace = wine.Trace.parse(line + "\n" for line in lines)
+        compare("boxes called for", trace.called, [wine.decode_trace_text(text) for text in called], name)
+        found = wine.verdict(trace, seen, recorded)
+        compare("problems", len(found), len(problems), name)
+        for words, problem in zip(problems, found):
+            for word in words:
+                compare(f"problem says {word!r}", word in problem, True, f"{name}: {problem}")
+
+
 def main():
     with tempfile.TemporaryDirectory() as work:
         check_prefix_arch(work)
@@ -150,6 +240,8 @@ def main():
         check_paths()
         check_registry()
         check_records(work)
+        check_verdicts()
+        check_finding_wine(work)
     for error in errors:
         print(error)
     print(f"test_wine: {'FAIL' if errors else 'ok'}")

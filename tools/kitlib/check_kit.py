@@ -203,6 +203,10 @@ def check_program(row, info):
                 "refuses it (expected x64)")
         else:
             say(ERROR, "%s program: %s cannot run it (expected x64)" % (info.machine, row.releases))
+    if info.machine == "x64" and not info.any_cpu and row.machines == ("x64",):
+        # The launcher sends Windows on ARM to this row too (it is not x86);
+        # Windows 11 on ARM emulates x64 programs, Windows 10 on ARM does not.
+        say(INFO, "x64 program: Windows 10 on ARM will not start it (Windows 11 on ARM does)")
     if info.subsystem == "console":
         say(WARNING, "a console program: Windows opens a console window for it")
     elif info.subsystem != "gui":

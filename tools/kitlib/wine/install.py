@@ -7,12 +7,14 @@ import contextlib
 import dataclasses
 import glob
 import os
+import re
 import shutil
 import struct
 import subprocess
 import tempfile
 
 from .errors import WineError, WineUnavailable
+from .registry import releases_of
 
 WITH_32BIT = "with its 32-bit part"
 WOW64_ONLY = "WoW64 only"
@@ -126,9 +128,14 @@ class Wine:
             raise WineError(f"the 64-bit part of Wine is not installed (wine64); {SETUP_HINT}")
         return self.wine64
 
+    def releases(self):
+        """The releases this Wine can pretend to be."""
+        match = re.match(r"wine-(\d+)", self.version)
+        return releases_of(int(match.group(1)) if match else None)
+
     def describe(self):
         number = self.version.split()[0].removeprefix("wine-")
-        return f"Wine {number}, {self.kind}"
+        return f"Wine {number} ({self.kind})"
 
     def how_32bit_windows(self):
         if self.true_32bit:

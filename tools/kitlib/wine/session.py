@@ -14,7 +14,7 @@ import make_kit
 from . import display, install, prefix as prefixes, records
 from .errors import WineError
 from .records import Launch, Run, Trace
-from .registry import AS_IS, registry_text, releases_of
+from .registry import AS_IS, registry_text
 
 ROOT = make_kit.ROOT
 # One prefix per Windows: 32-bit, and 64-bit with WOW64 for 32-bit programs.
@@ -74,11 +74,6 @@ class WineSession:
     def emulated(self):
         """Whether this 32-bit Windows is a 64-bit prefix claiming x86."""
         return self.windows == 32 and not self.wine.true_32bit
-
-    def releases(self):
-        """The releases this Wine can pretend to be."""
-        match = re.match(r"wine-(\d+)", self.wine.version)
-        return releases_of(int(match.group(1)) if match else None)
 
     # -- setting up and tearing down -------------------------------------
 
