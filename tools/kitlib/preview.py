@@ -241,7 +241,7 @@ def write_report(folder, findings, tables, launcher, found):
         for row, run, layout in table.results:
             starts = started(run, layout)
             rows.append(report.Row(
-                release=row.release, arch=arch_text(row),
+                release=row.release, arch=row.machine.describe_arch(),
                 installer=" + ".join(found_name for found_name, _ in starts) or None,
                 bits=" + ".join(bits for _, bits in starts) or None,
                 why_none="" if starts else why_none(run, layout),
