@@ -27,7 +27,7 @@ import signing
 import staging
 
 STEPS_WIDTH = 9
-RESULT_WIDTH = 46
+RESULT_WIDTH = 56
 CANNOT_RUN = 77   # the preview's word for "this machine runs no 32-bit Windows programs"
 
 
@@ -181,7 +181,12 @@ class Ship:
         try:
             size = brand.brand(self.launcher, warn=warnings.append, **branding)
         except brand.BrandError as error:
-            raise Stop(str(error)) from None
+            # Its refusals name the command-line option; here the key is meant.
+            text = str(error)
+            for option in settings_module.BRANDING:
+                if text.startswith(f"--{option}:"):
+                    text = f"[launcher] {option}:" + text[len(option) + 3:]
+            raise Stop(text) from None
         for warning in warnings:
             print(f"          warning: {warning}", file=self.out)
         return f"{self.name}: {brand.describe(branding)}; {size} bytes"
@@ -261,7 +266,10 @@ class Ship:
             return f"skipped: {said or 'this machine cannot run Wine 32-bit programs'}"
         if code != 0:
             raise Stop(said or f"the preview failed (exit code {code})", _tail(self.preview_log, 5))
-        return "ok, 3 tables" + ("" if tables_in_report or report is None else " (in preview.txt)")
+        with open(self.preview_log, encoding="utf-8", errors="replace") as f:
+            tables = sum(line.startswith("Release ") for line in f)
+        return f"ok, {tables} table{'s' * (tables != 1)}" + (
+            "" if tables_in_report or report is None else " (in preview.txt)")
 
     def report_folder(self):
         report = self.settings.get("report")
@@ -314,6 +322,11 @@ class Ship:
         finally:
             staging.remove_tree(self.scratch)
         return self.outputs
+
+
+def _shown(path):
+    relative = os.path.relpath(path)
+    return path if relative.startswith("..") else relative
 
 
 def _is_launcher(path):
@@ -450,5 +463,5 @@ def main(argv, prog="kit ship"):
     except KeyboardInterrupt:
         print(f"{prog}: interrupted; the kit and every output are as they were", file=sys.stderr)
         return 1
-    print(f"{prog}: done: " + (", ".join(outputs) if outputs else "nothing to write"))
+    print(f"{prog}: done: " + (", ".join(map(_shown, outputs)) if outputs else "nothing to write"))
     return 0
