@@ -40,6 +40,10 @@ def to_windows(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+class _NotRecorded(WineError):
+    """The run left no record of its end: Wine's failure, tried again."""
+
+
 class WineSession:
     """One Wine prefix of our own, an X display and a persistent wineserver:
     the registry changes of a run survive only while the same wineserver
@@ -189,8 +193,15 @@ class WineSession:
                             "a run with it as Windows has it needs a session of its own")
         self.arch_changed |= machine.place1 is not AS_IS
         for attempt in range(1, records.ATTEMPTS + 1):
-            run = self._attempt(kit, launcher, machine, command_line, start_folder, screenshots,
-                                label or machine.release, dict(env or {}), dll_overrides, starts_installer)
+            try:
+                run = self._attempt(kit, launcher, machine, command_line, start_folder, screenshots,
+                                    label or machine.release, dict(env or {}), dll_overrides, starts_installer)
+            except _NotRecorded as error:
+                # Seen under load: Wine started nothing at all, not even the
+                # starter, and left no trace.
+                if attempt == records.ATTEMPTS:
+                    raise WineError(f"{error} (in each of {attempt} attempts)") from None
+                continue
             run.attempts = attempt
             if not run.problems:
                 break
@@ -245,7 +256,7 @@ class WineSession:
         if found["notstarted"]:
             raise WineError(f"Wine could not start {launcher} (Windows error {found['notstarted'][0][0]})")
         if not found["exit"]:
-            raise WineError(f"the launcher's exit code was not recorded: {display.tail(trace_path)}")
+            raise _NotRecorded(f"the launcher's exit code was not recorded: {display.tail(trace_path)}")
         kit_prefix = self.windows_path(kit).rstrip("\\") + "\\"
         launches = []
         for path, command, folder, *how in found["ran"]:
