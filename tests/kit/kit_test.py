@@ -282,7 +282,18 @@ def test_sign(check, work):
         else:
             check.expect(row, "folder unchanged", differences(before, tree(os.path.dirname(program))), [])
         check.expect(row, "password not printed", PASSWORD in result.stdout + result.stderr, False)
-    return len(rows)
+    # Several programs, the same options for each.
+    folder = os.path.join(work, "sign-two")
+    os.makedirs(folder)
+    programs = [os.path.join(folder, name) for name in ("setup.exe", "other.exe")]
+    for program in programs:
+        shutil.copy(make_kit.LAUNCHER, program)
+    result = kit_command("sign", programs[0], "--cert", files["cert.pem"], "--key", files["key.pem"],
+                         programs[1], "--pass", files["pass.txt"], "--ca", files["cert.pem"])
+    check.expect("sign two programs", "exit code", result.returncode, 0)
+    check.expect("sign two programs", "signatures", [signatures(p, files["cert.pem"]) for p in programs],
+                 [["SHA256"], ["SHA256"]])
+    return len(rows) + 1
 
 
 def test_image(check, work):
@@ -309,7 +320,7 @@ def test_image(check, work):
 def test_brand(check, work):
     folder = os.path.join(work, "brand")
     shutil.rmtree(folder, ignore_errors=True)
-    icon = write(os.path.join(folder, "art", "app.ico"), icons.ico(icons.BITMAPS))
+    write(os.path.join(folder, "art", "app.ico"), icons.ico(icons.BITMAPS))
     png_only = write(os.path.join(folder, "art", "png.ico"), icons.ico(icons.PNG_ONLY))
     text_ico = write(os.path.join(folder, "art", "text.ico"), "not an icon\n")
     out = os.path.join(folder, "out")
@@ -463,6 +474,16 @@ def test_ship(check, work):
         check.expect(row, f"{step} line", any(line.startswith(step) and text in line for line in lines), True)
     check.expect(row, "kit unchanged", differences(before, tree(bare.kit)), [])
     check.expect(row, "image", os.path.exists(os.path.join(bare.out, "X.iso")), True)
+    cases += 1
+
+    # A first run that fails leaves no trace of the folders it made for its outputs.
+    fresh = Project(work, "ship-fresh")
+    config = fresh.settings(SETTINGS.replace("keys/pass.txt", "keys/wrong-pass.txt"))
+    before = tree(fresh.folder)
+    result = fresh.ship("--no-preview", config=config)
+    row = "ship, first run, wrong password"
+    check.expect(row, "exit code", result.returncode, 1)
+    check.expect(row, "project folder unchanged, no out/", differences(before, tree(fresh.folder)), [])
     cases += 1
     return cases + ship_refusals(check, project)
 

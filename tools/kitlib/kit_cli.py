@@ -2,7 +2,6 @@
 work is done by the modules named here; this only picks one and hands it
 the rest of the command line."""
 import argparse
-import os
 import sys
 
 # (name, module, what it does). The forwarded ones keep their tools' own

@@ -27,5 +27,28 @@ def sign(program, **options):
     return result.returncode, result.stdout, result.stderr
 
 
+# sign.sh's options that take a value; the other words are programs.
+VALUED = ("--cert", "--key", "--pass", "--timestamp", "--ca")
+
+
 def main(argv):
-    return subprocess.run(["bash", SIGN_SH, *argv]).returncode
+    """sign.sh once per program named, the same options for each; stops at
+    the first that fails (each program is replaced whole or not at all)."""
+    programs, options = [], []
+    words = iter(argv)
+    for word in words:
+        if word in VALUED:
+            value = next(words, None)
+            # A missing value is left for sign.sh to refuse.
+            options += [word] if value is None else [word, value]
+        elif word.startswith("-"):
+            options.append(word)
+        else:
+            programs.append(word)
+    if len(programs) <= 1:
+        return subprocess.run(["bash", SIGN_SH, *argv]).returncode
+    for program in programs:
+        code = subprocess.run(["bash", SIGN_SH, program, *options]).returncode
+        if code != 0:
+            return code
+    return 0
