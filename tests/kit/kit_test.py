@@ -4,9 +4,11 @@ refusals and its success, `new` run twice, and `ship` stopped at each of its
 steps in turn leaving the kit and every output byte for byte as they were,
 the key's password never in what it prints or writes.
 
-Usage: kit_test.py (usage|new|check|brand|sign|image|ship|ship-preview) --work DIR
+Usage: kit_test.py (usage|new|check|brand|sign|image|ship|preview_results|ship_preview) --work DIR
 """
 import argparse
+import contextlib
+import io
 import json
 import os
 import re
@@ -579,6 +581,81 @@ def ship_refusals(check, project):
     return len(rows)
 
 
+def test_preview_results(check, work):
+    """What ship makes of each way the preview can end, with a stand-in for
+    preview.main in this process: Wine never runs."""
+    import types
+    import ship
+    project = Project(work, "ship-preview-results")
+    project.ship("--no-preview")   # an earlier run's outputs, to keep or replace
+    calls = []
+
+    def stand_in(code, stderr="", exit_text=None):
+        def main(argv):
+            calls.append(argv)
+            report = argv[argv.index("--report") + 1] if "--report" in argv else None
+            if report:
+                write(os.path.join(report, "index.html"), "<p>the tables</p>\n")
+            print("Release  PROCESSOR_ARCHITECTURE\n" * 3, end="")
+            os.system("echo a child process writes here too")
+            if stderr:
+                print(stderr, file=sys.stderr)
+            if exit_text:
+                sys.exit(exit_text)
+            return code
+        module = types.ModuleType("preview")
+        module.main = lambda argv=None: (print("usage: kit preview [--report DIR]") or sys.exit(0)) \
+            if argv == ["--help"] else main(argv)
+        return module
+
+    # how the preview ends, ship's exit code, its preview line, out/report/index.html afterwards
+    rows = [
+        (stand_in(0), 0, "preview   ok, 3 tables", True),
+        (stand_in(77, "preview: this kernel runs no 32-bit programs"), 0,
+         "preview   skipped: this kernel runs no 32-bit programs", True),
+        (stand_in(1, "preview: 32-bit win7 x86: no installer started"), 1,
+         "preview   FAILED: 32-bit win7 x86: no installer started", False),
+        (stand_in(0, exit_text="preview: the prefix cannot be made"), 1,
+         "preview   FAILED: the prefix cannot be made", False),
+    ]
+    saved = sys.modules.get("preview")
+    try:
+        for module, code, line, tables in rows:
+            row = line
+            shutil.rmtree(os.path.join(project.out, "report"))
+            os.makedirs(os.path.join(project.out, "report"))
+            kit_before, out_before = tree(project.kit), tree(project.out)
+            sys.modules["preview"] = module
+            calls.clear()
+            out = io.StringIO()
+            with contextlib.redirect_stderr(io.StringIO()):
+                got = ship.main([project.kit, "--config", project.config], out=out)
+            lines = step_lines(out.getvalue())
+            check.expect(row, "exit code", got, code)
+            check.expect(row, "preview line", [re.sub(r"\s+\d+\.\d s$", "", text) for text in lines
+                                               if text.startswith("preview")], [line])
+            argv = calls[-1] if calls else []
+            check.expect(row, "the preview's options", [a for a in argv if a.startswith("--")],
+                         ["--program", "--matrix", "--cd", "--xvfb", "--report"])
+            check.expect(row, "the disc's launcher", argv[argv.index("--program") + 1] if argv else None,
+                         "setup.exe")
+            check.expect(row, "the preview's tables in the report",
+                         os.path.exists(os.path.join(project.out, "report", "index.html")), tables)
+            if code:
+                check.expect(row, "kit unchanged", differences(kit_before, tree(project.kit)), [])
+                check.expect(row, "out/ unchanged", differences(out_before, tree(project.out)), [])
+            else:
+                with open(os.path.join(project.out, "report", "preview.txt")) as f:
+                    check.expect(row, "a child's output in preview.txt", "a child process writes here too"
+                                 in f.read(), True)
+    finally:
+        if saved is None:
+            sys.modules.pop("preview", None)
+        else:
+            sys.modules["preview"] = saved
+    return len(rows)
+
+
 def test_ship_preview(check, work):
     """The whole of ship, the preview of the image's contents under Wine
     included. Exit 77 (skipped) where this machine cannot run it."""
@@ -603,7 +680,8 @@ def test_ship_preview(check, work):
 
 
 TESTS = {"usage": test_usage, "new": test_new, "check": test_check, "sign": test_sign, "image": test_image,
-         "brand": test_brand, "ship": test_ship, "ship-preview": test_ship_preview}
+         "brand": test_brand, "ship": test_ship, "preview_results": test_preview_results,
+         "ship_preview": test_ship_preview}
 
 
 def main():

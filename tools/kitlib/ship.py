@@ -431,7 +431,7 @@ def _tail(path, count):
         return []
 
 
-def main(argv, prog="kit ship"):
+def main(argv, prog="kit ship", out=sys.stdout):
     parser = argparse.ArgumentParser(
         prog=prog, description="Ships a distribution from one settings file: check, brand the launcher into "
         "the kit, sign it, check again, make the image, preview the image's contents as started from a CD-ROM "
@@ -448,7 +448,7 @@ def main(argv, prog="kit ship"):
     parser.add_argument("--no-preview", action="store_true",
                         help="skip the Wine preview (the three tables of the report); everything else runs")
     args = parser.parse_args(argv)
-    ship = Ship(args.kit, args.config, preview=not args.no_preview, program=args.program)
+    ship = Ship(args.kit, args.config, preview=not args.no_preview, program=args.program, out=out)
     try:
         outputs = ship.run()
     except settings_module.SettingsError as error:
@@ -463,5 +463,5 @@ def main(argv, prog="kit ship"):
     except KeyboardInterrupt:
         print(f"{prog}: interrupted; the kit and every output are as they were", file=sys.stderr)
         return 1
-    print(f"{prog}: done: " + (", ".join(map(_shown, outputs)) if outputs else "nothing to write"))
+    print(f"{prog}: done: " + (", ".join(map(_shown, outputs)) if outputs else "nothing to write"), file=out)
     return 0
