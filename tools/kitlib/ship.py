@@ -76,6 +76,7 @@ class Ship:
     def step(self, name, work):
         """Runs work(), which returns its line's text or raises Stop."""
         started = time.monotonic()
+        self.current = name
         try:
             try:
                 text = work()
@@ -458,7 +459,7 @@ def main(argv, prog="kit ship", out=sys.stdout):
         if not ship.lines:
             print(f"{prog}: {stop}", file=sys.stderr)
         else:
-            print(f"{prog}: stopped; the kit and every output are as they were", file=sys.stderr)
+            print(f"{prog}: stopped at {ship.current}; the kit and every output are as they were", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print(f"{prog}: interrupted; the kit and every output are as they were", file=sys.stderr)
