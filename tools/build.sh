@@ -10,7 +10,7 @@ cmake --build --preset windows
 python3 tools/kitlib/check_pe.py build/windows/launcher.exe
 
 # Shows the program at work: the sample kit run under Wine as every Windows
-# release from 95 to 10, on a 32-bit and a 64-bit Windows, on a display of
+# release from 95 to 11 that Wine knows, on a 32-bit and a 64-bit Windows, on a display of
 # its own (the preview builds the sample kit for each).
 tools/dev/setup.sh e2e
-tools/dev/with-wine.sh python3 tools/kitlib/preview.py --matrix --xvfb
+tools/dev/with-wine.sh tools/kit preview --matrix --xvfb

@@ -4,7 +4,7 @@ and, for every installer path the launcher may start, that the file is there
 under that exact name and is a Windows program that the row's releases and
 processors can load.
 
-Usage: tools/kitlib/check_kit.py KIT [--program NAME] [--json]
+Usage: tools/kit check KIT [--program NAME] [--json]
        (exit 1 when anything is an error, else 0)
 """
 import argparse
@@ -303,7 +303,7 @@ def format_text(findings):
 
 
 def main(argv=None, prog=None):
-    parser = argparse.ArgumentParser(prog=prog, description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog=prog, description=" ".join(__doc__.split("\n\n")[0].split()))
     parser.add_argument("kit", help="the distribution's folder")
     parser.add_argument("--program", help="the launcher's file name (default: the one .exe at the top)")
     parser.add_argument("--json", action="store_true", help="print a JSON list of findings")

@@ -3,7 +3,7 @@
 Windows 95 and later read, case and long names kept), and an autorun.inf at
 its root that starts the launcher when the disc goes in.
 
-Usage: tools/kitlib/make_media.py KIT IMAGE.iso --label NAME [--program NAME] [--no-autorun]
+Usage: tools/kit image KIT IMAGE.iso --label NAME [--program NAME] [--no-autorun]
 
 The distribution is checked first (tools/kitlib/check_kit.py); its errors stop the
 image from being made. The image is written whole or not at all.
@@ -138,7 +138,7 @@ def make_media(kit, image, label, program=None, autorun=True, out=sys.stdout):
 
 
 def main(argv=None, prog=None):
-    parser = argparse.ArgumentParser(prog=prog, description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog=prog, description=" ".join(__doc__.split("\n\n")[0].split()))
     parser.add_argument("kit", help="the distribution's folder, the launcher at its top")
     parser.add_argument("image", help="the image file to write, e.g. build/MYDISC.iso")
     parser.add_argument("--label", required=True, help="the disc's name: up to 16 characters A-Z, 0-9, _")
