@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever the named jobs need and this machine lacks.
-# Usage: tools/dev/setup.sh [build] [e2e] [vm] [ship] [fuzz] [lint] [report]   (no name: all of them)
+# Usage: tools/dev/setup.sh [build] [e2e] [vm] [ship] [fuzz] [lint] [roots] [report]   (no name: all of them)
 set -euo pipefail
 
 declare -A PACKAGES=(
@@ -10,16 +10,17 @@ declare -A PACKAGES=(
     [ship]="osslsigncode openssl xorriso"
     [fuzz]="clang-14 libclang-rt-14-dev"
     [lint]="clang-tidy-14 cppcheck mingw-w64-i686-dev"
+    [roots]="debootstrap bubblewrap"
     # The preview's HTML report is tested in a real browser, headless.
     [report]="chromium"
 )
 
 jobs=("$@")
-[ ${#jobs[@]} -gt 0 ] || jobs=(build e2e vm ship fuzz lint report)
+[ ${#jobs[@]} -gt 0 ] || jobs=(build e2e vm ship fuzz lint roots report)
 
 wanted=()
 for job in "${jobs[@]}"; do
-    [ -n "${PACKAGES[$job]+x}" ] || { echo "setup.sh: unknown job '$job' (build, e2e, vm, ship, fuzz, lint, report)" >&2; exit 2; }
+    [ -n "${PACKAGES[$job]+x}" ] || { echo "setup.sh: unknown job '$job' (build, e2e, vm, ship, fuzz, lint, roots, report)" >&2; exit 2; }
     wanted+=(${PACKAGES[$job]})
 done
 

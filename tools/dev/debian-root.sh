@@ -1,0 +1,287 @@
+#!/usr/bin/env bash
+# Runs a command in a throw-away Debian root (build/roots/RELEASE) with that release's Wine, made once with debootstrap.
+# Usage: tools/dev/debian-root.sh trixie|sid COMMAND [ARG...]   (the project at its own path, the current folder kept)
+set -euo pipefail
+
+ME=debian-root.sh
+MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
+# What the Wine tests call (tests/e2e, tests/ship/wine_test.py, tools/kitlib/wine.py), and ctest to run them.
+COMMON_PACKAGES="xvfb xdotool x11-apps imagemagick python3 python3-pefile cmake osslsigncode openssl xorriso"
+# Trixie's Wine runs 32-bit programs with its i386 half; sid's is amd64 only and runs them through WoW64.
+declare -A WINE_PACKAGES=([trixie]="wine wine32:i386 wine64" [sid]="wine wine64")
+declare -A FOREIGN_ARCH=([trixie]=i386 [sid]="")
+# The archive's sid index here is older than its Valid-Until.
+declare -A APT_OPTIONS=([trixie]="" [sid]='Acquire::Check-Valid-Until "false";')
+# Paths that a Wine run writes, each given a folder of the root's own: a prefix
+# made by one Wine is no prefix for another, and a run on the host may be busy
+# with the same paths at the same time.
+PRIVATE_FOLDERS="build/wine build/wine64 build/wine-runs build/host/tests/e2e/work build/host/tests/ship/work/wine"
+PRIVATE_FILES="build/wine.lock build/wine64.lock"
+# The host's branded build, which the Wine tests only read; the root has no
+# Windows compiler to remake it with (ctest ... -FS branded_program leaves it be).
+READ_ONLY_FOLDERS="build/branded"
+
+PROJECT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd -P)
+
+fail() { echo "$ME: $*" >&2; exit 1; }
+
+# The text of the marker that says a root is complete: what it was made with.
+# A root made for another package list is not the root asked for.
+marker_text() {
+    local release=$1
+    printf 'release %s\nforeign %s\npackages %s %s\n' "$release" "${FOREIGN_ARCH[$release]}" \
+        "${WINE_PACKAGES[$release]}" "$COMMON_PACKAGES"
+}
+
+# reuse, rebuild or create: what to do with the root folder at $1 whose marker
+# should say $2.
+root_decision() {
+    local root=$1 wanted=$2
+    if [ -f "$root/.debian-root-complete" ] && [ "$(cat "$root/.debian-root-complete")" = "$wanted" ]; then
+        echo reuse
+    elif [ -e "$root" ]; then
+        echo rebuild
+    else
+        echo create
+    fi
+}
+
+# The Wine version tools/dev/debian-roots.txt records for a release ("" if none).
+recorded_version() {
+    local record=$1 release=$2
+    [ -f "$record" ] || return 0
+    awk -v release="$release" '$1 == release { print $2; exit }' "$record"
+}
+
+# One line when the root's Wine is not the one the record was proven with.
+version_note() {
+    local release=$1 recorded=$2 found=$3
+    if [ -z "$recorded" ]; then
+        echo "$ME: Debian $release's Wine is $found; tools/dev/debian-roots.txt records none for $release"
+    elif [ "$recorded" != "$found" ]; then
+        echo "$ME: Debian $release's Wine is $found, the Wine tests were proven with $recorded (tools/dev/debian-roots.txt)"
+    fi
+}
+
+# Refuses to remove a folder that anything is mounted below: a bind of the
+# project would take the project with it.
+remove_root() {
+    local root=$1
+    if findmnt -rn -o TARGET | awk -v r="$root" 'index($0, r "/") == 1 || $0 == r' | grep -q .; then
+        fail "something is mounted below $root; unmount it before the root can be made again"
+    fi
+    rm -rf --one-file-system "$root"
+}
+
+# Mounts what a run in the root needs, in a mount namespace of its own that
+# dies with the run, so nothing stays mounted on the host whatever happens.
+# Runs as root only.
+mount_root() {
+    local root=$1 project=$2 private=$3 tmp=$4 path
+    mount -t proc proc "$root/proc"
+    mount --rbind /sys "$root/sys"
+    mount --rbind /dev "$root/dev"   # dev/pts and dev/shm with it
+    # A /tmp of its own first, so that a project below /tmp gets its mount
+    # point inside it rather than being hidden by it.
+    mount --bind "$tmp" "$root/tmp"
+    mkdir -p "$root$project"
+    mount --bind "$project" "$root$project"
+    for path in $PRIVATE_FOLDERS; do
+        mount --bind "$private/$path" "$root$project/$path"
+    done
+    for path in $PRIVATE_FILES; do
+        mount --bind "$private/$path" "$root$project/$path"
+    done
+    for path in $READ_ONLY_FOLDERS; do
+        [ -d "$project/$path" ] || continue
+        mount --bind "$project/$path" "$root$project/$path"
+        mount -o remount,bind,ro "$root$project/$path"
+    done
+}
+
+# The mount points of the private paths, on the host (inside the project) and
+# in the root's own folder.
+make_private_paths() {
+    local project=$1 private=$2 path
+    for path in $PRIVATE_FOLDERS; do
+        mkdir -p "$project/$path" "$private/$path"
+    done
+    for path in $PRIVATE_FILES; do
+        mkdir -p "$(dirname "$project/$path")" "$(dirname "$private/$path")"
+        touch "$project/$path" "$private/$path"
+    done
+}
+
+apt_config() {
+    local release=$1
+    printf 'APT::Install-Recommends "false";\nAcquire::Languages "none";\n%s\n' "${APT_OPTIONS[$release]}"
+}
+
+# Makes the root as root: debootstrap's smallest base, then every package in
+# one apt-get run; the marker last. Mounts live in a namespace of their own.
+create_as_root() {
+    local release=$1 root=$2 log=$3
+    local packages="${WINE_PACKAGES[$release]} $COMMON_PACKAGES"
+    command -v debootstrap >/dev/null || "$PROJECT/tools/dev/setup.sh" roots >>"$log" 2>&1 \
+        || fail "cannot install debootstrap (tools/dev/setup.sh roots; see $log)"
+    echo "$ME: making the Debian $release root in $root (once, about two minutes; log: $log)" >&2
+    unshare --mount --propagation private -- \
+        debootstrap --variant=minbase --arch=amd64 "$release" "$root" "$MIRROR" >>"$log" 2>&1 \
+        || fail "debootstrap could not make the $release root from $MIRROR: $(tail_line "$log")"
+    apt_config "$release" >"$root/etc/apt/apt.conf.d/90debian-root"
+    cp /etc/resolv.conf "$root/etc/resolv.conf"
+    local setup="set -e
+        ${FOREIGN_ARCH[$release]:+dpkg --add-architecture ${FOREIGN_ARCH[$release]}}
+        apt-get update -q
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q $packages
+        apt-get clean"
+    unshare --mount --pid --kill-child --propagation private -- bash -c '
+        set -e; root=$1
+        mount -t proc proc "$root/proc"; mount --rbind /sys "$root/sys"; mount --rbind /dev "$root/dev"
+        chroot "$root" /bin/sh -c "$2"' sh "$root" "$setup" >>"$log" 2>&1 \
+        || fail "apt-get could not install the Wine tests' packages in the $release root: $(tail_line "$log")"
+    record_wine_version "$root" run_in_chroot
+}
+
+# As another user: mmdebstrap makes the root in a user namespace in one go.
+create_as_user() {
+    local release=$1 root=$2 log=$3
+    local packages="${WINE_PACKAGES[$release]} $COMMON_PACKAGES"
+    command -v mmdebstrap >/dev/null || fail "mmdebstrap is not installed: as root, apt-get install mmdebstrap uidmap"
+    echo "$ME: making the Debian $release root in $root with mmdebstrap (once; log: $log)" >&2
+    local options=(--mode=unshare --variant=minbase --include="${packages// /,}"
+                   --aptopt="$(apt_config "$release")")
+    [ -z "${FOREIGN_ARCH[$release]}" ] || options+=(--architectures="amd64,${FOREIGN_ARCH[$release]}")
+    mmdebstrap "${options[@]}" "$release" "$root" "$MIRROR" >>"$log" 2>&1 \
+        || fail "mmdebstrap could not make the $release root from $MIRROR: $(tail_line "$log")"
+    record_wine_version "$root" run_in_bwrap
+}
+
+tail_line() { tail -n 1 "$1" 2>/dev/null || true; }
+
+# What `wine --version` says in the root, kept beside the marker so that a run
+# need not start Wine to compare it with the record.
+record_wine_version() {
+    local root=$1 runner=$2 version
+    version=$("$runner" "$root" / wine --version 2>/dev/null | tail -n 1 | cut -d' ' -f1) || version=""
+    [ -n "$version" ] || fail "the root in $root has no working wine --version"
+    echo "$version" >"$root/.debian-root-wine"
+}
+
+# Runs a command in the root with nothing of the host but /proc, /sys, /dev.
+run_in_chroot() {
+    local root=$1 folder=$2; shift 2
+    unshare --mount --pid --kill-child --propagation private -- bash -c '
+        set -e; root=$1 folder=$2; shift 2
+        mount -t proc proc "$root/proc"; mount --rbind /sys "$root/sys"; mount --rbind /dev "$root/dev"
+        chroot "$root" /bin/sh -c "cd \"\$0\" && exec \"\$@\"" "$folder" "$@"' sh "$root" "$folder" "$@"
+}
+
+run_in_bwrap() {
+    local root=$1 folder=$2; shift 2
+    bwrap --bind "$root" / --proc /proc --dev /dev --tmpfs /tmp --unshare-pid --die-with-parent \
+        --chdir "$folder" "$@"
+}
+
+ensure_root() {
+    local release=$1 root=$2 log=$3 wanted
+    wanted=$(marker_text "$release")
+    mkdir -p "$(dirname "$root")"
+    # One run at a time makes a root; the others wait for it and reuse it.
+    exec 9>"$root.lock"
+    flock 9
+    case $(root_decision "$root" "$wanted") in
+        reuse) exec 9>&-; return ;;
+        rebuild) echo "$ME: $root is incomplete or was made for other packages: making it again" >&2
+                 remove_root "$root" ;;
+    esac
+    : >"$log"
+    if [ "$(id -u)" -eq 0 ]; then
+        create_as_root "$release" "$root" "$log"
+    else
+        create_as_user "$release" "$root" "$log"
+    fi
+    echo "$wanted" >"$root/.debian-root-complete"
+    exec 9>&-
+}
+
+main() {
+    [ $# -ge 2 ] || { sed -n '2,3s/^# //p' "$0" >&2; exit 2; }
+    local release=$1; shift
+    [ -n "${WINE_PACKAGES[$release]+x}" ] || fail "no root for '$release': trixie or sid"
+    local project folder roots root private log start
+    project=$PROJECT
+    folder=$(pwd -P)
+    case $folder/ in "$project"/*) ;; *) fail "run it from inside the project ($project), not $folder" ;; esac
+    roots=$project/build/roots
+    root=$roots/$release
+    private=$roots/$release-private
+    log=$roots/$release.log
+
+    start=$SECONDS
+    ensure_root "$release" "$root" "$log"
+    [ $((SECONDS - start)) -lt 5 ] || echo "$ME: the $release root took $((SECONDS - start)) s to make" >&2
+    local note
+    note=$(version_note "$release" "$(recorded_version "$project/tools/dev/debian-roots.txt" "$release")" \
+                        "$(cat "$root/.debian-root-wine" 2>/dev/null || echo unknown)")
+    # DEBIAN_ROOT_QUIET=1: a caller that has said it once already.
+    [ -z "$note" ] || [ "${DEBIAN_ROOT_QUIET:-}" = 1 ] || echo "$note" >&2
+
+    make_private_paths "$project" "$private"
+    RUN_TMP=$(mktemp -d "$private/tmp.XXXXXX")
+    local tmp=$RUN_TMP
+    chmod 1777 "$tmp"
+    # Whatever the runs left in the root's /tmp (X sockets, Wine's server
+    # folders) goes with it; its mounts went with their namespace already.
+    trap 'rm -rf --one-file-system "$RUN_TMP"' EXIT
+
+    # The root's programs, and a display of the root's own (wine.py starts
+    # Xvfb). Ctrl-C reaches the command itself: a command started in the
+    # background, as below, would ignore it otherwise.
+    local env=(env --default-signal=INT,QUIT -u DISPLAY -u WAYLAND_DISPLAY -u XAUTHORITY -u TMPDIR
+               PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin)
+    local runner
+    if [ "$(id -u)" -eq 0 ]; then
+        # The command is not the namespace's init, which would ignore Ctrl-C;
+        # when the init (this inner shell) ends, every process left in the
+        # namespace ends with it, and with them the namespace's mounts.
+        runner=(unshare --mount --pid --kill-child --propagation private -- bash -c "
+            set -e
+            $(declare -p PRIVATE_FOLDERS PRIVATE_FILES READ_ONLY_FOLDERS); $(declare -f mount_root)
+            mount_root \"\$@\"
+            shift 4
+            chroot \"\$@\"" sh "$root" "$project" "$private" "$tmp" \
+            "$root" /bin/sh -c 'cd "$0" && exec "$@"' "$folder" "${env[@]}" "$@")
+    else
+        local binds=(--bind "$root" / --proc /proc --dev /dev --bind "$tmp" /tmp --bind "$project" "$project")
+        local path
+        for path in $PRIVATE_FOLDERS $PRIVATE_FILES; do
+            binds+=(--bind "$private/$path" "$project/$path")
+        done
+        for path in $READ_ONLY_FOLDERS; do
+            [ ! -d "$project/$path" ] || binds+=(--ro-bind "$project/$path" "$project/$path")
+        done
+        runner=(bwrap "${binds[@]}" --unshare-pid --die-with-parent --chdir "$folder" "${env[@]}" "$@")
+    fi
+    # In the background, so that a TERM sent to this script (a CI time-out)
+    # ends the run at once instead of after it.
+    "${runner[@]}" <&0 &
+    CHILD=$!
+    trap 'stop_child; exit 130' INT
+    trap 'stop_child; exit 143' TERM
+    local status=0
+    wait "$CHILD" || status=$?
+    return $status
+}
+
+# unshare ignores INT and TERM while its child runs, and bwrap's child is
+# the namespace's init: only a KILL ends either at once, and with them every
+# process of their namespace (--kill-child, --die-with-parent).
+stop_child() {
+    kill -KILL "$CHILD" 2>/dev/null || true
+    wait "$CHILD" 2>/dev/null || true
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    main "$@"
+fi
