@@ -656,6 +656,35 @@ def test_preview_results(check, work):
     return len(rows)
 
 
+def table_rows(text):
+    """The (release, arch, installer, boxes, exit) rows of the preview's tables."""
+    rows, inside = [], False
+    for line in text.splitlines():
+        if line.startswith("-------"):
+            inside = True
+        elif not line.strip():
+            inside = False
+        elif inside:
+            cells = re.split(r"\s{2,}", line.strip())
+            if len(cells) == 5:
+                rows.append(cells)
+    return rows
+
+
+def check_report_in_chromium(check, row, report, tables):
+    """The report as a browser shows it: a row for each row of the tables,
+    and a picture, loaded, for each box."""
+    sys.path.insert(0, os.path.join(ROOT, "tests", "report"))
+    import browser
+    seen = browser.load(os.path.join(report, "index.html"), os.path.join(report, "..", "report-seen.png"))
+    rows = table_rows(tables)
+    check.expect(row, "rows in the page", len(seen["rows"]), len(rows))
+    boxes = sum(0 if cells[3] in ("none", "?") else cells[3].count('", "') + 1 for cells in rows)
+    check.expect(row, "pictures in the page", len(seen["images"]), boxes)
+    check.expect(row, "pictures not loaded",
+                 [image["src"] for image in seen["images"] if not (image["complete"] and image["naturalWidth"])], [])
+
+
 def test_ship_preview(check, work):
     """The whole of ship, the preview of the image's contents under Wine
     included. Exit 77 (skipped) where this machine cannot run it."""
@@ -674,6 +703,7 @@ def test_ship_preview(check, work):
     with open(os.path.join(report, "preview.txt"), encoding="utf-8") as f:
         tables = f.read()
     check.expect(row, "from a CD-ROM drive", "from a CD-ROM drive" in tables, True)
+    check_report_in_chromium(check, row, report, tables)
     if check.failures:
         print(result.stdout + result.stderr)
     return 1
