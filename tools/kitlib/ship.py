@@ -43,6 +43,14 @@ def inside(path, folder):
     return make_media.inside(path, folder)
 
 
+def verdict_of(findings):
+    """The step's line for a check: ok, or a stop that lists the errors."""
+    errors = [f for f in findings if f.severity == check_kit.ERROR]
+    if errors:
+        raise Stop(counts(findings), [f"{f.path}: {f.message}" for f in errors])
+    return f"ok, {counts(findings)}"
+
+
 def counts(findings):
     errors = sum(f.severity == check_kit.ERROR for f in findings)
     warnings = sum(f.severity == check_kit.WARNING for f in findings)
@@ -165,10 +173,7 @@ class Ship:
                     findings.append(check_kit.Finding(other, check_kit.ERROR, "another build of the launcher: "
                                     f"the disc would carry two; remove it, or brand it with [launcher] "
                                     f"name = \"{other}\""))
-        errors = [f for f in findings if f.severity == check_kit.ERROR]
-        if errors:
-            raise Stop(counts(findings), [f"{f.path}: {f.message}" for f in errors])
-        return f"ok, {counts(findings)}"
+        return verdict_of(findings)
 
     def brand(self):
         launcher = self.settings.get("launcher")
@@ -219,10 +224,7 @@ class Ship:
         findings = check_kit.check(self.mirror, self.name)
         self.final_findings = findings
         self.final_check = check_kit.format_text(findings)
-        errors = [f for f in findings if f.severity == check_kit.ERROR]
-        if errors:
-            raise Stop(counts(findings), [f"{f.path}: {f.message}" for f in errors])
-        return f"ok, {counts(findings)}"
+        return verdict_of(findings)
 
     def image(self):
         image = self.settings.get("image")
