@@ -12,9 +12,45 @@ cmake --build --preset windows
 cmake --preset host >/dev/null
 cmake --build --preset host
 ctest --preset host -LE '^e2e'
-# The Wine tests. Where this kernel runs no 32-bit programs they run in a VM
-# without hardware help (tools/dev/with-wine.sh), about an hour for all of them
-# on two cores: there a handful that covers each kind of run, unless
+# The Wine tests, also on Debian's newer Wines: each in a root of its own made
+# with debootstrap (tools/dev/debian-root.sh, about a minute each on a fresh
+# clone), trixie's with its i386 half and sid's amd64-only one through WoW64.
+# They run the programs built above, and what they write stays in the root
+# (an overlay on build/host), so both run beside the host's Wine tests, which
+# mostly wait on Wine; their output follows the host's. A root that cannot be
+# made is skipped.
+root_run() {
+    local release=$1 child="" status=0
+    # Reached by test.sh's end (its EXIT trap): the root's run ends too.
+    trap '[ -z "$child" ] || kill "$child" 2>/dev/null; exit 143' TERM
+    tools/dev/debian-root.sh "$release" true >"build/roots/$release-make.log" 2>&1 &
+    child=$!
+    wait "$child" || status=$?
+    if [ "$status" -ne 0 ]; then
+        echo "test.sh: skipped the Wine tests on Debian $release's Wine: $(tail -n 1 "build/roots/$release-make.log")"
+        return 0
+    fi
+    cat "build/roots/$release-make.log"
+    echo "test.sh: the Wine tests on Debian $release's Wine"
+    DEBIAN_ROOT_QUIET=1 tools/dev/debian-root.sh "$release" \
+        ctest --test-dir build/host -L '^e2e' --output-on-failure &
+    child=$!
+    wait "$child"
+}
+declare -A root_pids=()
+trap 'for pid in "${root_pids[@]}"; do kill "$pid" 2>/dev/null || true; done' EXIT
+if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+    mkdir -p build/roots
+    for release in trixie sid; do
+        root_run "$release" >"build/roots/$release-tests.log" 2>&1 </dev/null &
+        root_pids[$release]=$!
+    done
+else
+    echo "test.sh: skipped the Wine tests on Debian trixie's and sid's Wines: this kernel runs no i386 programs"
+fi
+# Where this kernel runs no 32-bit programs the host's run in a VM without
+# hardware help (tools/dev/with-wine.sh), about an hour for all of them on two
+# cores: there a handful that covers each kind of run, unless
 # LAUNCHER_ALL_WINE_TESTS=1 asks for all.
 if /lib/ld-linux.so.2 --version >/dev/null 2>&1 || [ "${LAUNCHER_ALL_WINE_TESTS:-}" = 1 ]; then
     tools/dev/with-wine.sh ctest --preset host -L '^e2e'
@@ -23,26 +59,15 @@ else
     tools/dev/with-wine.sh ctest --preset host \
         -R '^e2e\.(release\.winxp|release\.vista_amd64|missing\.vista_x86|plant\.vista_x86|cd32\.root_quoted)$'
 fi
-# The same Wine tests on Debian's newer Wines, each in a root of its own made
-# with debootstrap (tools/dev/debian-root.sh, about a minute each on a fresh
-# clone): trixie's with its i386 half, sid's amd64-only one through WoW64.
-# They run the programs built above; the root has no Windows compiler, so the
-# branded build is the host's (-FS). A root that cannot be made is skipped.
 root_failures=()
-if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
-    for release in trixie sid; do
-        if ! said=$(tools/dev/debian-root.sh "$release" true 2>&1); then
-            echo "test.sh: skipped the Wine tests on Debian $release's Wine: ${said##*$'\n'}"
-            continue
-        fi
-        [ -z "$said" ] || echo "$said"
-        echo "test.sh: the Wine tests on Debian $release's Wine"
-        DEBIAN_ROOT_QUIET=1 tools/dev/debian-root.sh "$release" \
-            ctest --test-dir build/host -L '^e2e' -FS branded_program || root_failures+=("$release")
-    done
-else
-    echo "test.sh: skipped the Wine tests on Debian trixie's and sid's Wines: this kernel runs no i386 programs"
-fi
+for release in trixie sid; do
+    [ -n "${root_pids[$release]:-}" ] || continue
+    status=0
+    wait "${root_pids[$release]}" || status=$?
+    unset "root_pids[$release]"
+    cat "build/roots/$release-tests.log"
+    [ "$status" -eq 0 ] || root_failures+=("$release")
+done
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 ctest --preset fuzz

@@ -5,8 +5,12 @@ set -euo pipefail
 
 ME=debian-root.sh
 MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-# What the Wine tests call (tests/e2e, tests/ship/wine_test.py, tools/kitlib/wine.py), and ctest to run them.
+# What the Wine tests call (tests/e2e, tests/ship/wine_test.py, tools/kitlib/wine.py), ctest to run them,
+# and the Windows compiler with which the branded build and kit ship make their launchers.
 COMMON_PACKAGES="xvfb xdotool x11-apps imagemagick python3 python3-pefile cmake osslsigncode openssl xorriso"
+COMMON_PACKAGES+=" make g++-mingw-w64-i686-win32"
+# kit ship's test reads its report in a browser.
+COMMON_PACKAGES+=" chromium"
 # Trixie's Wine runs 32-bit programs with its i386 half; sid's is amd64 only and runs them through WoW64.
 declare -A WINE_PACKAGES=([trixie]="wine wine32:i386 wine64" [sid]="wine wine64")
 declare -A FOREIGN_ARCH=([trixie]=i386 [sid]="")
@@ -15,11 +19,12 @@ declare -A APT_OPTIONS=([trixie]="" [sid]='Acquire::Check-Valid-Until "false";')
 # Paths that a Wine run writes, each given a folder of the root's own: a prefix
 # made by one Wine is no prefix for another, and a run on the host may be busy
 # with the same paths at the same time.
-PRIVATE_FOLDERS="build/wine build/wine64 build/wine-runs build/host/tests/e2e/work build/host/tests/ship/work/wine"
+PRIVATE_FOLDERS="build/wine build/wine64 build/wine-runs"
 PRIVATE_FILES="build/wine.lock build/wine64.lock"
-# The host's branded build, which the Wine tests only read; the root has no
-# Windows compiler to remake it with (ctest ... -FS branded_program leaves it be).
-READ_ONLY_FOLDERS="build/branded"
+# The host's builds, seen through an overlay: the root runs the programs built
+# there, while what its tests write (work folders, ctest's logs, a new branded
+# build) stays in the root's upper folder, kept until its next run.
+OVERLAID_FOLDERS="build/host build/branded"
 
 PROJECT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd -P)
 
@@ -77,7 +82,7 @@ remove_root() {
 # dies with the run, so nothing stays mounted on the host whatever happens.
 # Runs as root only.
 mount_root() {
-    local root=$1 project=$2 private=$3 tmp=$4 path
+    local root=$1 project=$2 private=$3 tmp=$4 path layer
     mount -t proc proc "$root/proc"
     mount --rbind /sys "$root/sys"
     mount --rbind /dev "$root/dev"   # dev/pts and dev/shm with it
@@ -86,25 +91,26 @@ mount_root() {
     mount --bind "$tmp" "$root/tmp"
     mkdir -p "$root$project"
     mount --bind "$project" "$root$project"
-    for path in $PRIVATE_FOLDERS; do
+    for path in $PRIVATE_FOLDERS $PRIVATE_FILES; do
         mount --bind "$private/$path" "$root$project/$path"
     done
-    for path in $PRIVATE_FILES; do
-        mount --bind "$private/$path" "$root$project/$path"
-    done
-    for path in $READ_ONLY_FOLDERS; do
-        [ -d "$project/$path" ] || continue
-        mount --bind "$project/$path" "$root$project/$path"
-        mount -o remount,bind,ro "$root$project/$path"
+    for path in $OVERLAID_FOLDERS; do
+        layer=$private/overlay/$path
+        mount -t overlay overlay -o "lowerdir=$project/$path,upperdir=$layer/upper,workdir=$layer/work" \
+            "$root$project/$path"
     done
 }
 
 # The mount points of the private paths, on the host (inside the project) and
-# in the root's own folder.
+# in the root's own folder; the overlays' upper folders emptied of the last run.
 make_private_paths() {
     local project=$1 private=$2 path
     for path in $PRIVATE_FOLDERS; do
         mkdir -p "$project/$path" "$private/$path"
+    done
+    rm -rf --one-file-system "$private/overlay"
+    for path in $OVERLAID_FOLDERS; do
+        mkdir -p "$project/$path" "$private/overlay/$path/upper" "$private/overlay/$path/work"
     done
     for path in $PRIVATE_FILES; do
         mkdir -p "$(dirname "$project/$path")" "$(dirname "$private/$path")"
@@ -125,7 +131,7 @@ create_as_root() {
     command -v debootstrap >/dev/null || "$PROJECT/tools/dev/setup.sh" roots >>"$log" 2>&1 \
         || fail "cannot install debootstrap (tools/dev/setup.sh roots; see $log)"
     echo "$ME: making the Debian $release root in $root (once, about two minutes; log: $log)" >&2
-    unshare --mount --propagation private -- \
+    supervise unshare --mount --kill-child --propagation private -- \
         debootstrap --variant=minbase --arch=amd64 "$release" "$root" "$MIRROR" >>"$log" 2>&1 \
         || fail "debootstrap could not make the $release root from $MIRROR: $(tail_line "$log")"
     apt_config "$release" >"$root/etc/apt/apt.conf.d/90debian-root"
@@ -135,7 +141,7 @@ create_as_root() {
         apt-get update -q
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q $packages
         apt-get clean"
-    unshare --mount --pid --kill-child --propagation private -- bash -c '
+    supervise unshare --mount --pid --kill-child --propagation private -- bash -c '
         set -e; root=$1
         mount -t proc proc "$root/proc"; mount --rbind /sys "$root/sys"; mount --rbind /dev "$root/dev"
         chroot "$root" /bin/sh -c "$2"' sh "$root" "$setup" >>"$log" 2>&1 \
@@ -152,7 +158,7 @@ create_as_user() {
     local options=(--mode=unshare --variant=minbase --include="${packages// /,}"
                    --aptopt="$(apt_config "$release")")
     [ -z "${FOREIGN_ARCH[$release]}" ] || options+=(--architectures="amd64,${FOREIGN_ARCH[$release]}")
-    mmdebstrap "${options[@]}" "$release" "$root" "$MIRROR" >>"$log" 2>&1 \
+    supervise mmdebstrap "${options[@]}" "$release" "$root" "$MIRROR" >>"$log" 2>&1 \
         || fail "mmdebstrap could not make the $release root from $MIRROR: $(tail_line "$log")"
     record_wine_version "$root" run_in_bwrap
 }
@@ -218,6 +224,13 @@ main() {
     private=$roots/$release-private
     log=$roots/$release.log
 
+    trap 'stop_child; exit 130' INT
+    trap 'stop_child; exit 143' TERM
+    # One run at a time in a root, and no remaking of it under a run: a run
+    # also empties the overlays of the last one.
+    mkdir -p "$roots"
+    exec 8>"$private.lock"
+    flock -n 8 || { echo "$ME: waiting for another run in the $release root" >&2; flock 8; }
     start=$SECONDS
     ensure_root "$release" "$root" "$log"
     [ $((SECONDS - start)) -lt 5 ] || echo "$ME: the $release root took $((SECONDS - start)) s to make" >&2
@@ -241,36 +254,47 @@ main() {
     local env=(env --default-signal=INT,QUIT -u DISPLAY -u WAYLAND_DISPLAY -u XAUTHORITY -u TMPDIR
                PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin)
     local runner
-    if [ "$(id -u)" -eq 0 ]; then
+    # DEBIAN_ROOT_BWRAP=1: the user namespace way even as root, to try it.
+    if [ "$(id -u)" -eq 0 ] && [ "${DEBIAN_ROOT_BWRAP:-}" != 1 ]; then
         # The command is not the namespace's init, which would ignore Ctrl-C;
         # when the init (this inner shell) ends, every process left in the
         # namespace ends with it, and with them the namespace's mounts.
         runner=(unshare --mount --pid --kill-child --propagation private -- bash -c "
             set -e
-            $(declare -p PRIVATE_FOLDERS PRIVATE_FILES READ_ONLY_FOLDERS); $(declare -f mount_root)
+            $(declare -p PRIVATE_FOLDERS PRIVATE_FILES OVERLAID_FOLDERS); $(declare -f mount_root)
             mount_root \"\$@\"
             shift 4
             chroot \"\$@\"" sh "$root" "$project" "$private" "$tmp" \
             "$root" /bin/sh -c 'cd "$0" && exec "$@"' "$folder" "${env[@]}" "$@")
     else
-        local binds=(--bind "$root" / --proc /proc --dev /dev --bind "$tmp" /tmp --bind "$project" "$project")
+        local binds=(--bind "$root" / --proc /proc --dev /dev --ro-bind /sys /sys --bind "$tmp" /tmp
+                     --bind "$project" "$project")
+        # A home the user can write in: Wine keeps its caches there.
+        [ -d "$root$HOME" ] || binds+=(--setenv HOME /tmp)
         local path
         for path in $PRIVATE_FOLDERS $PRIVATE_FILES; do
             binds+=(--bind "$private/$path" "$project/$path")
         done
-        for path in $READ_ONLY_FOLDERS; do
-            [ ! -d "$project/$path" ] || binds+=(--ro-bind "$project/$path" "$project/$path")
-        done
+        # No overlay in a user namespace here: the host's builds are written
+        # in place, so a run on the host must not be going on at the same time.
         runner=(bwrap "${binds[@]}" --unshare-pid --die-with-parent --chdir "$folder" "${env[@]}" "$@")
     fi
-    # In the background, so that a TERM sent to this script (a CI time-out)
-    # ends the run at once instead of after it.
-    "${runner[@]}" <&0 &
+    local status=0
+    supervise "${runner[@]}" || status=$?
+    [ "$status" -eq 0 ] || [ "$(id -u)" -ne 0 ] || [ -n "${DEBIAN_ROOT_BWRAP:-}" ] ||
+        echo "$ME: what the run wrote in build/host (ctest's logs among it) is in $private/overlay/build/host/upper" >&2
+    return $status
+}
+
+# Runs a command in the background and waits for it, so that Ctrl-C or a
+# TERM sent to this script (a CI time-out) ends it at once instead of after it.
+CHILD=""
+supervise() {
+    "$@" <&0 &
     CHILD=$!
-    trap 'stop_child; exit 130' INT
-    trap 'stop_child; exit 143' TERM
     local status=0
     wait "$CHILD" || status=$?
+    CHILD=""
     return $status
 }
 
@@ -278,6 +302,7 @@ main() {
 # the namespace's init: only a KILL ends either at once, and with them every
 # process of their namespace (--kill-child, --die-with-parent).
 stop_child() {
+    [ -n "$CHILD" ] || return 0
     kill -KILL "$CHILD" 2>/dev/null || true
     wait "$CHILD" 2>/dev/null || true
 }
