@@ -168,13 +168,19 @@ VERDICT_CASES = [
     ("a box lost by Wine", [RELAY_ON, CALL.format("Unknow OS version"), CALL.format("Exec fail")], 0, 0,
      ["Unknow OS version", "Exec fail"], [["called for", "Wine made none"]]),
     ("a dialog made, not on screen", [RELAY_ON, CALL.format("VISTA32"), MADE.format("VISTA32")], 0, 1,
-     ["VISTA32"], [["1 box(es) in Wine's trace, 0 on screen"]]),
+     ["VISTA32"], [["Wine made \"VISTA32\", 0 on screen"]]),
+    ("the dialog's trace lost, the box on screen", [RELAY_ON, CALL.format("VISTA64"), EXEC.format(42)], 1, 1,
+     ["VISTA64"], []),
     ("a start not recorded", [RELAY_ON, EXEC.format(33)], 0, 0, [], [["ShellExecuteA reported 1 start"]]),
     ("another program's box", [RELAY_ON, OTHER_CALL], 0, 0, [], []),
     # A Wine without relay traces: what it made is all that is known.
     ("no relay trace", [MADE.format("Exec fail")], 1, 0, ["Exec fail"], []),
     ("a trace line glued to another", [RELAY_ON, "0060:err:x:y " + CALL.format("Exec fail") + "0060:fixme",
                                        MADE.format("Exec fail")], 1, 0, ["Exec fail"], []),
+    # Another process's line written into the middle of the box's.
+    ("a box trace glued to another", [RELAY_ON, CALL.format("VISTA64"),
+                                      MADE.format("VISTA64") + '0124:Call PE DLL (proc=7BC69420,module=7BC00000)'],
+     1, 1, ["VISTA64"], []),
 ]
 
 

@@ -10,10 +10,10 @@ DRIVE_TYPES = {"2": "removable", "3": "fixed", "4": "remote", "5": "cdrom", "6":
 
 # The box text as Wine traces it when it sets a message box up: the box was
 # made, whatever the screen then showed.
-BOX_TRACE = re.compile(r'trace:msgbox:MSGBOX_OnInit L"(.*)"\s*$')
+_STRING = r'"((?:[^"\\]|\\.)*)"'
+BOX_TRACE = re.compile(r'trace:msgbox:MSGBOX_OnInit L' + _STRING)
 # The launcher's own calls, as the relay trace records them before Wine does
 # anything with them: what the launcher asked for, shown or not.
-_STRING = r'"((?:[^"\\]|\\.)*)"'
 RELAY_BOX = re.compile(r'Call user32\.MessageBoxA\([0-9a-fA-F]+,[0-9a-fA-F]+ ' + _STRING
                        + r',[0-9a-fA-F]+ "INSTALL",')
 RELAY_EXEC_RETURN = re.compile(r'Ret  shell32\.ShellExecuteA\(\) retval=([0-9a-fA-F]+)')
@@ -108,11 +108,11 @@ def verdict(trace, seen, launches):
     that ShellExecuteA reported (above 32) and no installer recorded. seen:
     boxes captioned INSTALL found on screen; launches: starts recorded."""
     problems = []
-    if trace.called != trace.made:
+    # The screen has the last word on whether a box was shown: Wine's own
+    # trace of the dialog can be lost among other processes' lines.
+    if seen != len(trace.called):
         problems.append(f"the launcher called for {format_boxes(trace.called)}, "
-                        f"Wine made {format_boxes(trace.made)}")
-    elif seen != len(trace.made):
-        problems.append(f"{len(trace.made)} box(es) in Wine's trace, {seen} on screen")
+                        f"Wine made {format_boxes(trace.made)}, {seen} on screen")
     started = sum(result > 32 for result in trace.exec_results)
     if launches < started:
         problems.append(f"ShellExecuteA reported {started} start(s), {launches} installer(s) recorded one")

@@ -23,6 +23,7 @@ DEFAULT_PREFIX = PREFIXES[32]
 # AutoRun starts a CD's program by its quoted path from here.
 AUTORUN_FOLDER = "C:\\windows\\system32"
 RUNS_DIR = os.path.join(ROOT, "build", "wine-runs")   # logs and records, removed after each session
+KEPT_TRACES = os.path.join(ROOT, "build", "wine-traces")   # the traces of runs Wine got wrong
 
 # How many times slower than a plain machine Wine runs here: a VM without
 # hardware help (tools/dev/vm) makes every wait below longer, even the grace
@@ -252,6 +253,12 @@ class WineSession:
             time.sleep(NO_LAUNCH_GRACE)
             found = records.read_record(record)
         problems = records.verdict(trace, seen, len(found["ran"]))
+        if problems:
+            # The session's logs go with it; this one is what tells why.
+            os.makedirs(KEPT_TRACES, exist_ok=True)
+            kept = os.path.join(KEPT_TRACES, re.sub(r"[^\w.-]", "_", f"{label}-{self.runs}") + ".log")
+            shutil.copy(trace_path, kept)
+            problems = [f"{problem} (Wine's trace: {os.path.relpath(kept)})" for problem in problems]
 
         if found["notstarted"]:
             raise WineError(f"Wine could not start {launcher} (Windows error {found['notstarted'][0][0]})")
