@@ -22,7 +22,7 @@ RELAY_EXEC_RETURN = re.compile(r'Ret  shell32\.ShellExecuteA\(\) retval=([0-9a-f
 RELAY_ON = re.compile(r'trace:relay:load_list L"RelayInclude"')
 # How often a run that Wine got wrong is tried again before it is reported
 # as a problem of that run.
-ATTEMPTS = 3
+ATTEMPTS = 4
 
 
 @dataclasses.dataclass

@@ -34,6 +34,7 @@ RECORD_TIMEOUT = 15 * SLOWDOWN     # seconds for a reported launch to show up in
 NO_LAUNCH_GRACE = 1.0 * SLOWDOWN   # seconds to make sure that nothing ran after all
 PREFIX_TIMEOUT = 300 * SLOWDOWN    # seconds to create a Wine prefix
 TOOL_TIMEOUT = 15 * SLOWDOWN       # seconds for Xvfb to start, a helper to answer
+RETRY_PAUSE = 2.0 * SLOWDOWN       # seconds, times the attempts so far, before a run is tried again
 
 
 def to_windows(path):
@@ -194,6 +195,8 @@ class WineSession:
                             "a run with it as Windows has it needs a session of its own")
         self.arch_changed |= machine.place1 is not AS_IS
         for attempt in range(1, records.ATTEMPTS + 1):
+            if attempt > 1:
+                self._fresh_start(attempt)
             try:
                 run = self._attempt(kit, launcher, machine, command_line, start_folder, screenshots,
                                     label or machine.release, dict(env or {}), dll_overrides, starts_installer)
@@ -207,6 +210,16 @@ class WineSession:
             if not run.problems:
                 break
         return run
+
+    def _fresh_start(self, attempt):
+        """Before another attempt: under load Wine's desktop can fail to make
+        dialogs (MessageBoxA returns at once) for seconds on end, so the
+        wineserver, and the desktop with it, starts anew after a pause. Each
+        attempt sets the registry again, so nothing of the run is lost."""
+        self._wineserver("-k")
+        self._wineserver("-w")
+        time.sleep(RETRY_PAUSE * (attempt - 1))
+        self._wineserver("-p")
 
     def _attempt(self, kit, launcher, machine, command_line, start_folder, screenshots, label, env,
                  dll_overrides, starts_installer):
