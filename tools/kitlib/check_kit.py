@@ -297,9 +297,13 @@ def format_text(findings):
              "%-8s %-*s %s" % ("-" * 8, width, "-" * width, "-" * 7)]
     lines += ["%-8s %-*s %s" % (finding.severity, width, finding.path, finding.message)
               for finding in findings]
-    counts = [(sum(f.severity == s for f in findings), s) for s in SEVERITIES]
-    lines.append("%d error(s), %d warning(s), %d info" % tuple(count for count, _ in counts))
+    lines.append("%d error(s), %d warning(s), %d info" % tuple(severity_counts(findings).values()))
     return "\n".join(lines)
+
+
+def severity_counts(findings):
+    """How many findings there are of each severity, in SEVERITIES' order."""
+    return {severity: sum(f.severity == severity for f in findings) for severity in SEVERITIES}
 
 
 def main(argv=None, prog=None):

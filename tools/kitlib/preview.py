@@ -38,6 +38,8 @@ MATRIX_FROM = "win95"
 # NT 5.2 and NT 6 are the releases on which the launcher asks the registry
 # whether the processor is x86; elsewhere one architecture says it all.
 ARCH_MATTERS = ("winxp64", "win2003", "vista", "win7", "win8", "win81", "win10", "win11")
+# What a Windows of each bitness starts, and how the reasons name it.
+WINDOWS = {32: (stand_in_kit.X86_WINDOWS, "a 32-bit Windows"), 64: (stand_in_kit.X64_WINDOWS, "an x64 Windows")}
 # Windows on ARM, which Wine cannot be: the release it reports to the
 # launcher (6.2, as 10 and 11 do to a program without a manifest), claiming
 # ARM64, with in the copy what that Windows starts.
@@ -85,9 +87,9 @@ def matrix_rows(bits, known):
     modelled, after every row that needs the registry as Windows has it."""
     releases = [r for r in known if RELEASES.index(r) >= RELEASES.index(MATRIX_FROM)]
     if bits == 32:
-        return [Row(Machine(release, arch), stand_in_kit.X86_WINDOWS, "a 32-bit Windows")
+        return [Row(Machine(release, arch), *WINDOWS[32])
                 for release in releases for arch in ((X86, X64) if release in ARCH_MATTERS else (X86,))]
-    rows = [Row(Machine(release, AS_IS), stand_in_kit.X64_WINDOWS, "an x64 Windows") for release in releases]
+    rows = [Row(Machine(release, AS_IS), *WINDOWS[64]) for release in releases]
     for release, starts, text in ARM_ROWS:
         run_as = release if release in known else "win10"
         rows.append(Row(Machine(run_as, ARM64), starts, text, modelled=True, release_shown=release))
@@ -221,8 +223,7 @@ def plan(args, found):
         if args.release not in known:
             raise WineError(f"{found.describe()} does not know the release {args.release}")
         arch = args.arch if args.arch is not AS_IS or bits == 64 else X86
-        starts = stand_in_kit.X64_WINDOWS if bits == 64 else stand_in_kit.X86_WINDOWS
-        text = "an x64 Windows" if bits == 64 else "a 32-bit Windows"
+        starts, text = WINDOWS[bits]
         if arch == ARM64 and bits == 64:
             starts, text = stand_in_kit.ARM64_WIN11, "Windows 11 on ARM"
         row = Row(Machine(args.release, arch, args.arch2), starts, text)

@@ -278,11 +278,10 @@ def _findings(findings):
     if not findings:
         parts.append(f'<p class="clean">&#x2714; {_text(check_kit.format_text(findings))}</p>')
     else:
-        counts = [(severity, sum(f.severity == severity for f in findings)) for severity in check_kit.SEVERITIES]
         parts.append('<p class="counts">' + " ".join(
             f'<span class="sev {severity}">{SEVERITY_MARKS[severity]} '
             f'{_plural(count, severity, "info" if severity == check_kit.INFO else None)}</span>'
-            for severity, count in counts if count) + "</p>")
+            for severity, count in check_kit.severity_counts(findings).items() if count) + "</p>")
         parts.append('<table class="findings"><thead><tr><th>Severity</th><th>Path</th><th>Finding</th>'
                      "</tr></thead><tbody>")
         order = {severity: i for i, severity in enumerate(check_kit.SEVERITIES)}

@@ -39,10 +39,6 @@ class Stop(Exception):
         self.details = list(details)
 
 
-def inside(path, folder):
-    return make_media.inside(path, folder)
-
-
 def verdict_of(findings):
     """The step's line for a check: ok, or a stop that lists the errors."""
     errors = [f for f in findings if f.severity == check_kit.ERROR]
@@ -52,9 +48,8 @@ def verdict_of(findings):
 
 
 def counts(findings):
-    errors = sum(f.severity == check_kit.ERROR for f in findings)
-    warnings = sum(f.severity == check_kit.WARNING for f in findings)
-    infos = len(findings) - errors - warnings
+    found = check_kit.severity_counts(findings)
+    errors, warnings, infos = found[check_kit.ERROR], found[check_kit.WARNING], found[check_kit.INFO]
     return f"{errors} error{'s' * (errors != 1)}, {warnings} warning{'s' * (warnings != 1)}, {infos} info"
 
 
@@ -106,7 +101,7 @@ class Ship:
         kit = self.kit
         if not os.path.isdir(kit):
             raise Stop(f"{kit} is not a folder")
-        if inside(self.config, kit):
+        if make_media.inside(self.config, kit):
             raise Stop(f"{self.config} is inside the kit {kit}: keep the settings beside the kit, not in it "
                        "(they name the signing key, and the disc would carry them)")
         self.settings = settings_module.load(self.config)
@@ -118,11 +113,11 @@ class Ship:
                     raise Stop(f"{shown}: [{section}] {key}: {values[key]} does not exist or is not a file")
         for key in settings_module.SECRETS:
             path = (self.settings.get("sign") or {}).get(key)
-            if path and inside(path, kit):
+            if path and make_media.inside(path, kit):
                 raise Stop(f"{shown}: [sign] {key}: {path} is inside the kit: the disc would carry it")
         for section in ("image", "report"):
             target = (self.settings.get(section) or {}).get("output")
-            if target and inside(target, kit):
+            if target and make_media.inside(target, kit):
                 raise Stop(f"{shown}: [{section}] output: {target} is inside the kit: write it somewhere else")
         image = self.settings.get("image")
         if image:
