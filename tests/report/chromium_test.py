@@ -1,12 +1,13 @@
 """The report as a person sees it: a real browser (Debian's chromium,
-headless) loads a report of made-up runs with real PNG screenshots, and the
-test asks the page, through the browser's DevTools protocol on a pipe, which
-rows it has, whether every picture loaded at its own size, whether anything
+headless, driven by Selenium through chromium-driver) loads a report of
+made-up runs with real PNG screenshots, and the test asks the page which rows
+it has, whether every picture loaded at its own size, whether anything
 hostile ran and whether it fits 1280 pixels; then it saves a screenshot of
 the whole page for a person to look at.
 
-CHROMIUM names the browser (default chromium); REPORT_OUT a folder to keep
-the report and its screenshot in (default: a scratch folder, removed).
+CHROMIUM and CHROMEDRIVER name the browser and its driver (default chromium,
+chromedriver); REPORT_OUT a folder to keep the report and its screenshot in
+(default: a scratch folder, removed).
 """
 import datetime
 import os
@@ -14,17 +15,18 @@ import shutil
 import tempfile
 import unittest
 
+import fabricated  # first: it finds the toolkit and settles the interpreter
 import browser
-import fabricated
-from browser import CHROMIUM, WIDTH
-from fabricated import report
+from browser import CHROMIUM, CHROMEDRIVER, WIDTH
+from fabricated import report, report_shots
 
 
 class InChromium(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if not shutil.which(CHROMIUM):
-            raise AssertionError(f"{CHROMIUM} is missing: run tools/dev/setup.sh report")
+        for program in (CHROMIUM, CHROMEDRIVER):
+            if not shutil.which(program):
+                raise AssertionError(f"{program} is missing: run tools/dev/setup.sh report")
         scratch = tempfile.mkdtemp(prefix="report-chromium-")
         cls.addClassCleanup(shutil.rmtree, scratch, True)
         keep = os.environ.get("REPORT_OUT")
@@ -43,25 +45,29 @@ class InChromium(unittest.TestCase):
         print(f"\nreport: {cls.page}\nscreenshot: {cls.screenshot}", flush=True)
 
     def test_rows(self):
-        got = [(r["windows"], r["release"], r["arch"], r["wrong"], r["modelled"], r["problem"])
-               for r in self.seen["rows"]]
-        expected = [(t.windows, row.release, row.arch, row.wrong, row.modelled, bool(row.problem))
-                    for t in self.tables for row in t.rows]
-        self.assertEqual(len(got), len(expected))
-        for i, (actual, wanted) in enumerate(zip(got, expected)):
-            self.assertEqual(actual, wanted, f"row {i}")
+        got = [(r["windows"], r["release"], r["arch"], r["verdict"], r["modelled"]) for r in self.seen["rows"]]
+        self.assertEqual(got, fabricated.EXPECTED_ROWS)
 
-    def test_wrong_rows_stand_out(self):
-        # By colour and by a word: the plain rows show neither.
-        plain = {r["background"] for r in self.seen["rows"] if not (r["wrong"] or r["modelled"] or r["problem"])}
-        for i, row in enumerate(self.seen["rows"]):
-            if row["wrong"]:
+    def test_faults_stand_out_not_served_steps_back(self):
+        # A fault by colour and by its word; not served by its word only, in
+        # the plain rows' colours, its text muted.
+        rows = self.seen["rows"]
+        starts = [r for r in rows if r["verdict"] == "starts" and not r["modelled"]]
+        plain = {r["background"] for r in starts}
+        ink = {r["color"] for r in starts}
+        words = {"starts": "\u2714 Starts", "fault": "\u2716 Fault", "not-served": "\u2013 Not served",
+                 "run-problem": "\u26a0 Run problem"}
+        for i, row in enumerate(rows):
+            expected = [words[row["verdict"]]] + ["\u25c7 Modelled, not run"] * row["modelled"]
+            self.assertEqual(row["marks"], expected, f"row {i} {row}")
+            if row["verdict"] == "fault":
                 self.assertNotIn(row["background"], plain, f"row {i} {row}: its colour")
-                self.assertIn("\u2716 Wrong", row["marks"], f"row {i} {row}: its word")
-            else:
-                self.assertNotIn("\u2716 Wrong", row["marks"], f"row {i} {row}")
-            if row["modelled"]:
-                self.assertIn("\u25c7 Modelled, not run", row["marks"], f"row {i} {row}")
+            if row["verdict"] == "not-served" and not row["modelled"]:
+                self.assertIn(row["background"], plain, f"row {i} {row}: a failure's colour")
+                self.assertNotIn(row["color"], ink, f"row {i} {row}: not muted")
+
+    def test_headline(self):
+        self.assertEqual(self.seen["summary"], fabricated.EXPECTED_SUMMARY)
 
     def test_every_picture_loaded_at_its_own_size(self):
         expected = sum(1 for t in self.tables for row in t.rows for box in row.boxes if box.screenshot)
@@ -86,7 +92,7 @@ class InChromium(unittest.TestCase):
 
     def test_screenshot_saved(self):
         with open(self.screenshot, "rb") as picture:
-            size = report.png_size(picture.read(64))
+            size = report_shots.png_size(picture.read(64))
         self.assertEqual(size, (WIDTH, self.seen["height"]))
 
 

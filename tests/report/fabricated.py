@@ -10,11 +10,12 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
 import interpreter  # noqa: E402
 
-# report needs check_kit, which needs pefile: this may start the test again
-# under Debian's Python, so before anything is made.
-interpreter.require("pefile")
+# report needs check_kit, which needs pefile, and Jinja2: this may start the
+# test again under Debian's Python, so before anything is made.
+interpreter.require("pefile", "jinja2")
 import check_kit  # noqa: E402
 import report  # noqa: E402
+import report_shots  # noqa: E402
 from report import Box, Row, Table  # noqa: E402
 
 HOSTILE = '<script>window.pwned = 1</script>"><img src=x onerror="window.pwned = 2">&amp;'
@@ -47,7 +48,7 @@ def png(path, width, height, title=(10, 36, 106)):
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
     with open(path, "wb") as out:
-        out.write(report.PNG_SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+        out.write(report_shots.PNG_SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
                   + chunk(b"IDAT", zlib.compress(b"".join(rows))) + chunk(b"IEND", b""))
     return path
 
@@ -71,31 +72,31 @@ def tables(folder):
 
     def unknown(shot=True):
         return [box("Unknow OS version", shot), box("Exec fail", shot)]
-    v32 = lambda release, arch="x86": Row(release, arch, VISTA32, "32", "", [box("VISTA32")], 0, False)
-    v64 = lambda release, bits="32": Row(release, "AMD64", VISTA64, bits, "", [box("VISTA64")], 0, False)
+    v32 = lambda release, arch="x86": Row(release, arch, VISTA32, "32", "", [box("VISTA32")], 0, "starts")
+    v64 = lambda release, bits="32": Row(release, "AMD64", VISTA64, bits, "", [box("VISTA64")], 0, "starts")
     x32 = Table("32", "32-bit Windows (Wine 8.0, with its 32-bit part): PROCESSOR_ARCHITECTURE set as shown", [
-        Row("win95", "x86", r"Autoinst\win98SE\inst98.exe", "32", "", [], 0, False),
-        Row("winme", "x86", None, None, r"missing: Autoinst\winme\instme.exe", [], 0, True),
-        Row("nt40", "x86", None, None, "", unknown(), 0, True),
-        Row("winxp", "x86", XP, "32", "", [], 0, False),
-        Row("winxp64", "x86", None, None, "", unknown(shot=False), 0, True),
+        Row("win95", "x86", r"Autoinst\win98SE\inst98.exe", "32", "", [], 0, "starts"),
+        Row("winme", "x86", None, None, r"missing: Autoinst\winme\instme.exe", [], 0, "fault"),
+        Row("nt40", "x86", None, None, "", unknown(), 0, "not-served"),
+        Row("winxp", "x86", XP, "32", "", [], 0, "starts"),
+        Row("winxp64", "x86", None, None, "", unknown(shot=False), 0, "not-served"),
         v32("vista"), v64("vista"),
-        Row("win7", "x86", VISTA32, "32", "", [box("VISTA32")], 0, False,
+        Row("win7", "x86", VISTA32, "32", "", [box("VISTA32")], 0, "run-problem",
             problem="Wine did not show a box the launcher called for"),
         v64("win7"), v32("win10"), v64("win10"),
     ])
     x64 = Table("64", "64-bit Windows (Wine 8.0, WOW64): the registry as that Windows has it", [
-        Row("winxp", "AMD64", XP, "32", "", [], 0, False),
-        Row("win2003", "AMD64", None, None, "", unknown(), 0, True),
+        Row("winxp", "AMD64", XP, "32", "", [], 0, "starts"),
+        Row("win2003", "AMD64", None, None, "", unknown(), 0, "not-served"),
         v64("win7", "64"), v64("win10", "64"),
-        Row("win10", "ARM64", VISTA32, "32", "", [], None, False, modelled=True),
-        Row("win11", "ARM64", None, None, "Windows on ARM runs no x64 installer here", [], None, True,
+        Row("win10", "ARM64", VISTA32, "32", "", [], None, "starts", modelled=True),
+        Row("win11", "ARM64", None, None, "Windows on ARM runs no x64 installer here", [], None, "fault",
             modelled=True),
-        Row("win81", "as is", HOSTILE, "64", HOSTILE, [box(HOSTILE)], 3, True, problem=HOSTILE),
+        Row("win81", "as is", HOSTILE, "64", HOSTILE, [box(HOSTILE)], 3, "run-problem", problem=HOSTILE),
     ])
     cd = Table("cd", "Started from a CD-ROM drive (AutoRun)", [
-        Row("winxp", "x86", XP, "32", "", [], 0, False),
-        Row("win7", "AMD64", VISTA64, "32", "", [box("VISTA64")], 0, False),
+        Row("winxp", "x86", XP, "32", "", [], 0, "starts"),
+        Row("win7", "AMD64", VISTA64, "32", "", [box("VISTA64")], 0, "starts"),
     ])
     return [x32, x64, cd], made
 
@@ -107,3 +108,23 @@ FINDINGS = [
     check_kit.Finding(HOSTILE, check_kit.INFO, HOSTILE),
 ]
 WINE = "wine-8.0 (Debian 8.0~repack-4)"
+
+# The rows of tables() as the page must carry them: (data-windows,
+# data-release, data-arch, data-verdict, data-modelled present).
+EXPECTED_ROWS = [
+    ("32", "win95", "x86", "starts", False), ("32", "winme", "x86", "fault", False),
+    ("32", "nt40", "x86", "not-served", False), ("32", "winxp", "x86", "starts", False),
+    ("32", "winxp64", "x86", "not-served", False), ("32", "vista", "x86", "starts", False),
+    ("32", "vista", "AMD64", "starts", False), ("32", "win7", "x86", "run-problem", False),
+    ("32", "win7", "AMD64", "starts", False), ("32", "win10", "x86", "starts", False),
+    ("32", "win10", "AMD64", "starts", False),
+    ("64", "winxp", "AMD64", "starts", False), ("64", "win2003", "AMD64", "not-served", False),
+    ("64", "win7", "AMD64", "starts", False), ("64", "win10", "AMD64", "starts", False),
+    ("64", "win10", "ARM64", "starts", True), ("64", "win11", "ARM64", "fault", True),
+    ("64", "win81", "as is", "run-problem", False),
+    ("cd", "winxp", "x86", "starts", False), ("cd", "win7", "AMD64", "starts", False),
+]
+# Its headline: faults only, the Windows served (all but the 3 not served)
+# and those an installer starts on.
+EXPECTED_SUMMARY = ("20 rows \u2716 2 faults The launcher serves 17 of these Windows and starts an installer on 13 "
+                    "3 not served, by design \u25c7 2 modelled, not run \u26a0 2 run problems")

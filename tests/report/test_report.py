@@ -12,7 +12,9 @@ import unittest
 from unittest import mock
 
 import fabricated
-from fabricated import HOSTILE, Box, Row, Table, check_kit, report
+from fabricated import HOSTILE, Box, Row, Table, check_kit, report, report_shots
+
+import report_page
 
 
 class Page(html.parser.HTMLParser):
@@ -23,10 +25,13 @@ class Page(html.parser.HTMLParser):
         self.tags = []          # (tag, attributes) of every element
         self.rows = []          # {"attrs", "text", "imgs"} of every tr[data-release]
         self.texts = []
+        self.summary = []       # the headline's words
         self._row = None
+        self._in_summary = False
         self.feed(text)
         self.close()
         self.text = " ".join(self.texts)
+        self.summary = re.sub(r"\s+", " ", " ".join(self.summary)).strip()
 
     def handle_starttag(self, tag, attrs):
         attrs = dict(attrs)
@@ -34,6 +39,7 @@ class Page(html.parser.HTMLParser):
         # Elements part words, as on the screen; a line-break chance does not.
         if self._row is not None and tag != "wbr":
             self._row["text"].append(" ")
+        self._in_summary = self._in_summary or attrs.get("class") == "summary"
         if tag == "tr" and "data-release" in attrs:
             self._row = {"attrs": attrs, "text": [], "imgs": []}
             self.rows.append(self._row)
@@ -43,9 +49,13 @@ class Page(html.parser.HTMLParser):
     def handle_endtag(self, tag):
         if tag == "tr":
             self._row = None
+        elif tag == "p":
+            self._in_summary = False
 
     def handle_data(self, data):
         self.texts.append(data)
+        if self._in_summary:
+            self.summary.append(data)
         if self._row is not None:
             self._row["text"].append(data)
 
@@ -62,7 +72,7 @@ def contents(path):
 
 
 def plain(release="win7", arch="x86", **changes):
-    row = Row(release, arch, fabricated.VISTA32, "32", "", [], 0, False)
+    row = Row(release, arch, fabricated.VISTA32, "32", "", [], 0, "starts")
     for name, value in changes.items():
         setattr(row, name, value)
     return row
@@ -93,26 +103,36 @@ class ReportTest(unittest.TestCase):
 
 class Rows(ReportTest):
     def test_marks(self):
-        # (what, row, its data attributes beyond release/windows/arch, words it must show, words it must not)
+        # (what, row, its data attributes beyond release/windows/arch, its classes, words it must show,
+        #  words it must not)
         cases = [
-            ("started", plain(), {}, ["OK", "Windows 7", "win7", fabricated.VISTA32, "32-bit"], ["Wrong", "Modelled"]),
-            ("64-bit start", plain(arch="AMD64", installer=fabricated.VISTA64, bits="64"), {}, ["64-bit"], ["32-bit"]),
-            ("missing installer", plain("winme", installer=None, bits=None, wrong=True,
+            ("started", plain(), {"data-verdict": "starts"}, "starts",
+             ["\u2714 Starts", "Windows 7", "win7", fabricated.VISTA32, "32-bit"], ["Fault", "Modelled"]),
+            ("64-bit start", plain(arch="AMD64", installer=fabricated.VISTA64, bits="64"), {"data-verdict": "starts"},
+             "starts", ["64-bit"], ["32-bit"]),
+            ("missing installer", plain("winme", installer=None, bits=None, verdict="fault",
                                         why_none=r"missing: Autoinst\winme\instme.exe"),
-             {"data-wrong": "1"}, ["Wrong", "none", r"missing: Autoinst\winme\instme.exe"], ["OK"]),
-            ("boxes say it", plain("nt40", installer=None, bits=None, wrong=True,
-                                   boxes=[Box("Unknow OS version", None), Box("Exec fail", None)]),
-             {"data-wrong": "1"}, ["Wrong", "none", "Unknow OS version no screenshot Exec fail"], ["OK"]),
+             {"data-verdict": "fault"}, "fault", ["\u2716 Fault", "none", r"missing: Autoinst\winme\instme.exe"],
+             ["Starts"]),
+            ("not served", plain("nt40", installer=None, bits=None, verdict="not-served",
+                                 boxes=[Box("Unknow OS version", None), Box("Exec fail", None)]),
+             {"data-verdict": "not-served"}, "not-served",
+             ["\u2013 Not served", "none", "Unknow OS version no screenshot Exec fail"], ["Fault", "Starts"]),
             ("modelled", plain("win11", "ARM64", modelled=True, exit_code=None),
-             {"data-modelled": "1"}, ["Modelled, not run", "Windows 11", "ARM64", "\u2014"], ["Wrong", "OK"]),
-            ("modelled and wrong", plain("win10", "ARM64", modelled=True, wrong=True, installer=None),
-             {"data-modelled": "1", "data-wrong": "1"}, ["Modelled, not run", "Wrong"], ["OK"]),
-            ("run problem", plain(problem="Wine did not show a box the launcher called for"),
-             {"data-problem": "1"}, ["Run problem: Wine did not show a box the launcher called for"], ["Wrong"]),
-            ("exit code", plain(exit_code=3), {}, ["x86 " + fabricated.VISTA32 + " 32-bit none 3"], []),
-            ("release Wine has no name for", plain("win12"), {}, ["win12"], ["Windows 12"]),
+             {"data-verdict": "starts", "data-modelled": "1"}, "starts modelled",
+             ["Starts", "Modelled, not run", "Windows 11", "ARM64", "\u2014"], ["Fault"]),
+            ("modelled fault", plain("win10", "ARM64", modelled=True, verdict="fault", installer=None),
+             {"data-verdict": "fault", "data-modelled": "1"}, "fault modelled", ["Modelled, not run", "Fault"],
+             ["Starts"]),
+            ("run problem", plain(verdict="run-problem", problem="Wine did not show a box the launcher called for"),
+             {"data-verdict": "run-problem"}, "run-problem",
+             ["\u26a0 Run problem", "Run problem: Wine did not show a box the launcher called for"], ["Fault"]),
+            ("exit code", plain(exit_code=3), {"data-verdict": "starts"}, "starts",
+             ["x86 " + fabricated.VISTA32 + " 32-bit none 3"], []),
+            ("release Wine has no name for", plain("win12"), {"data-verdict": "starts"}, "starts", ["win12"],
+             ["Windows 12"]),
         ]
-        for what, row, attrs, shown, hidden in cases:
+        for what, row, attrs, classes, shown, hidden in cases:
             page = self.page([Table("32", "t", [row])])
             self.assertEqual(len(page.rows), 1, what)
             got = page.rows[0]["attrs"]
@@ -120,31 +140,55 @@ class Rows(ReportTest):
             self.assertEqual({k: v for k, v in got.items() if k.startswith("data-")}, expected,
                              f"{what}: data attributes")
             # Not colour alone: a class for the colour, and words for the reader.
-            classes = set(got.get("class", "").split())
-            expected_classes = {name for name in ("wrong", "modelled") if getattr(row, name)}
-            expected_classes |= {"problem"} if row.problem else set()
-            self.assertEqual(classes, expected_classes, f"{what}: classes")
+            self.assertEqual(got.get("class"), classes, f"{what}: classes")
             text = page.row_text(page.rows[0])
             for word in shown:
                 self.assertIn(word, text, f"{what}: {text!r} should show {word!r}")
             for word in hidden:
                 self.assertNotIn(word, text, f"{what}: {text!r} should not show {word!r}")
 
+    def test_headline(self):
+        # (what, tables, the headline's words, each table's note)
+        fault = plain("winme", verdict="fault")
+        not_served = plain("nt40", verdict="not-served", installer=None)
+        cases = [
+            ("all start", [Table("32", "t", [plain(), plain("win10")])],
+             "2 rows \u2714 no faults The launcher serves 2 of these Windows and starts an installer on 2", ["2 rows"]),
+            ("not served is no fault", [Table("32", "t", [plain(), not_served]), Table("64", "t", [not_served])],
+             "3 rows \u2714 no faults The launcher serves 1 of these Windows and starts an installer on 1 "
+             "2 not served, by design", ["2 rows", "1 row"]),
+            ("one fault", [Table("32", "t", [fault, plain(), not_served])],
+             "3 rows \u2716 1 fault The launcher serves 2 of these Windows and starts an installer on 1 "
+             "1 not served, by design", ["3 rows, 1 fault"]),
+            ("every kind", fabricated.tables(self.folder)[0], fabricated.EXPECTED_SUMMARY,
+             ["11 rows, 1 fault", "7 rows, 1 fault", "2 rows"]),
+        ]
+        for what, tables, summary, notes in cases:
+            _, text = self.write(tables)
+            self.assertEqual(Page(text).summary, summary, what)
+            self.assertEqual(re.findall(r'<span class="note">([^<]*)</span>', text), notes, what)
+
     def test_tables_keep_their_windows_and_order(self):
         tables, _ = fabricated.tables(self.folder)
         page = self.page(tables)
-        got = [(r["attrs"]["data-windows"], r["attrs"]["data-release"], r["attrs"]["data-arch"]) for r in page.rows]
-        expected = [(t.windows, row.release, row.arch) for t in tables for row in t.rows]
-        self.assertEqual(got, expected)
-        self.assertEqual(len(set(got)), len(got), "rows must be told apart by windows, release and arch")
+        got = [(r["attrs"]["data-windows"], r["attrs"]["data-release"], r["attrs"]["data-arch"],
+                r["attrs"]["data-verdict"], "data-modelled" in r["attrs"]) for r in page.rows]
+        self.assertEqual(got, fabricated.EXPECTED_ROWS)
         for table in tables:
             self.assertIn(table.title, page.text)
 
-    def test_unknown_windows_is_refused_and_nothing_written(self):
-        with self.assertRaises(ValueError):
-            self.write([Table("16", "t", [plain()])])
-        self.assertFalse(os.path.exists(self.out))
-        self.assertEqual(self.leftovers(), [])
+    def test_refused_and_nothing_written(self):
+        # (what, the table given)
+        cases = [
+            ("unknown windows", Table("16", "t", [plain()])),
+            ("unknown verdict", Table("32", "t", [plain(verdict="ok")])),
+            ("the old yes/no", Table("32", "t", [plain(verdict=False)])),
+        ]
+        for what, table in cases:
+            with self.assertRaises(ValueError, msg=what):
+                self.write([table])
+            self.assertFalse(os.path.exists(self.out), what)
+            self.assertEqual(self.leftovers(), [], what)
 
 
 class Facts(ReportTest):
@@ -179,7 +223,7 @@ class Facts(ReportTest):
 
 class Escaping(ReportTest):
     def test_hostile_texts_stay_text(self):
-        hostile_row = Row(HOSTILE, HOSTILE, HOSTILE, HOSTILE, HOSTILE, [Box(HOSTILE, None)], 0, True,
+        hostile_row = Row(HOSTILE, HOSTILE, HOSTILE, HOSTILE, HOSTILE, [Box(HOSTILE, None)], 0, "run-problem",
                           problem=HOSTILE)
         launcher = os.path.join(self.folder, "<b>x.exe")
         shutil.copy(self.launcher, launcher)
@@ -288,9 +332,9 @@ class AtomicWrite(ReportTest):
             return mock.patch("os.rename", rename)
         # (what, what breaks the write)
         cases = [
-            ("page fails to render", mock.patch.object(report, "_page", side_effect=RuntimeError("bug"))),
+            ("page fails to render", mock.patch.object(report_page, "render", side_effect=RuntimeError("bug"))),
             ("disk full while writing", mock.patch("os.fsync", side_effect=OSError(28, "No space left on device"))),
-            ("screenshot copy fails", mock.patch.object(report._Shots, "add", side_effect=OSError(5, "I/O error"))),
+            ("screenshot copy fails", mock.patch.object(report_shots.Shots, "add", side_effect=OSError(5, "I/O error"))),
             ("new one cannot take its place", second_rename_fails()),
             ("launcher unreadable",
              mock.patch.object(report, "_launcher_facts", side_effect=PermissionError(13, "Permission denied"))),

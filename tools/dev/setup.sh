@@ -4,15 +4,16 @@
 set -euo pipefail
 
 declare -A PACKAGES=(
-    [build]="cmake make g++ python3 python3-pefile libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686"
+    [build]="cmake make g++ python3 python3-pefile python3-jinja2 libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686"
     [e2e]="wine wine32:i386 wine64 g++-mingw-w64-x86-64 xvfb xdotool x11-apps imagemagick"
     [vm]="qemu-system-x86 busybox-static"
     [ship]="osslsigncode openssl xorriso"
     [fuzz]="clang-14 libclang-rt-14-dev"
     [lint]="clang-tidy-14 cppcheck mingw-w64-i686-dev"
     [roots]="debootstrap bubblewrap"
-    # The preview's HTML report is tested in a real browser, headless.
-    [report]="chromium"
+    # The preview's HTML report is tested in a real browser, headless,
+    # driven through its WebDriver.
+    [report]="chromium chromium-driver python3-selenium"
 )
 
 jobs=("$@")

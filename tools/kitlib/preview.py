@@ -25,7 +25,7 @@ import tempfile
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import interpreter  # noqa: E402
 
-interpreter.require("pefile")
+interpreter.require("pefile", "jinja2")
 import check_kit  # noqa: E402  (after the interpreter has been settled)
 import make_kit  # noqa: E402
 import stand_in_kit  # noqa: E402
@@ -140,6 +140,16 @@ def went_wrong(run, layout):
     return bool(run.problems) or any(box in FAILED_BOXES for box in run.boxes)
 
 
+def verdict(run, layout):
+    """The report's word for the row: the launcher's "Unknow OS version" is
+    its design, not the distribution's fault."""
+    if run.problems:
+        return "run-problem"
+    if "Unknow OS version" in run.boxes:
+        return "not-served"
+    return "fault" if went_wrong(run, layout) or not started(run, layout) else "starts"
+
+
 def arch_text(row):
     return row.machine.describe_arch() + (" (modelled)" if row.modelled else "")
 
@@ -248,7 +258,7 @@ def write_report(folder, findings, tables, launcher, found):
                 why_none="" if starts else why_none(run, layout),
                 boxes=[report.Box(text, shot) for text, shot in
                        zip(run.boxes, list(run.screenshots) + [None] * len(run.boxes))],
-                exit_code=run.exit_code, wrong=went_wrong(run, layout), modelled=row.modelled,
+                exit_code=run.exit_code, verdict=verdict(run, layout), modelled=row.modelled,
                 problem="; ".join(run.problems)))
         title = table_title(table, os.path.relpath(table.session.prefix))
         if table.cd:
