@@ -4,6 +4,7 @@ every picture has loaded, asks the page what it shows and saves a screenshot
 of all of it."""
 import base64
 import os
+import shutil
 
 import interpreter
 
@@ -42,7 +43,8 @@ def load(page, screenshot):
     """What the page at that path shows at WIDTH pixels (see PROBE), after
     its load event; its whole height saved as a PNG to screenshot."""
     options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
+    # The driver takes the browser's path only, not a name to look up.
+    options.binary_location = shutil.which(CHROMIUM) or CHROMIUM
     options.add_argument("--headless=new")
     for flag in ("--disable-gpu", "--disable-dev-shm-usage", "--hide-scrollbars", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
