@@ -14,7 +14,7 @@ from unittest import mock
 import fabricated
 from fabricated import HOSTILE, Box, Row, Table, check_kit, report, report_shots
 
-import report_page
+import report_page  # on the path fabricated set
 
 
 class Page(html.parser.HTMLParser):
@@ -334,7 +334,8 @@ class AtomicWrite(ReportTest):
         cases = [
             ("page fails to render", mock.patch.object(report_page, "render", side_effect=RuntimeError("bug"))),
             ("disk full while writing", mock.patch("os.fsync", side_effect=OSError(28, "No space left on device"))),
-            ("screenshot copy fails", mock.patch.object(report_shots.Shots, "add", side_effect=OSError(5, "I/O error"))),
+            ("screenshot copy fails",
+             mock.patch.object(report_shots.Shots, "add", side_effect=OSError(5, "I/O error"))),
             ("new one cannot take its place", second_rename_fails()),
             ("launcher unreadable",
              mock.patch.object(report, "_launcher_facts", side_effect=PermissionError(13, "Permission denied"))),
