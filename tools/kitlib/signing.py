@@ -138,14 +138,14 @@ def sign(program, cert, key, password_file=None, timestamp=None, also_sha1=False
         raise SignError(f"cannot write next to {program}: {error.strerror}") from None
     try:
         signed = os.path.join(work, "signed.exe")
-        keys = (cert, key, password_file, timestamp)
+        signer = (cert, key, password_file, timestamp)
         if also_sha1:
             # Windows XP and Vista read only Authenticode time stamps.
             first = os.path.join(work, "sha1.exe")
-            _osslsign(program, target, first, 1, *keys, "-t")
-            _osslsign(program, first, signed, 256, *keys, "-ts", nest=True)
+            _osslsign(program, target, first, 1, *signer, "-t")
+            _osslsign(program, first, signed, 256, *signer, "-ts", nest=True)
         else:
-            _osslsign(program, target, signed, 256, *keys, "-ts")
+            _osslsign(program, target, signed, 256, *signer, "-ts")
         verified = _verify(program, signed, cert, ca)
         shutil.copymode(target, signed)
         os.replace(signed, target)
