@@ -128,8 +128,8 @@ def test_usage(check, work):
         (["new", kit, "--name", "Autoinst\\setup.exe"], 2, "--name: give the launcher's file name alone"),
         (["new", kit, "--name", "setup.com"], 2, "does not end in .exe"),
         (["image", kit, "x.iso"], 2, "the following arguments are required: --label"),
-        (["sign"], 2, "Usage:"),
-        (["sign", "x.exe", "--bogus"], 2, "unknown option --bogus"),
+        (["sign"], 2, "the following arguments are required: --cert, --key"),
+        (["sign", "x.exe", "--cert", "c.pem", "--key", "k.pem", "--bogus"], 2, "unrecognized arguments: --bogus"),
         (["preview", "--windows", "16"], 2, "invalid choice: 16"),
     ]
     rows += [([name, "--help"], 0, "sage:") for name in ("new", "check", "preview", "brand", "sign", "image", "ship")]
@@ -515,8 +515,9 @@ def ship_refusals(check, project):
         ("a bad icon", other("art/app.ico", "art/text.ico"), None, "brand", "[launcher] icon: "),
         ("a missing icon", other("art/app.ico", "art/none.ico"), None, None, "[launcher] icon: "),
         ("a wrong password", other("keys/pass.txt", "keys/wrong-pass.txt"), None, "sign",
-         "osslsigncode could not sign it"),
-        ("another certificate's key", other("keys/key.pem", "keys/other-key.pem"), None, "sign", "could not sign"),
+         "setup.exe: wrong password: "),
+        ("another certificate's key", other("keys/key.pem", "keys/other-key.pem"), None, "sign",
+         "other-key.pem does not belong to the certificate"),
         ("an untrusted certificate", other('ca = "keys/cert.pem"', 'ca = "keys/other-cert.pem"'), None, "sign",
          "the signature does not verify"),
         ("a kit with an error", SETTINGS, remove_installer, "check", "missing: Autoinst\\win2k\\inst2k.exe"),

@@ -15,13 +15,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
 import make_kit  # noqa: E402
+import signing  # noqa: E402
 import wine  # noqa: E402
 from wine import Machine, X86, X64  # noqa: E402
 
 from checking import Checker, run  # noqa: E402
 from sign_test import make_certificates  # noqa: E402
 
-SIGN = os.path.join(ROOT, "tools", "kitlib", "sign.sh")
 MAKE_MEDIA = os.path.join(ROOT, "tools", "kitlib", "make_media.py")
 WIN98, ME, W2K, XP, VISTA32, VISTA64 = make_kit.INSTALLERS
 UNKNOWN = ["Unknow OS version", "Exec fail"]
@@ -55,10 +55,11 @@ def signed_kit(work, name, launcher, top_name, certificates):
     kit = make_kit.make_kit(os.path.join(work, name), launcher=launcher)
     program = os.path.join(kit, top_name)
     os.replace(os.path.join(kit, "launcher.exe"), program)
-    result = run([SIGN, program, "--cert", certificates["cert.pem"], "--key", certificates["key.pem"],
-                  "--pass", certificates["pass.txt"], "--ca", certificates["cert.pem"], "--also-sha1"])
-    if result.returncode != 0:
-        sys.exit(f"could not sign {program}:\n{result.stderr}")
+    try:
+        signing.sign(program, cert=certificates["cert.pem"], key=certificates["key.pem"],
+                     password_file=certificates["pass.txt"], ca=certificates["cert.pem"], also_sha1=True)
+    except signing.SignError as error:
+        sys.exit(f"could not sign {program}: {error}")
     return kit
 
 

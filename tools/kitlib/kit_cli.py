@@ -12,7 +12,7 @@ COMMANDS = (
     ("preview", "preview", "run the distribution's launcher under Wine on each Windows release "
                            "(exit 77 where this machine cannot run 32-bit Windows programs)"),
     ("brand", "brand", "build the launcher with an icon and version information"),
-    ("sign", "signing", "sign a program and verify the signature (tools/kitlib/sign.sh)"),
+    ("sign", "signing", "sign a program with osslsigncode and verify the signature"),
     ("image", "make_media", "make the CD image of a distribution"),
     ("ship", "ship", "all of it in order from one settings file; on any failure nothing changes"),
 )

@@ -5,7 +5,7 @@ kit's, the image beside the image, the report beside the report) and all of
 them are moved into place at the end, only when every step passed: a run
 that stops anywhere leaves the kit and every output exactly as they were.
 
-The key's password is never read here: sign.sh gets the name of the file
+The key's password is never read here: osslsigncode gets the name of the file
 that holds it, so it appears in no output, no log and no command line."""
 import argparse
 import contextlib
@@ -200,12 +200,11 @@ class Ship:
             target = os.path.join(self.kit, self.name)
             self.launcher = self.staging.file(target, copy_of=target)
             self.outputs.append(target)
-        code, stdout, stderr = signing.sign(self.launcher, **options)
         said = lambda text: text.replace(self.launcher, self.name).strip()  # noqa: E731
-        if code != 0:
-            last = (said(stderr).splitlines() or [f"sign.sh failed with exit code {code}"])[-1]
-            raise Stop(last.removeprefix("sign.sh: "))
-        return said(stdout).splitlines()[-1] if stdout.strip() else f"{self.name}: signed"
+        try:
+            return said(signing.sign(self.launcher, **options))
+        except signing.SignError as error:
+            raise Stop(said(str(error))) from None
 
     def check_after(self):
         self.mirror = os.path.join(self.scratch, "kit")

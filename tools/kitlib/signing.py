@@ -1,54 +1,199 @@
-"""`kit sign`: tools/kitlib/sign.sh, which signs a program in place and
-replaces it only once the signature verifies. The key's password only ever
-travels as the name of the file that holds it."""
+"""`kit sign`: signs a Windows program in place with osslsigncode, then
+verifies the signature. The program is replaced only once the signed copy
+verifies: on any failure it stays exactly as it was, and no half-signed copy
+is left beside it. The key's password only ever travels as the name of the
+file that holds it, so it appears in no output and on no command line."""
+import argparse
 import os
+import re
+import shutil
+import signal
+import ssl
 import subprocess
+import sys
+import tempfile
+import time
 
-SIGN_SH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sign.sh")
+
+class SignError(Exception):
+    """Signing failed: the line to show, and the tool's output that explains
+    it when the reason could not be named."""
+
+    def __init__(self, text, details=()):
+        super().__init__(text)
+        self.details = list(details)
 
 
-def command(program, cert, key, password_file=None, timestamp=None, also_sha1=False, ca=None):
-    args = ["bash", SIGN_SH, program, "--cert", cert, "--key", key]
+def _run(args):
+    # A session of its own has no terminal: a key that needs a password fails
+    # at once instead of prompting in the middle of `ship`'s table.
+    return subprocess.run(args, capture_output=True, text=True, errors="replace",
+                          stdin=subprocess.DEVNULL, start_new_session=True)
+
+
+def _openssl(*args):
+    """openssl's answer, or None without openssl: then the reason stays unnamed."""
+    try:
+        return _run(["openssl", *args])
+    except OSError:
+        return None
+
+
+def _why_unsigned(cert, key, password_file):
+    """Why osslsigncode could not sign, asked of the key and the certificate
+    themselves; None when neither explains it."""
+    opened = _openssl("pkey", "-in", key, "-passin", f"file:{password_file}" if password_file else "pass:",
+                      "-pubout")
+    if opened is None:
+        return None
+    if opened.returncode != 0:
+        # Any other refusal may be a key format osslsigncode reads and openssl does not.
+        if "bad decrypt" not in opened.stderr:
+            return None
+        if password_file:
+            return f"wrong password: {password_file} does not open the key {key}"
+        return f"the key {key} is protected by a password, and no password file was given"
+    certificate = _openssl("x509", "-in", cert, "-noout", "-pubkey")
+    if certificate and certificate.returncode == 0 and certificate.stdout != opened.stdout:
+        return f"the key {key} does not belong to the certificate {cert}"
+    return None
+
+
+def _outside_dates(cert, now=None):
+    """'expired on ...' or 'not yet valid ...' for a certificate outside its
+    dates (the first in the file: the signer's, by custom); None otherwise."""
+    result = _openssl("x509", "-in", cert, "-noout", "-dates")
+    if not result or result.returncode != 0:
+        return None
+    dates = dict(re.findall(r"^(notBefore|notAfter)=(.+)$", result.stdout, re.M))
+    try:
+        start, end = (ssl.cert_time_to_seconds(dates[name].strip()) for name in ("notBefore", "notAfter"))
+    except (KeyError, ValueError):
+        return None
+    now = time.time() if now is None else now
+    shown = lambda seconds: time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(seconds))  # noqa: E731
+    if now > end:
+        return f"the certificate {cert} expired on {shown(end)}"
+    if now < start:
+        return f"the certificate {cert} is not yet valid: it is valid from {shown(start)}"
+    return None
+
+
+def _osslsign(program, source, out, digest, cert, key, password_file, timestamp, stamp_option, nest=False):
+    args = ["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", f"sha{digest}", "-in", source, "-out", out]
+    if nest:
+        args.append("-nest")
     if password_file:
-        args += ["--pass", password_file]
+        args += ["-readpass", password_file]
     if timestamp:
-        args += ["--timestamp", timestamp]
-    if also_sha1:
-        args.append("--also-sha1")
+        args += [stamp_option, timestamp]
+    result = _run(args)
+    if result.returncode == 0:
+        return
+    log = result.stdout + result.stderr
+    why, details = _why_unsigned(cert, key, password_file), []
+    if why is None and timestamp and re.search(r"timestamping failed", log, re.I):
+        why = f"the time-stamping server {timestamp} did not answer"
+    if why is None and re.search(r"Unrecognized file type|unsupported input file type", log):
+        why = "not a Windows program osslsigncode can sign"
+    if why is None:
+        why, details = f"osslsigncode could not sign it with SHA-{digest}", log.splitlines()
+    raise SignError(f"{program}: {why}; the program is unchanged", details)
+
+
+def _verify(program, signed, cert, ca):
+    """The number of signatures that verify; SignError when they do not."""
+    args = ["osslsigncode", "verify", "-in", signed]
     if ca:
-        args += ["--ca", ca]
-    return args
+        args += ["-CAfile", ca]
+    result = _run(args)
+    log = result.stdout + result.stderr
+    if result.returncode == 0:
+        return len(re.findall(r"^Signature Index", log, re.M))
+    why, details = _outside_dates(cert), []
+    if why is None:
+        roots = f"the roots in {ca}" if ca else "the system's roots (an in-house certificate needs its root: --ca)"
+        why, details = f"the signature does not verify: the certificate {cert} is not trusted by {roots}", \
+            log.splitlines()
+    raise SignError(f"{program}: {why}; the program is unchanged", details)
 
 
-def sign(program, **options):
-    """Signs program; returns (exit code, its stdout, its stderr)."""
-    result = subprocess.run(command(program, **options), capture_output=True, text=True,
-                            stdin=subprocess.DEVNULL, errors="replace")
-    return result.returncode, result.stdout, result.stderr
-
-
-# sign.sh's options that take a value; the other words are programs.
-VALUED = ("--cert", "--key", "--pass", "--timestamp", "--ca")
-
-
-def main(argv):
-    """sign.sh once per program named, the same options for each; stops at
-    the first that fails (each program is replaced whole or not at all)."""
-    programs, options = [], []
-    words = iter(argv)
-    for word in words:
-        if word in VALUED:
-            value = next(words, None)
-            # A missing value is left for sign.sh to refuse.
-            options += [word] if value is None else [word, value]
-        elif word.startswith("-"):
-            options.append(word)
+def sign(program, cert, key, password_file=None, timestamp=None, also_sha1=False, ca=None):
+    """Signs program in place (the file a link names, the link staying a
+    link) and verifies it; returns the line to show, or raises SignError."""
+    if shutil.which("osslsigncode") is None:
+        raise SignError("osslsigncode is missing; tools/dev/setup.sh ship installs it")
+    if not os.path.isfile(program):
+        raise SignError(f"{program}: no such file")
+    if not os.access(program, os.W_OK):
+        raise SignError(f"{program}: cannot be written")
+    for path in (cert, key, password_file, ca):
+        if path and not (os.path.isfile(path) and os.access(path, os.R_OK)):
+            raise SignError(f"{path}: no such file, or it cannot be read")
+    target = os.path.realpath(program)
+    try:
+        # Beside the program, so that the final rename cannot cross file systems.
+        work = tempfile.mkdtemp(prefix=".sign.", dir=os.path.dirname(target))
+    except OSError as error:
+        raise SignError(f"cannot write next to {program}: {error.strerror}") from None
+    try:
+        signed = os.path.join(work, "signed.exe")
+        signer = (cert, key, password_file, timestamp)
+        if also_sha1:
+            # Windows XP and Vista read only Authenticode time stamps.
+            first = os.path.join(work, "sha1.exe")
+            _osslsign(program, target, first, 1, *signer, "-t")
+            _osslsign(program, first, signed, 256, *signer, "-ts", nest=True)
         else:
-            programs.append(word)
-    if len(programs) <= 1:
-        return subprocess.run(["bash", SIGN_SH, *argv]).returncode
-    for program in programs:
-        code = subprocess.run(["bash", SIGN_SH, program, *options]).returncode
-        if code != 0:
-            return code
+            _osslsign(program, target, signed, 256, *signer, "-ts")
+        verified = _verify(program, signed, cert, ca)
+        shutil.copymode(target, signed)
+        os.replace(signed, target)
+    except OSError as error:
+        raise SignError(f"{program}: {error.strerror or error}; the program is unchanged") from None
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return (f"{program}: signed with SHA-256{' nested in SHA-1' if also_sha1 else ''}"
+            f"{f', time-stamped by {timestamp}' if timestamp else ''}; {verified} signature(s) verified")
+
+
+def _interrupted(number, frame):
+    raise KeyboardInterrupt
+
+
+def main(argv, prog="kit sign"):
+    """Each program named, the same options for each; stops at the first that
+    fails (each program is replaced whole or not at all)."""
+    parser = argparse.ArgumentParser(
+        prog=prog, description="Signs Windows programs in place with osslsigncode and verifies the signature; "
+        "a program is replaced only once its signed copy verifies.")
+    parser.add_argument("programs", nargs="+", metavar="PROGRAM", help="the launcher, or any Windows program")
+    parser.add_argument("--cert", required=True, metavar="FILE", help="the code-signing certificate (PEM or "
+                        "DER), with its intermediate certificates if the issuer sent them")
+    parser.add_argument("--key", required=True, metavar="FILE", help="its private key")
+    parser.add_argument("--pass", dest="password_file", metavar="FILE", help="a file holding the key's password "
+                        "(never the password on the command line, where every user of the machine could read it)")
+    parser.add_argument("--timestamp", metavar="URL", help="a time-stamping server, so that the signature "
+                        "outlives the certificate")
+    parser.add_argument("--also-sha1", action="store_true", help="a SHA-1 signature first, with the SHA-256 one "
+                        "nested in it: Windows XP and Vista check only the first signature and know nothing of "
+                        "SHA-256; 7 and later take the SHA-256 one")
+    parser.add_argument("--ca", metavar="FILE", help="the root certificates the check trusts (default: the "
+                        "system's); an in-house or test certificate needs itself here")
+    args = parser.parse_intermixed_args(argv)
+    options = {name: getattr(args, name) for name in ("cert", "key", "password_file", "timestamp", "also_sha1", "ca")}
+    # TERM and HUP (a CI runner's stop, a closed terminal) end it as Ctrl-C does: the scratch copy removed.
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, _interrupted)
+    for program in args.programs:
+        try:
+            print(sign(program, **options), flush=True)
+        except SignError as error:
+            for line in error.details:
+                print(line, file=sys.stderr)
+            print(f"{prog}: {error}", file=sys.stderr)
+            return 1
+        except KeyboardInterrupt:
+            print(f"{prog}: interrupted; nothing half-signed is left", file=sys.stderr)
+            return 1
     return 0
