@@ -36,7 +36,11 @@ done
 
 echo "setup.sh: installing ${missing[*]}"
 sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
+if [ "$(id -u)" -ne 0 ]; then
+    # A bare Debian has no sudo: say what to do rather than "command not found".
+    command -v sudo >/dev/null || { echo "setup.sh: installing needs root: run it as root, or install sudo" >&2; exit 1; }
+    sudo="sudo"
+fi
 for package in "${missing[@]}"; do
     if [[ $package == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
         $sudo dpkg --add-architecture i386
