@@ -4,7 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/dev/setup.sh build
+# All of it before the Windows build is configured: it builds the 64-bit
+# helpers, which the preview needs, only with a compiler it finds then.
+tools/dev/setup.sh build e2e
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 python3 tools/kitlib/check_pe.py build/windows/launcher.exe
@@ -12,5 +14,4 @@ python3 tools/kitlib/check_pe.py build/windows/launcher.exe
 # Shows the program at work: the sample kit run under Wine as every Windows
 # release from 95 to 11 that Wine knows, on a 32-bit and a 64-bit Windows, on a display of
 # its own (the preview builds the sample kit for each).
-tools/dev/setup.sh e2e
 tools/dev/with-wine.sh tools/kit preview --matrix --xvfb

@@ -25,20 +25,23 @@ rows=("1  none                            no      create"
       "2  none                            yes     rebuild"
       "3  wanted                          yes     reuse"
       "4  sid                             yes     rebuild"
-      "5  empty                           yes     rebuild")
+      "5  empty                           yes     rebuild"
+      "6  bookworm                        yes     rebuild")
 for line in "${rows[@]}"; do
     read -r row marker folder expected <<<"$line"
     root=$work/root$row
     [ "$folder" = no ] || mkdir -p "$root/etc"
     case $marker in
         wanted) echo "$wanted" >"$root/.debian-root-complete" ;;
-        sid) marker_text sid >"$root/.debian-root-complete" ;;
+        sid|bookworm) marker_text "$marker" >"$root/.debian-root-complete" ;;
         empty) : >"$root/.debian-root-complete" ;;
     esac
     expect root_decision "$row ($line)" "$(root_decision "$root" "$wanted")" "$expected"
 done
 # Another package list for the same release is another root.
 expect marker_text "packages" "$(COMMON_PACKAGES="$COMMON_PACKAGES wget" marker_text trixie | grep -c wget)" 1
+# The bare root holds what a newcomer's machine has, none of the Wine roots' packages.
+expect marker_text "bare" "$(marker_text bookworm | grep '^packages')" "packages git"
 
 # The record: comments and other releases are no version of this one.
 record=$work/debian-roots.txt

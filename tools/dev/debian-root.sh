@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Runs a command in a throw-away Debian root (build/roots/RELEASE) with that release's Wine, made once with debootstrap.
+# Runs a command in a throw-away Debian root (build/roots/RELEASE) made once with debootstrap: trixie's or sid's
+# with that release's Wine, or a bare bookworm (minbase and git) copied afresh each time for a fresh clone.
 # Usage: tools/dev/debian-root.sh trixie|sid COMMAND [ARG...]   (the project at its own path, the current folder kept)
+#        tools/dev/debian-root.sh bookworm COMMAND [ARG...]     (as root: in a fresh clone of the project's HEAD)
 set -euo pipefail
 
 ME=debian-root.sh
@@ -13,9 +15,13 @@ COMMON_PACKAGES+=" make g++-mingw-w64-i686-win32"
 COMMON_PACKAGES+=" chromium"
 # Trixie's Wine runs 32-bit programs with its i386 half; sid's is amd64 only and runs them through WoW64.
 declare -A WINE_PACKAGES=([trixie]="wine wine32:i386 wine64" [sid]="wine wine64")
-declare -A FOREIGN_ARCH=([trixie]=i386 [sid]="")
+declare -A FOREIGN_ARCH=([trixie]=i386 [sid]="" [bookworm]="")
 # The archive's sid index here is older than its Valid-Until.
 declare -A APT_OPTIONS=([trixie]="" [sid]='Acquire::Check-Valid-Until "false";')
+# A bare machine as a newcomer has it: the first command must install all the
+# rest itself. Its root is never run in, only copied (an overlay with a fresh
+# upper folder each run), so each run starts from nothing but this.
+declare -A BARE_PACKAGES=([bookworm]="git")
 # Paths that a Wine run writes, each given a folder of the root's own: a prefix
 # made by one Wine is no prefix for another, and a run on the host may be busy
 # with the same paths at the same time.
@@ -34,8 +40,18 @@ fail() { echo "$ME: $*" >&2; exit 1; }
 # A root made for another package list is not the root asked for.
 marker_text() {
     local release=$1
-    printf 'release %s\nforeign %s\npackages %s %s\n' "$release" "${FOREIGN_ARCH[$release]}" \
-        "${WINE_PACKAGES[$release]}" "$COMMON_PACKAGES"
+    printf 'release %s\nforeign %s\npackages %s\n' "$release" "${FOREIGN_ARCH[$release]}" "$(root_packages "$release")"
+}
+
+is_bare() { [ -n "${BARE_PACKAGES[$1]+x}" ]; }
+
+root_packages() {
+    local release=$1
+    if is_bare "$release"; then
+        echo "${BARE_PACKAGES[$release]}"
+    else
+        echo "${WINE_PACKAGES[$release]} $COMMON_PACKAGES"
+    fi
 }
 
 # reuse, rebuild or create: what to do with the root folder at $1 whose marker
@@ -127,13 +143,18 @@ apt_config() {
 # one apt-get run; the marker last. Mounts live in a namespace of their own.
 create_as_root() {
     local release=$1 root=$2 log=$3
-    local packages="${WINE_PACKAGES[$release]} $COMMON_PACKAGES"
+    local packages
+    packages=$(root_packages "$release")
     command -v debootstrap >/dev/null || "$PROJECT/tools/dev/setup.sh" roots >>"$log" 2>&1 \
         || fail "cannot install debootstrap (tools/dev/setup.sh roots; see $log)"
     echo "$ME: making the Debian $release root in $root (once, about two minutes; log: $log)" >&2
+    local include=()
+    ! is_bare "$release" || include=(--include="${packages// /,}")
     supervise unshare --mount --kill-child --propagation private -- \
-        debootstrap --variant=minbase --arch=amd64 "$release" "$root" "$MIRROR" >>"$log" 2>&1 \
+        debootstrap --variant=minbase --arch=amd64 "${include[@]}" "$release" "$root" "$MIRROR" >>"$log" 2>&1 \
         || fail "debootstrap could not make the $release root from $MIRROR: $(tail_line "$log")"
+    # A bare machine keeps apt's own settings.
+    is_bare "$release" && return 0
     apt_config "$release" >"$root/etc/apt/apt.conf.d/90debian-root"
     cp /etc/resolv.conf "$root/etc/resolv.conf"
     local setup="set -e
@@ -152,7 +173,8 @@ create_as_root() {
 # As another user: mmdebstrap makes the root in a user namespace in one go.
 create_as_user() {
     local release=$1 root=$2 log=$3
-    local packages="${WINE_PACKAGES[$release]} $COMMON_PACKAGES"
+    local packages
+    packages=$(root_packages "$release")
     command -v mmdebstrap >/dev/null || fail "mmdebstrap is not installed: as root, apt-get install mmdebstrap uidmap"
     echo "$ME: making the Debian $release root in $root with mmdebstrap (once; log: $log)" >&2
     local options=(--mode=unshare --variant=minbase --include="${packages// /,}"
@@ -214,7 +236,9 @@ ensure_root() {
 main() {
     [ $# -ge 2 ] || { sed -n '2,3s/^# //p' "$0" >&2; exit 2; }
     local release=$1; shift
-    [ -n "${WINE_PACKAGES[$release]+x}" ] || fail "no root for '$release': trixie or sid"
+    [ -n "${WINE_PACKAGES[$release]+x}" ] || is_bare "$release" || fail "no root for '$release': trixie, sid or bookworm"
+    # apt-get in the copy installs as root, and the copy is an overlay.
+    ! is_bare "$release" || [ "$(id -u)" -eq 0 ] || fail "the bare $release root needs root (chroot, an overlay, apt-get)"
     local project folder roots root private log start
     project=$PROJECT
     folder=$(pwd -P)
@@ -234,6 +258,10 @@ main() {
     start=$SECONDS
     ensure_root "$release" "$root" "$log"
     [ $((SECONDS - start)) -lt 5 ] || echo "$ME: the $release root took $((SECONDS - start)) s to make" >&2
+    if is_bare "$release"; then
+        run_bare "$root" "$private" "$@"
+        return
+    fi
     local note
     note=$(version_note "$release" "$(recorded_version "$project/tools/dev/debian-roots.txt" "$release")" \
                         "$(cat "$root/.debian-root-wine" 2>/dev/null || echo unknown)")
@@ -283,6 +311,38 @@ main() {
     supervise "${runner[@]}" || status=$?
     [ "$status" -eq 0 ] || [ "$(id -u)" -ne 0 ] || [ -n "${DEBIAN_ROOT_BWRAP:-}" ] ||
         echo "$ME: what the run wrote in build/host (ctest's logs among it) is in $private/overlay/build/host/upper" >&2
+    return $status
+}
+
+# Runs the command in a fresh copy of the bare root (an overlay on it with an
+# empty upper folder, kept until the next run), from a fresh clone of the
+# project's HEAD, /root/launcher: what is committed, as a newcomer gets it.
+# The network is the host's; downloaded packages are kept for the next run
+# (apt checks them against the archive's index as it would its own).
+run_bare() {
+    local root=$1 private=$2; shift 2
+    rm -rf --one-file-system "$private"
+    mkdir -p "$private/upper" "$private/work" "$private/merged" "$private/tmp" "$root-apt-archives"
+    chmod 1777 "$private/tmp"
+    local refs=(HEAD) branch
+    branch=$(git -C "$PROJECT" symbolic-ref -q HEAD) && refs+=("$branch")
+    git -C "$PROJECT" bundle create "$private/tmp/project.bundle" "${refs[@]}" 2>/dev/null \
+        || fail "git could not bundle the project's HEAD"
+    local env=(env -i HOME=/root TERM="${TERM:-dumb}" PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin)
+    local status=0
+    supervise unshare --mount --pid --kill-child --propagation private -- bash -c '
+        set -e; root=$1 private=$2; shift 2
+        merged=$private/merged
+        mount -t overlay overlay -o "lowerdir=$root,upperdir=$private/upper,workdir=$private/work" "$merged"
+        mount -t proc proc "$merged/proc"; mount --rbind /sys "$merged/sys"; mount --rbind /dev "$merged/dev"
+        mount --bind "$private/tmp" "$merged/tmp"
+        mount --bind "$root-apt-archives" "$merged/var/cache/apt/archives"
+        cp /etc/resolv.conf "$merged/etc/resolv.conf"
+        # Not run by exec: this shell stays the namespace init, reaping orphans.
+        status=0; chroot "$merged" "$@" || status=$?; exit $status' sh "$root" "$private" \
+        "${env[@]}" /bin/sh -c 'git clone -q -c advice.detachedHead=false /tmp/project.bundle /root/launcher &&
+                                cd /root/launcher && exec "$@"' sh "$@" || status=$?
+    [ "$status" -eq 0 ] || echo "$ME: what the run left is in $private/upper (the clone: root/launcher)" >&2
     return $status
 }
 

@@ -4,8 +4,11 @@
 set -euo pipefail
 
 declare -A PACKAGES=(
-    [build]="cmake make g++ python3 python3-pefile python3-jinja2 libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686"
-    [e2e]="wine wine32:i386 wine64 g++-mingw-w64-x86-64 xvfb xdotool x11-apps imagemagick"
+    # The Windows build makes the 64-bit helpers too, only if that compiler is
+    # there when it is configured.
+    [build]="cmake make g++ python3 python3-pefile python3-jinja2 libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
+             g++-mingw-w64-x86-64"
+    [e2e]="wine wine32:i386 wine64 xvfb xdotool x11-apps imagemagick"
     [vm]="qemu-system-x86 busybox-static"
     [ship]="osslsigncode openssl xorriso"
     [fuzz]="clang-14 libclang-rt-14-dev"
@@ -34,7 +37,11 @@ done
 
 echo "setup.sh: installing ${missing[*]}"
 sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
+if [ "$(id -u)" -ne 0 ]; then
+    # A bare Debian has no sudo: say what to do rather than "command not found".
+    command -v sudo >/dev/null || { echo "setup.sh: installing needs root: run it as root, or install sudo" >&2; exit 1; }
+    sudo="sudo"
+fi
 for package in "${missing[@]}"; do
     if [[ $package == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
         $sudo dpkg --add-architecture i386
