@@ -1,0 +1,308 @@
+"""Will an installer load on every Windows its row serves? Walks what it
+imports as Windows' loader would for a program started from its own folder
+(the DLLs next to it, then that Windows' own, API sets from Windows 7 on),
+against the export lists of real Windows builds (exportdata), and says which
+Windows would refuse it and why.
+
+    loadcheck.findings(path, row_path)    # [(severity, message)] for tools/kit check
+    loadcheck.will_not_load(kit, row_path)  # {release: reason}, for the preview
+"""
+import collections
+import os
+import stat
+
+import exportdata
+import peimports
+import peinfo
+import runtimes
+
+ERROR, WARNING, INFO = "error", "warning", "info"
+
+# == The rows' Windows ========================================================
+# Per installer path: the releases the launcher sends there, each as (the
+# preview's name for it, its name in messages, the export lists' processor
+# and build that stand for it). Windows 11 and 10 after 1507 export more than
+# 10 1507, so these lists raise nothing against them. 95 to 2000 have no lists:
+# XP's stand for them, less XP_ADDITIONS.
+Release = collections.namedtuple("Release", "key name arch build")
+NT6 = (("vista", "Windows Vista", "6.0.6000"), ("win7", "Windows 7", "6.1.7600"),
+       ("win8", "Windows 8", "6.2.9200"), ("win81", "Windows 8.1", "6.3.9600"),
+       ("win10", "Windows 10 1507", "10.0.10240"))
+XP_BUILD = "5.1.2600"
+ROW_RELEASES = {
+    "Autoinst\\win98SE\\inst98.exe": (Release("win95", "Windows 95", "x86", XP_BUILD),
+                                      Release("win98", "Windows 98", "x86", XP_BUILD)),
+    "Autoinst\\winme\\instme.exe": (Release("winme", "Windows Me", "x86", XP_BUILD),),
+    "Autoinst\\win2k\\inst2k.exe": (Release("win2k", "Windows 2000", "x86", XP_BUILD),),
+    "Autoinst\\winxp\\instxp.exe": (Release("winxp", "Windows XP", "x86", XP_BUILD),),
+    "Autoinst\\winvista\\Vistax86\\instvs32.exe": tuple(Release(k, n, "x86", b) for k, n, b in NT6),
+    "Autoinst\\winvista\\Vistax64\\instvs64.exe": tuple(Release(k, n, "x64", b) for k, n, b in NT6),
+}
+UNLISTED = ("win95", "win98", "winme", "win2k")      # no lists of their own; no manifests either
+NO_API_SETS = UNLISTED + ("winxp", "vista")
+SCHEMA = "win10"        # resolves API sets through its schema
+SCHEMA_FLOOR = "6.3.9600"   # a set this build has, Windows 10 has too
+# What XP's list has and Windows 95 to 2000 lack (the data's README).
+XP_ADDITIONS = {"kernel32.dll": {"GetNativeSystemInfo", "GetModuleHandleExA", "GetModuleHandleExW",
+                                 "AttachConsole", "IsWow64Process", "SetDllDirectoryA", "SetDllDirectoryW",
+                                 "EncodePointer", "DecodePointer"}}
+# What a service pack or an update added after the build the lists hold:
+# (DLL, function) -> {release: what the user needs}.
+_SP1, _KB = {"vista": "Service Pack 1"}, {"vista": "update KB2533623", "win7": "update KB2533623"}
+UPDATES = {("kernel32.dll", "SetProcessDEPPolicy"): _SP1, ("kernel32.dll", "GetProcessDEPPolicy"): _SP1,
+           ("kernel32.dll", "AddDllDirectory"): _KB, ("kernel32.dll", "RemoveDllDirectory"): _KB,
+           ("kernel32.dll", "SetDefaultDllDirectories"): _KB}
+# =============================================================================
+
+# Version 5.82, which a program gets without a Common Controls 6 manifest,
+# lacks these (their documentation asks for version 6).
+COMCTL6_ONLY = {"TaskDialog", "TaskDialogIndirect"}
+COMMON_CONTROLS = "microsoft.windows.common-controls"
+DEPTH = 64
+
+
+def findings(path, row_path):
+    """[(severity, message)] about loading the installer at path on each
+    Windows of the row; nothing where the row cannot run its processor."""
+    try:
+        walk = _walk(path, row_path)
+    except exportdata.DataError as error:
+        return [(WARNING, "not checked for loading on each Windows: %s" % error)]
+    if isinstance(walk, str):
+        return [(ERROR, walk)]
+    return walk.messages() if walk else []
+
+
+def will_not_load(kit, row_path):
+    """{release key: reason} for each Windows of the row that will not load
+    the row's installer in the folder kit (the keys are the preview's
+    release names); {} when the installer is missing or loads everywhere."""
+    import check_kit   # here: check_kit imports this module
+    found, how, _ = check_kit.locate(kit, row_path)
+    if found is None or how == "similar":
+        return {}
+    walk = _walk(os.path.join(kit, *found.split("\\")), row_path)
+    if isinstance(walk, str):
+        return {release.key: walk for release in ROW_RELEASES[row_path]}
+    reasons = {}
+    for (severity, template, group), items in (walk.grouped().items() if walk else ()):
+        for release in group if severity == ERROR else ():
+            reasons.setdefault(release.key, []).append(_message(template, group, items))
+    return {key: "; ".join(messages) for key, messages in reasons.items()}
+
+
+def _walk(path, row_path):
+    """The _Walk over every release of the row, a message when the program
+    cannot be read, or None when the row cannot run its processor."""
+    try:
+        module = peimports.read(path)
+    except peinfo.NotAProgram as error:
+        return "%s: Windows will not load it" % error
+    releases = _releases(module, row_path)
+    if releases is None:
+        return None
+    walk = _Walk(module, releases)
+    for release in releases:
+        walk.run(release)
+    for severity, template, group, item in runtimes.dotnet(module, releases):
+        walk.add(severity, template, item, group)
+    if releases[0].key in UNLISTED:
+        walk.add(INFO, "{releases}: checked with Windows XP's export lists less what XP added, there being "
+                 "none of its own; a function XP has and it lacks is not caught", "", releases)
+    return walk
+
+
+def _releases(module, row_path):
+    releases = ROW_RELEASES[row_path]
+    arch = releases[0].arch
+    machine = {"x86": "i386", "x64": "x64"}[arch]
+    if module.machine == machine or (module.clr and module.machine == "i386"):
+        return releases
+    if arch == "x64" and module.machine == "i386":
+        # On 64-bit Windows a 32-bit program gets the 32-bit DLLs.
+        return tuple(r._replace(arch="x86") for r in releases)
+    return None
+
+
+class _Walk:
+    """The causes found over a row's releases, grouped into one finding per
+    cause naming every release that shares it."""
+
+    def __init__(self, installer, releases):
+        self.installer = installer
+        self.order = {release: i for i, release in enumerate(releases)}
+        self.data = exportdata.load()
+        self.causes = collections.OrderedDict()  # (severity, template, item) -> [release]
+        self.folder = os.path.dirname(installer.path)
+        self.modules = {installer.path: installer}
+        version = installer.assemblies.get(COMMON_CONTROLS, ("", ""))[1]
+        self.comctl6 = version.startswith("6.")
+        self.shipped = _files(self.folder)
+        self.private, assemblies = runtimes.private_assemblies(installer, self.folder)
+        for severity, template, item in runtimes.assembly_warnings(installer, self.shipped, assemblies):
+            self.add(severity, template, item, [r for r in releases if r.key not in UNLISTED])
+
+    def add(self, severity, template, item, releases):
+        if releases:
+            self.causes.setdefault((severity, template, item), []).extend(releases)
+
+    def run(self, release):
+        self.release, self.stack, self.seen = release, [], set()
+        self.visit(self.installer, "")
+
+    def visit(self, module, via):
+        self.stack.append(module.path)
+        self.seen.add(module.path)
+        for dll, functions in module.imports:
+            for function in functions or [None]:
+                self.need(dll, function, via, False)
+        if module is self.installer:
+            for dll, functions in module.delayed:
+                for function in functions or [None]:
+                    self.need(dll, function, via, True)
+        self.stack.pop()
+
+    def need(self, written, function, via, delayed):
+        """One imported function (None: the DLL alone) of written, imported
+        by the module named in via ("" for the installer itself); what a
+        delay-loaded import lacks is information only."""
+        dll = written.lower() if "." in written else written.lower() + ".dll"
+        release, severity = self.release, INFO if delayed else ERROR
+        if self.installer.clr and dll == "mscoree.dll":
+            return       # the .NET runtime: runtimes.dotnet says where it runs
+        kind, found = self.resolve(dll)
+        refuses = ("{releases} lack{s} what it loads only when called (it starts; the call fails): "
+                   if delayed else "{releases} will not load it: ")
+        by = ", imported by %s next to it" % via if via else ""
+        if kind == "bad":
+            self.add(severity, refuses + "%s next to it is %s" % (written, found), "", [release])
+        elif kind == "missing":
+            severity, text = runtimes.missing_dll(dll, release, severity)
+            self.add(severity, ("{releases} " if severity == WARNING else refuses)
+                     + text.replace("{items}", "{items}" + by), written, [release])
+        elif kind == "shipped" and function is not None and function in found.forwards:
+            target, name = found.forwards[function]
+            if len(self.stack) < DEPTH:
+                self.stack.append(found.path)
+                self.need(target, name, found.name, delayed)
+                self.stack.pop()
+        elif kind == "shipped" and function is not None and not found.exports(function):
+            self.add(severity, refuses + "{items}" + by, "%s!%s" % (written, _name(function)), [release])
+        elif kind == "shipped" and delayed:
+            pass
+        elif kind == "shipped" and found.path in self.stack[1:]:
+            self.add(INFO, "%s and %s next to it import each other" % (via, found.name), "", [release])
+        elif kind == "shipped" and found.path not in self.seen and len(self.stack) < DEPTH:
+            self.visit(found, found.name)
+        elif kind == "system" and function is not None:
+            self.function(written, dll, function, found, by, severity, refuses)
+
+    def function(self, written, dll, function, exports, by, severity, refuses):
+        release = self.release
+        item = "%s!%s" % (written, self.name(dll, function))
+        if not exports.has(function):
+            update = UPDATES.get((dll, function), {}).get(release.key)
+            if update and severity == ERROR:
+                self.add(WARNING, "{releases} will load it only with %s: {items}%s" % (update, by), item,
+                         [release])
+            else:
+                self.add(severity, refuses + "{items}" + by, item, [release])
+        elif release.key in UNLISTED and function in XP_ADDITIONS.get(dll, ()):
+            self.add(severity, refuses + "{items}" + by + " (Windows XP added it)", item, [release])
+        elif (dll == "comctl32.dll" and function in COMCTL6_ONLY and not self.comctl6
+              and release.key not in UNLISTED):
+            self.add(severity, refuses + "{items}" + by + ": only Common Controls version 6 has it, and "
+                     "the installer's manifest does not ask for that version", item, [release])
+
+    def resolve(self, dll):
+        """(kind, what): ("shipped", Module), ("bad", why), ("system",
+        Exports), ("trusted", None) or ("missing", None)."""
+        release, data = self.release, self.data
+        is_set = dll.startswith(("api-ms-win-", "ext-ms-"))
+        if is_set and release.key not in NO_API_SETS:
+            if release.key == SCHEMA:
+                if data.exports(release.arch, SCHEMA_FLOOR, dll):
+                    return "trusted", None
+                hosts = data.apiset_hosts(release.arch)
+                host = hosts.get(dll) or hosts.get(_set_prefix(dll, hosts))
+                exports = data.exports(release.arch, release.build, host) if host else None
+                if host:
+                    return ("system", exports) if exports else ("trusted", None)
+            exports = data.exports(release.arch, release.build, dll)
+            if exports:
+                return "system", exports
+        name = self.private.get(dll) if release.key not in UNLISTED else None
+        name = name or self.shipped.get(dll)
+        if name:
+            return self.module(name)
+        exports = None if is_set else data.exports(release.arch, release.build, dll)
+        return ("system", exports) if exports else ("missing", None)
+
+    def module(self, path):
+        if path not in self.modules:
+            try:
+                module = peimports.read(path)
+                if module.machine != self.installer.machine:
+                    module = "a%s %s DLL, and the installer is %s" % (
+                        "n" if module.machine[0] in "aeiou" else "", module.machine, self.installer.machine)
+            except peinfo.NotAProgram as error:
+                module = str(error)
+            self.modules[path] = module
+        module = self.modules[path]
+        return ("bad", module) if isinstance(module, str) else ("shipped", module)
+
+    def name(self, dll, function):
+        if isinstance(function, int):
+            known = self.data.ordinal_name(self.release.arch, dll, function)
+            return "#%d%s" % (function, " (%s)" % known if known else "")
+        return function
+
+    def grouped(self):
+        """{(severity, template, releases): [items]}, releases in row order."""
+        groups = collections.OrderedDict()
+        for (severity, template, item), releases in self.causes.items():
+            group = tuple(sorted(set(releases), key=self.order.get))
+            groups.setdefault((severity, template, group), []).append(item)
+        return groups
+
+    def messages(self):
+        rank = {ERROR: 0, WARNING: 1, INFO: 2}
+        out = [(severity, _message(template, group, items))
+               for (severity, template, group), items in self.grouped().items()]
+        return sorted(out, key=lambda finding: rank[finding[0]])
+
+
+def _message(template, releases, items):
+    names = [releases[0].name] + [r.name.replace("Windows ", "", 1) for r in releases[1:]]
+    listed = names[0] if len(names) == 1 else ", ".join(names[:-1]) + " and " + names[-1]
+    items = [item for item in items if item]
+    shown = ", ".join(items[:8]) + (" and %d more" % (len(items) - 8) if len(items) > 8 else "")
+    return template.replace("{releases}", listed).replace("{s}", "" if len(names) > 1 else "s") \
+        .replace("{items}", shown)
+
+
+def _name(function):
+    return "#%d" % function if isinstance(function, int) else function
+
+
+def _set_prefix(dll, hosts):
+    """Windows 10 matches an API set by its name less the last number."""
+    stem = dll[:-len(".dll")].rpartition("-")[0] + "-"
+    return next((name for name in hosts if name.startswith(stem)), None)
+
+
+def _files(folder):
+    """{name in lower case: path} of the regular files in folder."""
+    files = {}
+    try:
+        entries = os.scandir(folder)
+    except OSError:
+        return files
+    with entries:
+        for entry in entries:
+            try:
+                if stat.S_ISREG(entry.stat().st_mode):
+                    files.setdefault(entry.name.lower(), entry.path)
+            except OSError:
+                continue
+    return files
