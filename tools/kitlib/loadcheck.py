@@ -59,6 +59,7 @@ UPDATES = {("kernel32.dll", "SetProcessDEPPolicy"): _SP1, ("kernel32.dll", "GetP
 COMCTL6_ONLY = {"TaskDialog", "TaskDialogIndirect"}
 COMMON_CONTROLS = "microsoft.windows.common-controls"
 DEPTH = 64
+REFUSES = "{releases} will not load it: "
 
 
 def findings(path, row_path):
@@ -164,55 +165,55 @@ class _Walk:
 
     def need(self, written, function, via, delayed):
         """One imported function (None: the DLL alone) of written, imported
-        by the module named in via ("" for the installer itself); what a
-        delay-loaded import lacks is information only."""
+        by the module named in via ("" for the installer itself)."""
         dll = written.lower() if "." in written else written.lower() + ".dll"
-        release, severity = self.release, INFO if delayed else ERROR
         if self.installer.clr and dll == "mscoree.dll":
             return       # the .NET runtime: runtimes.dotnet says where it runs
         kind, found = self.resolve(dll)
-        refuses = ("{releases} lack{s} what it loads only when called (it starts; the call fails): "
-                   if delayed else "{releases} will not load it: ")
         by = ", imported by %s next to it" % via if via else ""
-        if kind == "bad":
-            self.add(severity, refuses + "%s next to it is %s" % (written, found), "", [release])
-        elif kind == "missing":
-            severity, text = runtimes.missing_dll(dll, release, severity)
-            self.add(severity, ("{releases} " if severity == WARNING else refuses)
-                     + text.replace("{items}", "{items}" + by), written, [release])
-        elif kind == "shipped" and function is not None and function in found.forwards:
-            target, name = found.forwards[function]
+        item = written if function is None else "%s!%s" % (written, self.name(dll, function))
+        if kind == "shipped" and function in found.forwards:
             if len(self.stack) < DEPTH:
                 self.stack.append(found.path)
-                self.need(target, name, found.name, delayed)
+                self.need(*found.forwards[function], found.name, delayed)
                 self.stack.pop()
-        elif kind == "shipped" and function is not None and not found.exports(function):
-            self.add(severity, refuses + "{items}" + by, "%s!%s" % (written, _name(function)), [release])
-        elif kind == "shipped" and delayed:
-            pass
+            return
+        lacking = (kind in ("bad", "missing") or kind == "shipped" and function is not None
+                   and not found.exports(function))
+        if delayed:
+            if lacking or kind == "system" and function is not None and self.lacks(dll, function, found):
+                self.add(INFO, "{releases} lack{s} {items}, which it loads only when called: it starts, "
+                         "and fails there only if it makes that call", item, [self.release])
+        elif kind == "bad":
+            self.add(ERROR, REFUSES + "%s next to it is %s" % (written, found), "", [self.release])
+        elif kind == "missing":
+            severity, text = runtimes.missing_dll(dll, self.release)
+            self.add(severity, text.replace("{items}", "{items}" + by), written, [self.release])
+        elif lacking:
+            self.add(ERROR, REFUSES + "{items}" + by, item, [self.release])
         elif kind == "shipped" and found.path in self.stack[1:]:
-            self.add(INFO, "%s and %s next to it import each other" % (via, found.name), "", [release])
+            self.add(INFO, "%s and %s next to it import each other" % (via, found.name), "", [self.release])
         elif kind == "shipped" and found.path not in self.seen and len(self.stack) < DEPTH:
             self.visit(found, found.name)
         elif kind == "system" and function is not None:
-            self.function(written, dll, function, found, by, severity, refuses)
+            problem = self.lacks(dll, function, found)
+            if problem:
+                self.add(problem[0], problem[1].replace("{items}", "{items}" + by), item, [self.release])
 
-    def function(self, written, dll, function, exports, by, severity, refuses):
-        release = self.release
-        item = "%s!%s" % (written, self.name(dll, function))
+    def lacks(self, dll, function, exports):
+        """(severity, template) when this Windows' dll lacks function, or None."""
+        key = self.release.key
         if not exports.has(function):
-            update = UPDATES.get((dll, function), {}).get(release.key)
-            if update and severity == ERROR:
-                self.add(WARNING, "{releases} will load it only with %s: {items}%s" % (update, by), item,
-                         [release])
-            else:
-                self.add(severity, refuses + "{items}" + by, item, [release])
-        elif release.key in UNLISTED and function in XP_ADDITIONS.get(dll, ()):
-            self.add(severity, refuses + "{items}" + by + " (Windows XP added it)", item, [release])
-        elif (dll == "comctl32.dll" and function in COMCTL6_ONLY and not self.comctl6
-              and release.key not in UNLISTED):
-            self.add(severity, refuses + "{items}" + by + ": only Common Controls version 6 has it, and "
-                     "the installer's manifest does not ask for that version", item, [release])
+            update = UPDATES.get((dll, function), {}).get(key)
+            if update:
+                return WARNING, "{releases} will load it only with %s: {items}" % update
+            return ERROR, REFUSES + "{items}"
+        if key in UNLISTED and function in XP_ADDITIONS.get(dll, ()):
+            return ERROR, REFUSES + "{items} (Windows XP added it)"
+        if dll == "comctl32.dll" and function in COMCTL6_ONLY and not self.comctl6 and key not in UNLISTED:
+            return ERROR, (REFUSES + "{items}: only Common Controls version 6 has it, and the installer's "
+                           "manifest does not ask for that version")
+        return None
 
     def resolve(self, dll):
         """(kind, what): ("shipped", Module), ("bad", why), ("system",

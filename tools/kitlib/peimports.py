@@ -15,9 +15,9 @@ interpreter.require("pefile")
 import pefile  # noqa: E402
 import peinfo  # noqa: E402
 
-DIRECTORIES = [pefile.DIRECTORY_ENTRY[name] for name in (
-    "IMAGE_DIRECTORY_ENTRY_IMPORT", "IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT", "IMAGE_DIRECTORY_ENTRY_EXPORT",
-    "IMAGE_DIRECTORY_ENTRY_RESOURCE")]
+IMPORT = [pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]]
+OTHERS = [pefile.DIRECTORY_ENTRY[name] for name in (
+    "IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT", "IMAGE_DIRECTORY_ENTRY_EXPORT", "IMAGE_DIRECTORY_ENTRY_RESOURCE")]
 # pefile's warnings that mean the loader would meet a broken table too.
 DAMAGE = ("import directory", "import table", "invalid entries", "invalid names")
 CLR_METADATA_OFFSET = 8
@@ -58,14 +58,20 @@ def read(path):
     try:
         with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
             pe = pefile.PE(data=data, fast_load=True)
-            pe.parse_data_directories(directories=DIRECTORIES)
+            pe.parse_data_directories(directories=IMPORT)
             damage = [w for w in pe.get_warnings() if any(word in w.lower() for word in DAMAGE)]
             if damage:
                 raise peinfo.NotAProgram("a damaged import table (%s)" % damage[0])
             module = Module(path, peinfo.MACHINES.get(pe.FILE_HEADER.Machine, "machine type 0x%04X"
                                                       % pe.FILE_HEADER.Machine))
             module.imports = _imports(getattr(pe, "DIRECTORY_ENTRY_IMPORT", ()))
-            module.delayed = _imports(getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", ()))
+            # The loader reads none of these when it loads the program: a
+            # damaged one here costs at most what it would say.
+            pe.parse_data_directories(directories=OTHERS)
+            try:
+                module.delayed = _imports(getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", ()))
+            except peinfo.NotAProgram:
+                module.delayed = []
             _exports(pe, module)
             _clr(pe, module)
             _manifest(pe, module)

@@ -7,6 +7,7 @@ import os
 import re
 
 ERROR, WARNING, INFO = "error", "warning", "info"
+REFUSES = "{releases} will not load it: "
 UNLISTED = ("win95", "win98", "winme", "win2k")
 BEFORE_API_SETS = UNLISTED + ("winxp", "vista")
 
@@ -29,28 +30,28 @@ DOTNET_NEWEST = {"win95": (0,), "win98": (2, 99), "winme": (2, 99), "win2k": (2,
                  "vista": (4, 6, 99)}
 
 
-def missing_dll(dll, release, severity):
+def missing_dll(dll, release):
     """(severity, template) for a DLL found neither next to the installer
-    nor in that Windows; severity is the one an ordinary missing DLL gets."""
+    nor in that Windows."""
     visual = VISUAL_CPP.match(dll)
     if visual:
         year = VISUAL_CPP_YEARS[next(group for group in visual.groups() if group)]
-        return severity, ("{items} not found: the Visual C++ %s runtime, which is not part of Windows; ship it "
-                          "next to the installer, have it installed first, or link the installer statically"
-                          % year)
+        return ERROR, (REFUSES + "{items} not found: the Visual C++ %s runtime, which is not part of Windows; "
+                       "ship it next to the installer, have it installed first, or link the installer statically"
+                       % year)
     if dll == "ucrtbase.dll" or dll.startswith("api-ms-win-crt-"):
-        if release.key in UCRT_UPDATE and severity == ERROR:
-            return WARNING, ("will load it only where the Universal C Runtime is installed (update "
+        if release.key in UCRT_UPDATE:
+            return WARNING, ("{releases} will load it only where the Universal C Runtime is installed (update "
                              "KB2999226, on Vista from SP2 on, or the Visual C++ 2015 or later runtime): "
                              "{items}; or ship it next to the installer")
-        return severity, ("{items} not found: the Universal C Runtime, part of Windows from Windows 10 on; "
-                          "ship it next to the installer or link the installer statically")
+        return ERROR, (REFUSES + "{items} not found: the Universal C Runtime, part of Windows from Windows 10 "
+                       "on; ship it next to the installer or link the installer statically")
     if dll.startswith(("api-ms-win-", "ext-ms-")):
         if release.key in BEFORE_API_SETS:
-            return severity, "{items} not found: an API set, and API sets exist only from Windows 7 on"
-        return severity, "{items} not found: that Windows has no such API set"
-    return severity, ("{items} not found: neither next to it nor part of that Windows; ship it next to "
-                      "the installer")
+            return ERROR, REFUSES + "{items} not found: an API set, and API sets exist only from Windows 7 on"
+        return ERROR, REFUSES + "{items} not found: that Windows has no such API set"
+    return ERROR, (REFUSES + "{items} not found: neither next to it nor part of that Windows; ship it next "
+                   "to the installer")
 
 
 def private_assemblies(program, folder):
