@@ -117,7 +117,7 @@ def _releases(module, row_path):
     releases = ROW_RELEASES[row_path]
     arch = releases[0].arch
     machine = {"x86": "i386", "x64": "x64"}[arch]
-    if module.machine == machine or (module.clr and module.machine == "i386"):
+    if module.machine == machine:
         return releases
     if arch == "x64" and module.machine == "i386":
         # On 64-bit Windows a 32-bit program gets the 32-bit DLLs.
@@ -244,8 +244,8 @@ class _Walk:
             try:
                 module = peimports.read(path)
                 if module.machine != self.installer.machine:
-                    module = "a%s %s DLL, and the installer is %s" % (
-                        "n" if module.machine[0] in "aeiou" else "", module.machine, self.installer.machine)
+                    module = "a DLL for %s, and the installer is for %s" % (module.machine,
+                                                                           self.installer.machine)
             except peinfo.NotAProgram as error:
                 module = str(error)
             self.modules[path] = module
