@@ -65,13 +65,7 @@ REFUSES = "{releases} will not load it: "
 def findings(path, row_path):
     """[(severity, message)] about loading the installer at path on each
     Windows of the row; nothing where the row cannot run its processor."""
-    try:
-        walk = _walk(path, row_path)
-    except exportdata.DataError as error:
-        return [(WARNING, "not checked for loading on each Windows: %s" % error)]
-    if isinstance(walk, str):
-        return [(ERROR, walk)]
-    return walk.messages() if walk else []
+    return [(severity, message) for severity, message, _ in _results(path, row_path)]
 
 
 def will_not_load(kit, row_path):
@@ -82,27 +76,25 @@ def will_not_load(kit, row_path):
     found, how, _ = check_kit.locate(kit, row_path)
     if found is None or how == "similar":
         return {}
-    walk = _walk(os.path.join(kit, *found.split("\\")), row_path)
-    if isinstance(walk, str):
-        return {release.key: walk for release in ROW_RELEASES[row_path]}
     reasons = {}
-    for (severity, template, group), items in (walk.grouped().items() if walk else ()):
-        for release in group if severity == ERROR else ():
-            reasons.setdefault(release.key, []).append(_message(template, group, items))
+    for severity, message, releases in _results(os.path.join(kit, *found.split("\\")), row_path):
+        for release in releases if severity == ERROR else ():
+            reasons.setdefault(release.key, []).append(message)
     return {key: "; ".join(messages) for key, messages in reasons.items()}
 
 
-def _walk(path, row_path):
-    """The _Walk over every release of the row, a message when the program
-    cannot be read, or None when the row cannot run its processor."""
+def _results(path, row_path):
+    """[(severity, message, releases)], errors first."""
     try:
         module = peimports.read(path)
+        releases = _releases(module, row_path)
+        if releases is None:
+            return []
+        walk = _Walk(module, releases)
     except peinfo.NotAProgram as error:
-        return "%s: Windows will not load it" % error
-    releases = _releases(module, row_path)
-    if releases is None:
-        return None
-    walk = _Walk(module, releases)
+        return [(ERROR, "%s: Windows will not load it" % error, ROW_RELEASES[row_path])]
+    except exportdata.DataError as error:
+        return [(WARNING, "not checked for loading on each Windows: %s" % error, ())]
     for release in releases:
         walk.run(release)
     for severity, template, group, item in runtimes.dotnet(module, releases):
@@ -110,7 +102,7 @@ def _walk(path, row_path):
     if releases[0].key in UNLISTED:
         walk.add(INFO, "{releases}: checked with Windows XP's export lists less what XP added, there being "
                  "none of its own; a function XP has and it lacks is not caught", "", releases)
-    return walk
+    return walk.results()
 
 
 def _releases(module, row_path):
@@ -266,11 +258,11 @@ class _Walk:
             groups.setdefault((severity, template, group), []).append(item)
         return groups
 
-    def messages(self):
+    def results(self):
         rank = {ERROR: 0, WARNING: 1, INFO: 2}
-        out = [(severity, _message(template, group, items))
+        out = [(severity, _message(template, group, items), group)
                for (severity, template, group), items in self.grouped().items()]
-        return sorted(out, key=lambda finding: rank[finding[0]])
+        return sorted(out, key=lambda result: rank[result[0]])
 
 
 def _message(template, releases, items):
@@ -282,10 +274,6 @@ def _message(template, releases, items):
         .replace("{items}", shown)
 
 
-def _name(function):
-    return "#%d" % function if isinstance(function, int) else function
-
-
 def _set_prefix(dll, hosts):
     """Windows 10 matches an API set by its name less the last number."""
     stem = dll[:-len(".dll")].rpartition("-")[0] + "-"
@@ -293,17 +281,17 @@ def _set_prefix(dll, hosts):
 
 
 def _files(folder):
-    """{name in lower case: path} of the regular files in folder."""
-    files = {}
+    """{name in lower case: path} of the regular files in folder (a FIFO or
+    a device under a DLL's name is never opened)."""
     try:
-        entries = os.scandir(folder)
+        with os.scandir(folder) as entries:
+            return {entry.name.lower(): entry.path for entry in entries if _regular(entry)}
     except OSError:
-        return files
-    with entries:
-        for entry in entries:
-            try:
-                if stat.S_ISREG(entry.stat().st_mode):
-                    files.setdefault(entry.name.lower(), entry.path)
-            except OSError:
-                continue
-    return files
+        return {}
+
+
+def _regular(entry):
+    try:
+        return stat.S_ISREG(entry.stat().st_mode)
+    except OSError:
+        return False
