@@ -159,8 +159,8 @@ class _Walk:
         """One imported function (None: the DLL alone) of written, imported
         by the module named in via ("" for the installer itself)."""
         dll = written.lower() if "." in written else written.lower() + ".dll"
-        if self.installer.clr and dll == "mscoree.dll":
-            return       # the .NET runtime: runtimes.dotnet says where it runs
+        if dll == "mscoree.dll":
+            return       # the .NET runtime, which an update brings: runtimes.dotnet says where it runs
         kind, found = self.resolve(dll)
         by = ", imported by %s next to it" % via if via else ""
         item = written if function is None else "%s!%s" % (written, self.name(dll, function))
