@@ -46,12 +46,16 @@ SCHEMA_FLOOR = "6.3.9600"   # a set this build has, Windows 10 has too
 XP_ADDITIONS = {"kernel32.dll": {"GetNativeSystemInfo", "GetModuleHandleExA", "GetModuleHandleExW",
                                  "AttachConsole", "IsWow64Process", "SetDllDirectoryA", "SetDllDirectoryW",
                                  "EncodePointer", "DecodePointer"}}
-# What a service pack or an update added after the build the lists hold:
-# (DLL, function) -> {release: what the user needs}.
-_SP1, _KB = {"vista": "Service Pack 1"}, {"vista": "update KB2533623", "win7": "update KB2533623"}
-UPDATES = {("kernel32.dll", "SetProcessDEPPolicy"): _SP1, ("kernel32.dll", "GetProcessDEPPolicy"): _SP1,
-           ("kernel32.dll", "AddDllDirectory"): _KB, ("kernel32.dll", "RemoveDllDirectory"): _KB,
-           ("kernel32.dll", "SetDefaultDllDirectories"): _KB}
+# What a service pack or an update added to a release: where its list is of
+# an earlier build (Vista and 7 RTM) or of the one with it (XP SP3), the
+# release loads the program only with it. (DLL, function) -> {release: what}.
+_DEP = {"winxp": "Service Pack 3", "vista": "Service Pack 1"}
+_KB = {"vista": "update KB2533623", "win7": "update KB2533623"}
+UPDATES = {("kernel32.dll", "SetProcessDEPPolicy"): _DEP, ("kernel32.dll", "GetProcessDEPPolicy"): _DEP,
+           ("kernel32.dll", "GetSystemDEPPolicy"): _DEP, ("kernel32.dll", "AddDllDirectory"): _KB,
+           ("kernel32.dll", "RemoveDllDirectory"): _KB, ("kernel32.dll", "SetDefaultDllDirectories"): _KB,
+           ("kernel32.dll", "IsWow64Process"): {"winxp": "Service Pack 2"},
+           ("kernel32.dll", "GetLogicalProcessorInformation"): {"winxp": "Service Pack 3"}}
 # =============================================================================
 
 # Version 5.82, which a program gets without a Common Controls 6 manifest,
@@ -195,10 +199,10 @@ class _Walk:
     def lacks(self, dll, function, exports):
         """(severity, template) when this Windows' dll lacks function, or None."""
         key = self.release.key
+        update = UPDATES.get((dll, function), {}).get(key)
+        if update:
+            return WARNING, "{releases} will load it only with %s: {items}" % update
         if not exports.has(function):
-            update = UPDATES.get((dll, function), {}).get(key)
-            if update:
-                return WARNING, "{releases} will load it only with %s: {items}" % update
             return ERROR, REFUSES + "{items}"
         if key in UNLISTED and function in XP_ADDITIONS.get(dll, ()):
             return ERROR, REFUSES + "{items} (Windows XP added it)"
