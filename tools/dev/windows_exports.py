@@ -94,12 +94,18 @@ def main(argv=None):
     text = HEADER + "".join("builds %s %s\n" % (arch, " ".join(BUILDS[arch])) for arch in BUILDS) \
         + "\n".join(lines) + "\n"
     temporary = args.output + ".part"
-    # mtime 0: the same lists give the same bytes, so a regeneration that
-    # changes nothing shows no difference in git.
-    with open(temporary, "wb") as raw, gzip.GzipFile(fileobj=raw, mode="wb", compresslevel=9, mtime=0,
-                                                     filename="") as f:
-        f.write(text.encode("utf-8"))
-    os.replace(temporary, args.output)
+    try:
+        # mtime 0: the same lists give the same bytes, so a regeneration
+        # that changes nothing shows no difference in git.
+        with open(temporary, "wb") as raw, gzip.GzipFile(fileobj=raw, mode="wb", compresslevel=9, mtime=0,
+                                                         filename="") as f:
+            f.write(text.encode("utf-8"))
+        os.replace(temporary, args.output)
+    except OSError as error:
+        sys.exit("windows_exports: cannot write %s: %s" % (args.output, error.strerror or error))
+    finally:
+        if os.path.exists(temporary):
+            os.remove(temporary)
     print("%s: %d bytes (%d uncompressed)" % (args.output, os.path.getsize(args.output), len(text)))
 
 
