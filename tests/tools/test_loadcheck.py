@@ -176,7 +176,7 @@ class Findings(unittest.TestCase):
               "b.dll": program(["a.dll!a_run"], dll=True, exports=["b_run"])},
              [("info", "b.dll and a.dll next to it import each other")]),
             ("a damaged import table", WXP, damaged_imports(), None,
-             [("error", "a damaged import table (...")]),
+             [("error", "a Windows program with a damaged import table (Error parsing the import directory...")]),
             ("an API set of Windows 8", V86, program(["api-ms-win-core-synch-l1-2-0.dll!AcquireSRWLockExclusive"]),
              None,
              [("error", "Windows Vista will not load it: api-ms-win-core-synch-l1-2-0.dll not found: an API set, "

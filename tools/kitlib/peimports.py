@@ -19,6 +19,7 @@ IMPORT = [pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]]
 OTHERS = [pefile.DIRECTORY_ENTRY[name] for name in (
     "IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT", "IMAGE_DIRECTORY_ENTRY_EXPORT", "IMAGE_DIRECTORY_ENTRY_RESOURCE")]
 # pefile's warnings that mean the loader would meet a broken table too.
+DAMAGED = "a Windows program with a damaged import table (%s)"
 DAMAGE = ("import directory", "import table", "invalid entries", "invalid names")
 CLR_METADATA_OFFSET = 8
 METADATA_SIGNATURE = 0x424A5342
@@ -61,7 +62,7 @@ def read(path):
             pe.parse_data_directories(directories=IMPORT)
             damage = [w for w in pe.get_warnings() if any(word in w.lower() for word in DAMAGE)]
             if damage:
-                raise peinfo.NotAProgram("a damaged import table (%s)" % damage[0])
+                raise peinfo.NotAProgram(DAMAGED % damage[0])
             module = Module(path, peinfo.MACHINES.get(pe.FILE_HEADER.Machine, "machine type 0x%04X"
                                                       % pe.FILE_HEADER.Machine))
             module.imports = _imports(getattr(pe, "DIRECTORY_ENTRY_IMPORT", ()))
@@ -86,7 +87,7 @@ def _imports(entries):
     imports = []
     for entry in entries:
         if entry.dll in (None, b"*invalid*") or not entry.dll:
-            raise peinfo.NotAProgram("a damaged import table (a DLL without a valid name)")
+            raise peinfo.NotAProgram(DAMAGED % "a DLL without a valid name")
         functions = []
         for symbol in entry.imports:
             if symbol.import_by_ordinal:
@@ -94,7 +95,7 @@ def _imports(entries):
             elif symbol.name:
                 functions.append(symbol.name.decode("ascii", "replace"))
             else:
-                raise peinfo.NotAProgram("a damaged import table (a function of %s without a name)"
+                raise peinfo.NotAProgram(DAMAGED % "a function of %s without a name"
                                          % entry.dll.decode("ascii", "replace"))
         imports.append((entry.dll.decode("ascii", "replace"), functions))
     return imports
