@@ -9,7 +9,6 @@ Windows would refuse it and why.
 """
 import collections
 import os
-import stat
 
 import exportdata
 import peimports
@@ -96,7 +95,7 @@ def _results(path, row_path):
             return []
         walk = _Walk(module, releases)
     except peinfo.NotAProgram as error:
-        return [(ERROR, "%s: Windows will not load it" % error, ROW_RELEASES[row_path])]
+        return [(ERROR, "%s: Windows will not load it" % error, ROW_RELEASES.get(row_path, ()))]
     except exportdata.DataError as error:
         return [(WARNING, "not checked for loading on each Windows: %s" % error, ())]
     for release in releases:
@@ -110,7 +109,9 @@ def _results(path, row_path):
 
 
 def _releases(module, row_path):
-    releases = ROW_RELEASES[row_path]
+    releases = ROW_RELEASES.get(row_path)
+    if not releases:
+        return None
     arch = releases[0].arch
     machine = {"x86": "i386", "x64": "x64"}[arch]
     if module.machine == machine:
@@ -289,13 +290,6 @@ def _files(folder):
     a device under a DLL's name is never opened)."""
     try:
         with os.scandir(folder) as entries:
-            return {entry.name.lower(): entry.path for entry in entries if _regular(entry)}
+            return {entry.name.lower(): entry.path for entry in entries if entry.is_file()}
     except OSError:
         return {}
-
-
-def _regular(entry):
-    try:
-        return stat.S_ISREG(entry.stat().st_mode)
-    except OSError:
-        return False

@@ -95,8 +95,8 @@ def _imports(entries):
             elif symbol.name:
                 functions.append(symbol.name.decode("ascii", "replace"))
             else:
-                raise peinfo.NotAProgram(DAMAGED % "a function of %s without a name"
-                                         % entry.dll.decode("ascii", "replace"))
+                raise peinfo.NotAProgram(DAMAGED % ("a function of %s without a name"
+                                                    % entry.dll.decode("ascii", "replace")))
         imports.append((entry.dll.decode("ascii", "replace"), functions))
     return imports
 
