@@ -129,7 +129,9 @@ class Findings(unittest.TestCase):
         path = os.path.join(folder, row.split("\\")[-1])
         shutil.copyfile(installer, path)
         for name, source in (beside or {}).items():
-            if isinstance(source, bytes):
+            if source is None:
+                os.mkfifo(os.path.join(folder, name))
+            elif isinstance(source, bytes):
                 with open(os.path.join(folder, name), "wb") as f:
                     f.write(source)
             else:
@@ -145,7 +147,8 @@ class Findings(unittest.TestCase):
 
     def test_each_kind_of_cause(self):
         helper = program(["KERNEL32.dll!GetTickCount64"], dll=True, exports=["helper_run"])
-        # (what, row, installer, files next to it, expected findings; a message ending in "..." is a prefix)
+        # (what, row, installer, files next to it (None: a FIFO), expected findings; a message ending in
+        # "..." is a prefix)
         cases = [
             ("a Vista function on XP", WXP, program(["KERNEL32.dll!GetTickCount64"]), None,
              [("error", "Windows XP will not load it: KERNEL32.dll!GetTickCount64")]),
@@ -167,6 +170,10 @@ class Findings(unittest.TestCase):
             ("no program under a DLL's name", WXP, program(["helper.dll!helper_run"]), {"helper.dll": b"text"},
              [("error", "Windows XP will not load it: helper.dll next to it is not a Windows program (it does "
                         "not start with the MZ signature)")]),
+            ("a FIFO under a DLL's name, never opened", WXP, program(["helper.dll!helper_run"]),
+             {"helper.dll": None},
+             [("error", "Windows XP will not load it: helper.dll not found: neither next to it nor part of that "
+                        "Windows; ship it next to the installer")]),
             ("a DLL of the other bitness", WXP, program(["helper.dll!helper_run"]),
              {"helper.dll": program(arch="x86_64", dll=True, exports=["helper_run"])},
              [("error", "Windows XP will not load it: helper.dll next to it is a DLL for x64, and the installer "
