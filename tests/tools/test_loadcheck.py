@@ -60,7 +60,8 @@ def program(imports=(), arch="i686", exports=(), dll=False, manifest=None, delay
         if delayed:
             _mark_delay_table(os.path.join(work, "out.exe"), arch)
 
-    return os.path.join(samples._cached("loadcheck", (imports, arch, exports, dll, manifest, delayed), make), "out.exe")
+    inputs = (imports, arch, exports, dll, manifest, delayed)
+    return os.path.join(samples._cached("loadcheck", inputs, make), "out.exe")
 
 
 def _mark_delay_table(path, arch):
@@ -115,8 +116,8 @@ def _saved(contents):
     return os.path.join(samples._cached("loadcheck-patched", contents, make), "out.exe")
 
 
-UNLISTED_NOTE = ("{}: checked with Windows XP's export lists less what XP added, there being none of its own; "
-                 "a function XP has and it lacks is not caught")
+UNLISTED_NOTE = ("{}: not checked function by function, for want of export lists; checked against Windows XP's, "
+                 "less what XP added")
 NT6 = "Windows Vista, 7, 8, 8.1 and 10 1507"
 VC140 = ("{} will not load it: VCRUNTIME140.dll not found: the Visual C++ 2015 or later runtime, which is not part "
          "of Windows; ship it next to the installer, have it installed first, or link the installer statically")

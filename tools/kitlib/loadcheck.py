@@ -103,8 +103,8 @@ def _results(path, row_path):
     for severity, template, group, item in runtimes.dotnet(module, releases):
         walk.add(severity, template, item, group)
     if releases[0].key in UNLISTED:
-        walk.add(INFO, "{releases}: checked with Windows XP's export lists less what XP added, there being "
-                 "none of its own; a function XP has and it lacks is not caught", "", releases)
+        walk.add(INFO, "{releases}: not checked function by function, for want of export lists; checked "
+                 "against Windows XP's, less what XP added", "", releases)
     return walk.results()
 
 
