@@ -6,6 +6,7 @@ parsed only when a check asks for it.
 import functools
 import gzip
 import os
+import zlib
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "windows-exports.txt.gz")
 
@@ -32,7 +33,7 @@ class ExportData:
         try:
             with gzip.open(path, "rt", encoding="utf-8") as f:
                 text = f.read()
-        except (OSError, EOFError, UnicodeError) as error:
+        except (OSError, EOFError, UnicodeError, zlib.error) as error:
             raise DataError("cannot read %s: %s" % (path, error)) from None
         self.builds = {}
         self._lines = {}
