@@ -15,8 +15,10 @@ import loadcheck
 import make_kit
 
 W98, WME, W2K, WXP, V86, V64 = make_kit.INSTALLERS
-PREFIX = {"i686": "i686-w64-mingw32-", "x86_64": "x86_64-w64-mingw32-"}
-COMMON_CONTROLS_6 = (
+# The tools next to the compiler CMake found: i686-w64-mingw32-gcc -> ...-dlltool.
+PREFIX = {arch: compiler[:-len("gcc")] for arch, compiler in samples.COMPILERS.items()}
+# Common Controls 6 and the Visual C++ 2008 runtime.
+MANIFEST = (
     '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0"><dependency><dependentAssembly>'
     '<assemblyIdentity type="win32" name="Microsoft.Windows.Common-Controls" version="6.0.0.0" '
     'processorArchitecture="*" publicKeyToken="6595b64144ccf1df" language="*"/></dependentAssembly></dependency>'
@@ -214,7 +216,7 @@ class Findings(unittest.TestCase):
              [("error", NT6 + " will not load it: COMCTL32.dll!TaskDialogIndirect: only Common Controls version "
                               "6 has it, and the installer's manifest does not ask for that version")]),
             ("a manifest: Common Controls 6, the 2008 runtime", V86,
-             program(["COMCTL32.dll!TaskDialogIndirect"], manifest=COMMON_CONTROLS_6), None,
+             program(["COMCTL32.dll!TaskDialogIndirect"], manifest=MANIFEST), None,
              [("warning", NT6 + " will start it only where the Visual C++ 2008 runtime is installed: its manifest "
                                 "asks for the Microsoft.VC90.CRT assembly, which is not shipped next to it")]),
             ("a delay-loaded import", WXP, program(["KERNEL32.dll!GetTickCount64"], delayed=True), None,
