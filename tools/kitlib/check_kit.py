@@ -19,6 +19,7 @@ import interpreter  # noqa: E402
 
 interpreter.require("pefile")
 import check_pe  # noqa: E402
+import loadcheck  # noqa: E402
 import peinfo  # noqa: E402
 from make_kit import INSTALLERS  # noqa: E402
 
@@ -180,7 +181,7 @@ def check_installer(kit, row):
         # Started there, it would look for Autoinst inside the installer's
         # own folder and find nothing.
         return findings + [Finding(row.path, ERROR, "a copy of the launcher, not an installer")]
-    return findings + check_program(row, info)
+    return findings + check_program(row, info) + [Finding(row.path, *f) for f in loadcheck.findings(path, row.path)]
 
 
 def check_program(row, info):

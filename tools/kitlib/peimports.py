@@ -1,0 +1,168 @@
+"""Reads what decides whether Windows' loader can load a program or DLL: its
+imports (by name or ordinal, delay-loaded apart), its exports, the manifest
+it carries and the .NET runtime it asks for; with pefile, without running it.
+
+    module = peimports.read(path)   # raises peinfo.NotAProgram with a clear message
+"""
+import mmap
+import os
+import re
+import struct
+
+import interpreter
+
+interpreter.require("pefile")
+import pefile  # noqa: E402
+import peinfo  # noqa: E402
+
+IMPORT = [pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]]
+OTHERS = [pefile.DIRECTORY_ENTRY[name] for name in (
+    "IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT", "IMAGE_DIRECTORY_ENTRY_EXPORT", "IMAGE_DIRECTORY_ENTRY_RESOURCE")]
+# pefile's warnings that mean the loader would meet a broken table too.
+DAMAGED = "a Windows program with a damaged import table (%s)"
+DAMAGE = ("import directory", "import table", "invalid entries", "invalid names")
+CLR_METADATA_OFFSET = 8
+METADATA_SIGNATURE = 0x424A5342
+# A custom attribute's blob: prolog 1, then the string's length and text.
+TARGET_FRAMEWORK = re.compile(rb"\x01\x00.\.NETFramework,Version=v(\d+(?:\.\d+)*)", re.S)
+ASSEMBLY = re.compile(r"<(?:\w+:)?dependentAssembly\b.*?<(?:\w+:)?assemblyIdentity\b([^>]*)>", re.S)
+ATTRIBUTE = re.compile(r"""\b(name|version)\s*=\s*["']([^"']*)["']""")
+MANIFEST_LIMIT = 1 << 20
+
+
+class Module:
+    """One PE file as the loader sees it. Functions are names, or ints for
+    imports by ordinal."""
+
+    def __init__(self, path, machine):
+        self.path = path
+        self.name = os.path.basename(path)
+        self.machine = machine
+        self.imports = []            # [(DLL as written, [function, ...])]
+        self.delayed = []            # the same, for delay-loaded DLLs
+        self.names = set()           # exported names
+        self.ordinals = set()        # exported ordinals
+        self.forwards = {}           # exported name or ordinal -> (DLL, function)
+        self.runtime = None          # .NET: the metadata's version string, e.g. "v4.0.30319"
+        self.target = None           # .NET: the target framework, e.g. "4.5"
+        self.clr = False
+        self.assemblies = {}         # the manifest's dependencies: name in lower case -> (name, version)
+
+    def exports(self, function):
+        return function in (self.ordinals if isinstance(function, int) else self.names)
+
+
+def read(path):
+    """The Module at path; raises peinfo.NotAProgram when it is no Windows
+    program, a truncated one, or one whose import table is damaged."""
+    peinfo.read(path)   # its plain messages for what is no program at all
+    try:
+        with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
+            pe = pefile.PE(data=data, fast_load=True)
+            pe.parse_data_directories(directories=IMPORT)
+            damage = [w for w in pe.get_warnings() if any(word in w.lower() for word in DAMAGE)]
+            if damage:
+                raise peinfo.NotAProgram(DAMAGED % damage[0])
+            module = Module(path, peinfo.MACHINES.get(pe.FILE_HEADER.Machine, "machine type 0x%04X"
+                                                      % pe.FILE_HEADER.Machine))
+            module.imports = _imports(getattr(pe, "DIRECTORY_ENTRY_IMPORT", ()))
+            # The loader reads none of these when it loads the program: a
+            # damaged one here costs at most what it would say.
+            pe.parse_data_directories(directories=OTHERS)
+            try:
+                module.delayed = _imports(getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", ()))
+            except peinfo.NotAProgram:
+                module.delayed = []
+            _exports(pe, module)
+            _clr(pe, module)
+            _manifest(pe, module)
+            return module
+    except OSError as error:
+        raise peinfo.NotAProgram("cannot be read: %s" % (error.strerror or error)) from None
+    except (pefile.PEFormatError, struct.error, IndexError, ValueError, UnicodeError, AttributeError) as error:
+        raise peinfo.NotAProgram("a malformed Windows program (%s)" % peinfo._reason(error)) from None
+
+
+def _imports(entries):
+    imports = []
+    for entry in entries:
+        if entry.dll in (None, b"*invalid*") or not entry.dll:
+            raise peinfo.NotAProgram(DAMAGED % "a DLL without a valid name")
+        functions = []
+        for symbol in entry.imports:
+            if symbol.import_by_ordinal:
+                functions.append(symbol.ordinal)
+            elif symbol.name:
+                functions.append(symbol.name.decode("ascii", "replace"))
+            else:
+                raise peinfo.NotAProgram(DAMAGED % ("a function of %s without a name"
+                                                    % entry.dll.decode("ascii", "replace")))
+        imports.append((entry.dll.decode("ascii", "replace"), functions))
+    return imports
+
+
+def _exports(pe, module):
+    directory = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
+    for symbol in directory.symbols if directory else ():
+        keys = [symbol.ordinal]
+        if symbol.name:
+            keys.append(symbol.name.decode("ascii", "replace"))
+        module.ordinals.add(symbol.ordinal)
+        module.names.update(keys[1:])
+        if symbol.forwarder:
+            dll, _, function = symbol.forwarder.decode("ascii", "replace").rpartition(".")
+            target = int(function[1:]) if function.startswith("#") and function[1:].isdigit() else function
+            for key in keys:
+                module.forwards[key] = (dll + ".dll", target)
+
+
+def _clr(pe, module):
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY
+    if len(directory) <= peinfo.CLR_HEADER or not directory[peinfo.CLR_HEADER].VirtualAddress:
+        return
+    module.clr = True
+    clr = directory[peinfo.CLR_HEADER].VirtualAddress
+    try:
+        rva, size = struct.unpack("<II", pe.get_data(clr + CLR_METADATA_OFFSET, 8))
+        if not rva:
+            return
+        metadata = pe.get_data(rva, min(size, 1 << 24))
+    except pefile.PEFormatError:
+        return
+    if len(metadata) >= 16 and struct.unpack_from("<I", metadata)[0] == METADATA_SIGNATURE:
+        (length,) = struct.unpack_from("<I", metadata, 12)
+        module.runtime = metadata[16:16 + min(length, 255)].split(b"\0")[0].decode("ascii", "replace")
+    found = TARGET_FRAMEWORK.search(metadata)
+    if found:
+        module.target = found.group(1).decode("ascii")
+
+
+def _manifest(pe, module):
+    text = None
+    resources = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    for kind in resources.entries if resources else ():
+        if kind.id != peinfo.RT_MANIFEST or not hasattr(kind, "directory"):
+            continue
+        for name in sorted(kind.directory.entries, key=lambda entry: entry.id != 1):
+            for language in getattr(getattr(name, "directory", None), "entries", ()):
+                data = getattr(language, "data", None)
+                if data:
+                    text = pe.get_data(data.struct.OffsetToData, min(data.struct.Size, MANIFEST_LIMIT))
+                    break
+            if text is not None:
+                break
+    if text is None:
+        # Windows reads a manifest beside the program when it carries none.
+        try:
+            with open(module.path + ".manifest", "rb") as f:
+                text = f.read(MANIFEST_LIMIT)
+        except OSError:
+            return
+    if text[:2] in (b"\xff\xfe", b"\xfe\xff"):
+        decoded = text.decode("utf-16", "replace")
+    else:
+        decoded = text.decode("utf-8", "replace")
+    for found in ASSEMBLY.finditer(decoded):
+        attributes = dict(ATTRIBUTE.findall(found.group(1)))
+        if "name" in attributes:
+            module.assemblies[attributes["name"].lower()] = (attributes["name"], attributes.get("version", ""))
