@@ -18,6 +18,7 @@ import struct
 import tempfile
 
 import check_kit
+from windows import FAULT, NAMES, NOT_SERVED, RUN_PROBLEM, STARTS, VERDICTS
 
 # Marks a folder as one of these reports, so that writing a new one never
 # replaces a folder that holds something else.
@@ -25,13 +26,6 @@ GENERATOR = "launcher-preview-report"
 SHOTS = "shots"
 
 WINDOWS = {"32": "32-bit Windows", "64": "64-bit Windows", "cd": "From a CD-ROM drive"}
-RELEASE_NAMES = {
-    "win31": "Windows 3.1", "win95": "Windows 95", "win98": "Windows 98", "winme": "Windows Me",
-    "nt351": "Windows NT 3.51", "nt40": "Windows NT 4.0", "win2k": "Windows 2000",
-    "winxp": "Windows XP", "winxp64": "Windows XP x64", "win2003": "Windows Server 2003",
-    "vista": "Windows Vista", "win7": "Windows 7", "win8": "Windows 8", "win81": "Windows 8.1",
-    "win10": "Windows 10", "win11": "Windows 11",
-}
 SEVERITY_MARKS = {check_kit.ERROR: "\u2716", check_kit.WARNING: "\u25b2", check_kit.INFO: "\u2139"}
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
@@ -51,7 +45,7 @@ class Row:
     why_none: str               # why none started ("" when the boxes say it)
     boxes: list[Box]
     exit_code: int | None
-    wrong: bool                 # went wrong for the distribution
+    verdict: str                # one of VERDICTS
     modelled: bool = False      # a Windows Wine cannot be: worked out, not run
     problem: str = ""           # the run itself failed (not the launcher)
 
@@ -78,6 +72,9 @@ def write(folder, *, findings, tables, launcher, wine, date=None):
     for table in tables:
         if table.windows not in WINDOWS:
             raise ValueError(f"a table's windows is {table.windows!r}, not one of {', '.join(WINDOWS)}")
+        for row in table.rows:
+            if row.verdict not in VERDICTS:
+                raise ValueError(f"a row's verdict is {row.verdict!r}, not one of {', '.join(VERDICTS)}")
     findings = [_finding(finding) for finding in findings]
     _check_replaceable(folder)
     facts = _launcher_facts(launcher)
@@ -260,16 +257,21 @@ def _page(findings, tables, facts, wine, date, shots):
 
 
 def _summary(rows):
-    wrong = sum(row.wrong for row in rows)
+    count = {verdict: sum(row.verdict == verdict for row in rows) for verdict in VERDICTS}
+    faults, starts = count[FAULT], count[STARTS]
+    served = faults + starts
     modelled = sum(row.modelled for row in rows)
-    problems = sum(bool(row.problem) for row in rows)
     items = [f'<span class="count">{_plural(len(rows), "row")}</span>',
-             f'<span class="pill {"wrong" if wrong else "ok"}">{"&#x2716;" if wrong else "&#x2714;"} '
-             f'{wrong} went wrong</span>']
+             f'<span class="pill {"wrong" if faults else "ok"}">{"&#x2716;" if faults else "&#x2714;"} '
+             f'{_plural(faults, "fault")}</span>',
+             f'<span class="served">the launcher serves {served} of these Windows and starts an installer on '
+             f'{starts}</span>']
+    if count[NOT_SERVED]:
+        items.append(f'<span class="pill quiet">{count[NOT_SERVED]} not served, by design</span>')
     if modelled:
         items.append(f'<span class="pill modelled">&#x25C7; {modelled} modelled, not run</span>')
-    if problems:
-        items.append(f'<span class="pill problem">&#x26A0; {_plural(problems, "run problem")}</span>')
+    if count[RUN_PROBLEM]:
+        items.append(f'<span class="pill problem">&#x26A0; {_plural(count[RUN_PROBLEM], "run problem")}</span>')
     return f'<p class="summary">{" ".join(items)}</p>'
 
 
@@ -299,16 +301,25 @@ def _findings(findings):
     return "\n".join(parts)
 
 
+# verdict -> the row's class, its pill
+VERDICT_MARKS = {
+    STARTS: ("", '<span class="pill ok">&#x2714; Starts</span>'),
+    FAULT: ("wrong", '<span class="pill wrong">&#x2716; Fault</span>'),
+    NOT_SERVED: ("not-served", '<span class="pill quiet" title="the launcher serves no installer on this Windows, '
+                 'by design">Not served</span>'),
+    RUN_PROBLEM: ("problem", '<span class="pill problem">&#x26A0; Run problem</span>'),
+}
 LEGEND = (
     '<p class="legend">'
-    '<span class="pill wrong">&#x2716; Wrong</span> went wrong for the distribution &nbsp; '
+    '<span class="pill wrong">&#x2716; Fault</span> the distribution fails that Windows &nbsp; '
+    '<span class="pill quiet">Not served</span> the launcher serves no installer there, by design &nbsp; '
     '<span class="pill modelled">&#x25C7; Modelled</span> a Windows Wine cannot be: worked out, not run &nbsp; '
     '<span class="pill problem">&#x26A0; Run problem</span> the run itself failed, not the launcher</p>')
 
 
 def _table(table, shots):
-    wrong = sum(row.wrong for row in table.rows)
-    note = _plural(len(table.rows), "row") + (f", {wrong} went wrong" if wrong else "")
+    faults = sum(row.verdict == FAULT for row in table.rows)
+    note = _plural(len(table.rows), "row") + (f", {_plural(faults, 'fault')}" if faults else "")
     parts = [f'<section class="windows" id="windows-{table.windows}" data-windows="{table.windows}">',
              f'<h2>{_text(table.title)} <span class="note">{note}</span></h2>',
              '<table class="runs"><thead><tr><th class="result">Result</th><th class="release">Release</th>'
@@ -320,28 +331,21 @@ def _table(table, shots):
 
 
 def _row(windows, row, shots):
-    attributes = f'data-release="{_text(row.release)}" data-windows="{windows}" data-arch="{_text(row.arch)}"'
-    classes = []
-    marks = []
-    if row.wrong:
-        attributes += ' data-wrong="1"'
-        classes.append("wrong")
-        marks.append('<span class="pill wrong">&#x2716; Wrong</span>')
+    attributes = (f'data-release="{_text(row.release)}" data-windows="{windows}" data-arch="{_text(row.arch)}" '
+                  f'data-verdict="{row.verdict}"')
+    # Not colour alone: a class for the colour, and the verdict in words.
+    css, pill = VERDICT_MARKS[row.verdict]
+    classes = [css] if css else []
+    marks = [pill]
     if row.modelled:
         attributes += ' data-modelled="1"'
         classes.append("modelled")
         marks.append('<span class="pill modelled" title="Wine cannot be this Windows: the row is worked out, '
                      'not run">&#x25C7; Modelled, not run</span>')
-    if row.problem:
-        attributes += ' data-problem="1"'
-        classes.append("problem")
-        marks.append('<span class="pill problem">&#x26A0; Run problem</span>')
-    if not marks:
-        marks.append('<span class="pill ok">&#x2714; OK</span>')
     if classes:
         attributes += f' class="{" ".join(classes)}"'
 
-    name = RELEASE_NAMES.get(row.release)
+    name = NAMES.get(row.release)
     release = (f'<span class="release">{_text(name)}</span> <code class="wine-name">{_text(row.release)}</code>'
                if name else f'<span class="release">{_text(row.release)}</span>')
     if row.installer:
@@ -406,6 +410,7 @@ code { font-family: ui-monospace, "DejaVu Sans Mono", Menlo, Consolas, monospace
   white-space: nowrap; border: 1px solid transparent; }
 .pill.ok { color: var(--ok); background: var(--ok-bg); }
 .pill.wrong { color: #fff; background: var(--wrong); }
+.pill.quiet { color: var(--muted); background: var(--zebra); border-color: var(--line); font-weight: 400; }
 .pill.modelled { color: var(--muted); background: #fff; border: 1px dashed var(--muted); }
 .pill.problem { color: var(--problem); background: var(--problem-bg); border-color: var(--problem); }
 .sev.error { color: #fff; background: var(--wrong); }

@@ -20,8 +20,8 @@ import time
 import brand
 import check_kit
 import layout_new
-import make_kit
 import make_media
+import paths
 import settings as settings_module
 import signing
 import staging
@@ -304,7 +304,7 @@ class Ship:
     # -- the whole ------------------------------------------------------
 
     def run(self):
-        build = os.path.join(make_kit.ROOT, "build")
+        build = paths.BUILD
         os.makedirs(build, exist_ok=True)
         self.prepare()
         self.scratch = tempfile.mkdtemp(prefix="ship-", dir=build)
