@@ -95,7 +95,7 @@ class Browser:
 PROBE = """(() => {
   const rows = [...document.querySelectorAll('tr[data-release]')].map(tr => ({
     release: tr.dataset.release, windows: tr.dataset.windows, arch: tr.dataset.arch,
-    wrong: tr.dataset.wrong === '1', modelled: tr.dataset.modelled === '1', problem: tr.dataset.problem === '1',
+    verdict: tr.dataset.verdict, modelled: tr.dataset.modelled === '1',
     background: getComputedStyle(tr).backgroundColor,
     marks: [...tr.querySelectorAll('td.result .pill')].map(pill => pill.textContent.trim()),
   }));

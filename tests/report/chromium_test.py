@@ -43,23 +43,22 @@ class InChromium(unittest.TestCase):
         print(f"\nreport: {cls.page}\nscreenshot: {cls.screenshot}", flush=True)
 
     def test_rows(self):
-        got = [(r["windows"], r["release"], r["arch"], r["wrong"], r["modelled"], r["problem"])
-               for r in self.seen["rows"]]
-        expected = [(t.windows, row.release, row.arch, row.wrong, row.modelled, bool(row.problem))
+        got = [(r["windows"], r["release"], r["arch"], r["verdict"], r["modelled"]) for r in self.seen["rows"]]
+        expected = [(t.windows, row.release, row.arch, row.verdict, row.modelled)
                     for t in self.tables for row in t.rows]
         self.assertEqual(len(got), len(expected))
         for i, (actual, wanted) in enumerate(zip(got, expected)):
             self.assertEqual(actual, wanted, f"row {i}")
 
-    def test_wrong_rows_stand_out(self):
-        # By colour and by a word: the plain rows show neither.
-        plain = {r["background"] for r in self.seen["rows"] if not (r["wrong"] or r["modelled"] or r["problem"])}
+    def test_faults_stand_out(self):
+        # By colour and by a word: the rows that start an installer show neither.
+        plain = {r["background"] for r in self.seen["rows"] if r["verdict"] == "starts" and not r["modelled"]}
         for i, row in enumerate(self.seen["rows"]):
-            if row["wrong"]:
+            if row["verdict"] == "fault":
                 self.assertNotIn(row["background"], plain, f"row {i} {row}: its colour")
-                self.assertIn("\u2716 Wrong", row["marks"], f"row {i} {row}: its word")
+                self.assertIn("\u2716 Fault", row["marks"], f"row {i} {row}: its word")
             else:
-                self.assertNotIn("\u2716 Wrong", row["marks"], f"row {i} {row}")
+                self.assertNotIn("\u2716 Fault", row["marks"], f"row {i} {row}")
             if row["modelled"]:
                 self.assertIn("\u25c7 Modelled, not run", row["marks"], f"row {i} {row}")
 

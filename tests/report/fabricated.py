@@ -71,31 +71,31 @@ def tables(folder):
 
     def unknown(shot=True):
         return [box("Unknow OS version", shot), box("Exec fail", shot)]
-    v32 = lambda release, arch="x86": Row(release, arch, VISTA32, "32", "", [box("VISTA32")], 0, False)
-    v64 = lambda release, bits="32": Row(release, "AMD64", VISTA64, bits, "", [box("VISTA64")], 0, False)
+    v32 = lambda release, arch="x86": Row(release, arch, VISTA32, "32", "", [box("VISTA32")], 0, "starts")
+    v64 = lambda release, bits="32": Row(release, "AMD64", VISTA64, bits, "", [box("VISTA64")], 0, "starts")
     x32 = Table("32", "32-bit Windows (Wine 8.0, with its 32-bit part): PROCESSOR_ARCHITECTURE set as shown", [
-        Row("win95", "x86", r"Autoinst\win98SE\inst98.exe", "32", "", [], 0, False),
-        Row("winme", "x86", None, None, r"missing: Autoinst\winme\instme.exe", [], 0, True),
-        Row("nt40", "x86", None, None, "", unknown(), 0, True),
-        Row("winxp", "x86", XP, "32", "", [], 0, False),
-        Row("winxp64", "x86", None, None, "", unknown(shot=False), 0, True),
+        Row("win95", "x86", r"Autoinst\win98SE\inst98.exe", "32", "", [], 0, "starts"),
+        Row("winme", "x86", None, None, r"missing: Autoinst\winme\instme.exe", [], 0, "fault"),
+        Row("nt40", "x86", None, None, "", unknown(), 0, "not-served"),
+        Row("winxp", "x86", XP, "32", "", [], 0, "starts"),
+        Row("winxp64", "x86", None, None, "", unknown(shot=False), 0, "not-served"),
         v32("vista"), v64("vista"),
-        Row("win7", "x86", VISTA32, "32", "", [box("VISTA32")], 0, False,
+        Row("win7", "x86", VISTA32, "32", "", [box("VISTA32")], 0, "run-problem",
             problem="Wine did not show a box the launcher called for"),
         v64("win7"), v32("win10"), v64("win10"),
     ])
     x64 = Table("64", "64-bit Windows (Wine 8.0, WOW64): the registry as that Windows has it", [
-        Row("winxp", "AMD64", XP, "32", "", [], 0, False),
-        Row("win2003", "AMD64", None, None, "", unknown(), 0, True),
+        Row("winxp", "AMD64", XP, "32", "", [], 0, "starts"),
+        Row("win2003", "AMD64", None, None, "", unknown(), 0, "not-served"),
         v64("win7", "64"), v64("win10", "64"),
-        Row("win10", "ARM64", VISTA32, "32", "", [], None, False, modelled=True),
-        Row("win11", "ARM64", None, None, "Windows on ARM runs no x64 installer here", [], None, True,
+        Row("win10", "ARM64", VISTA32, "32", "", [], None, "starts", modelled=True),
+        Row("win11", "ARM64", None, None, "Windows on ARM runs no x64 installer here", [], None, "fault",
             modelled=True),
-        Row("win81", "as is", HOSTILE, "64", HOSTILE, [box(HOSTILE)], 3, True, problem=HOSTILE),
+        Row("win81", "as is", HOSTILE, "64", HOSTILE, [box(HOSTILE)], 3, "run-problem", problem=HOSTILE),
     ])
     cd = Table("cd", "Started from a CD-ROM drive (AutoRun)", [
-        Row("winxp", "x86", XP, "32", "", [], 0, False),
-        Row("win7", "AMD64", VISTA64, "32", "", [box("VISTA64")], 0, False),
+        Row("winxp", "x86", XP, "32", "", [], 0, "starts"),
+        Row("win7", "AMD64", VISTA64, "32", "", [box("VISTA64")], 0, "starts"),
     ])
     return [x32, x64, cd], made
 

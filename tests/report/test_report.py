@@ -3,6 +3,7 @@ distribution names gets out of its text, the screenshots beside it, and that
 a failed write leaves the earlier report as it was."""
 import datetime
 import hashlib
+import html
 import html.parser
 import os
 import re
@@ -62,7 +63,7 @@ def contents(path):
 
 
 def plain(release="win7", arch="x86", **changes):
-    row = Row(release, arch, fabricated.VISTA32, "32", "", [], 0, False)
+    row = Row(release, arch, fabricated.VISTA32, "32", "", [], 0, "starts")
     for name, value in changes.items():
         setattr(row, name, value)
     return row
@@ -93,42 +94,65 @@ class ReportTest(unittest.TestCase):
 
 class Rows(ReportTest):
     def test_marks(self):
-        # (what, row, its data attributes beyond release/windows/arch, words it must show, words it must not)
+        # (what, row, its attributes beyond release/windows/arch, words it must show, words it must not)
+        starts = {"data-verdict": "starts"}
         cases = [
-            ("started", plain(), {}, ["OK", "Windows 7", "win7", fabricated.VISTA32, "32-bit"], ["Wrong", "Modelled"]),
-            ("64-bit start", plain(arch="AMD64", installer=fabricated.VISTA64, bits="64"), {}, ["64-bit"], ["32-bit"]),
-            ("missing installer", plain("winme", installer=None, bits=None, wrong=True,
+            ("started", plain(), starts, ["Starts", "Windows 7", "win7", fabricated.VISTA32, "32-bit"],
+             ["Fault", "Modelled"]),
+            ("64-bit start", plain(arch="AMD64", installer=fabricated.VISTA64, bits="64"), starts, ["64-bit"],
+             ["32-bit"]),
+            ("missing installer", plain("winme", installer=None, bits=None, verdict="fault",
                                         why_none=r"missing: Autoinst\winme\instme.exe"),
-             {"data-wrong": "1"}, ["Wrong", "none", r"missing: Autoinst\winme\instme.exe"], ["OK"]),
-            ("boxes say it", plain("nt40", installer=None, bits=None, wrong=True,
-                                   boxes=[Box("Unknow OS version", None), Box("Exec fail", None)]),
-             {"data-wrong": "1"}, ["Wrong", "none", "Unknow OS version no screenshot Exec fail"], ["OK"]),
+             {"data-verdict": "fault", "class": "wrong"}, ["Fault", "none", r"missing: Autoinst\winme\instme.exe"],
+             ["Starts"]),
+            ("not served", plain("nt40", installer=None, bits=None, verdict="not-served",
+                                 boxes=[Box("Unknow OS version", None), Box("Exec fail", None)]),
+             {"data-verdict": "not-served", "class": "not-served"},
+             ["Not served", "none", "Unknow OS version no screenshot Exec fail"], ["Fault", "Starts"]),
             ("modelled", plain("win11", "ARM64", modelled=True, exit_code=None),
-             {"data-modelled": "1"}, ["Modelled, not run", "Windows 11", "ARM64", "\u2014"], ["Wrong", "OK"]),
-            ("modelled and wrong", plain("win10", "ARM64", modelled=True, wrong=True, installer=None),
-             {"data-modelled": "1", "data-wrong": "1"}, ["Modelled, not run", "Wrong"], ["OK"]),
-            ("run problem", plain(problem="Wine did not show a box the launcher called for"),
-             {"data-problem": "1"}, ["Run problem: Wine did not show a box the launcher called for"], ["Wrong"]),
-            ("exit code", plain(exit_code=3), {}, ["x86 " + fabricated.VISTA32 + " 32-bit none 3"], []),
-            ("release Wine has no name for", plain("win12"), {}, ["win12"], ["Windows 12"]),
+             {"data-verdict": "starts", "data-modelled": "1", "class": "modelled"},
+             ["Starts", "Modelled, not run", "Windows 11", "ARM64", "\u2014"], ["Fault"]),
+            ("modelled and a fault", plain("win10", "ARM64", modelled=True, verdict="fault", installer=None),
+             {"data-verdict": "fault", "data-modelled": "1", "class": "wrong modelled"},
+             ["Modelled, not run", "Fault"], ["Starts"]),
+            ("run problem", plain(verdict="run-problem", problem="Wine did not show a box the launcher called for"),
+             {"data-verdict": "run-problem", "class": "problem"},
+             ["Run problem: Wine did not show a box the launcher called for"], ["Fault", "Starts"]),
+            ("exit code", plain(exit_code=3), starts, ["x86 " + fabricated.VISTA32 + " 32-bit none 3"], []),
+            ("release Wine has no name for", plain("win12"), starts, ["win12"], ["Windows 12"]),
         ]
         for what, row, attrs, shown, hidden in cases:
             page = self.page([Table("32", "t", [row])])
             self.assertEqual(len(page.rows), 1, what)
             got = page.rows[0]["attrs"]
             expected = {"data-release": row.release, "data-windows": "32", "data-arch": row.arch, **attrs}
-            self.assertEqual({k: v for k, v in got.items() if k.startswith("data-")}, expected,
-                             f"{what}: data attributes")
             # Not colour alone: a class for the colour, and words for the reader.
-            classes = set(got.get("class", "").split())
-            expected_classes = {name for name in ("wrong", "modelled") if getattr(row, name)}
-            expected_classes |= {"problem"} if row.problem else set()
-            self.assertEqual(classes, expected_classes, f"{what}: classes")
+            self.assertEqual({k: v for k, v in got.items() if k.startswith("data-") or k == "class"}, expected,
+                             f"{what}: attributes")
             text = page.row_text(page.rows[0])
             for word in shown:
                 self.assertIn(word, text, f"{what}: {text!r} should show {word!r}")
             for word in hidden:
                 self.assertNotIn(word, text, f"{what}: {text!r} should not show {word!r}")
+
+    def test_headline(self):
+        # (what, the rows' verdicts, what the headline says)
+        cases = [
+            ("a correct kit", ["starts", "starts", "not-served", "starts"],
+             "4 rows \u2714 0 faults the launcher serves 3 of these Windows and starts an installer on 3 "
+             "1 not served, by design"),
+            ("Windows Me missing", ["starts", "fault", "not-served", "not-served"],
+             "4 rows \u2716 1 fault the launcher serves 2 of these Windows and starts an installer on 1 "
+             "2 not served, by design"),
+            ("a run not judged", ["starts", "run-problem"],
+             "2 rows \u2714 0 faults the launcher serves 1 of these Windows and starts an installer on 1 "
+             "\u26a0 1 run problem"),
+        ]
+        for what, verdicts, expected in cases:
+            page = self.write([Table("32", "t", [plain(verdict=verdict) for verdict in verdicts])])[1]
+            headline = re.sub(r"\s+", " ", re.sub(r"<[^>]+>", "", html.unescape(
+                re.search(r'<p class="summary">(.*?)</p>', page).group(1)))).strip()
+            self.assertEqual(headline, expected, what)
 
     def test_tables_keep_their_windows_and_order(self):
         tables, _ = fabricated.tables(self.folder)
@@ -140,11 +164,12 @@ class Rows(ReportTest):
         for table in tables:
             self.assertIn(table.title, page.text)
 
-    def test_unknown_windows_is_refused_and_nothing_written(self):
-        with self.assertRaises(ValueError):
-            self.write([Table("16", "t", [plain()])])
-        self.assertFalse(os.path.exists(self.out))
-        self.assertEqual(self.leftovers(), [])
+    def test_unknown_windows_or_verdict_is_refused_and_nothing_written(self):
+        for table in (Table("16", "t", [plain()]), Table("32", "t", [plain(verdict="wrong")])):
+            with self.assertRaises(ValueError):
+                self.write([table])
+            self.assertFalse(os.path.exists(self.out))
+            self.assertEqual(self.leftovers(), [])
 
 
 class Facts(ReportTest):
@@ -179,7 +204,7 @@ class Facts(ReportTest):
 
 class Escaping(ReportTest):
     def test_hostile_texts_stay_text(self):
-        hostile_row = Row(HOSTILE, HOSTILE, HOSTILE, HOSTILE, HOSTILE, [Box(HOSTILE, None)], 0, True,
+        hostile_row = Row(HOSTILE, HOSTILE, HOSTILE, HOSTILE, HOSTILE, [Box(HOSTILE, None)], 0, "run-problem",
                           problem=HOSTILE)
         launcher = os.path.join(self.folder, "<b>x.exe")
         shutil.copy(self.launcher, launcher)
