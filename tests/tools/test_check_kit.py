@@ -332,6 +332,25 @@ class Model(unittest.TestCase):
             named = [path.decode("ascii") for path in re.findall(rb"(Autoinst\\[\x21-\x7e]*?)\0", program.read())]
         self.assertEqual(named, list(windows.INSTALLERS))
 
+    def test_verdicts(self):
+        too_new = windows.Refusal(W2K, frozenset({"win2k"}), "subsystem version 5.1: Windows 2000 refuses to load it")
+        unknown = ["Unknow OS version", "Exec fail"]
+        # what, release, boxes, installers started, run problems, refusals, verdict, reason
+        cases = [
+            ("started", "win7", ["VISTA32"], [V86], [], [], "starts", ""),
+            ("missing installer", "winme", ["Exec fail"], [], [], [], "fault", ""),
+            ("x64 installer on Windows 10 on ARM", "win10", ["VISTA64", "Exec fail"], [], [], [], "fault", ""),
+            ("NT 4", "nt40", unknown, [], [], [], "not-served", ""),
+            ("Server 2003", "win2003", unknown, [], [], [], "not-served", ""),
+            ("a run Wine got wrong", "win7", ["VISTA32"], [], ["a box not shown"], [], "run-problem", ""),
+            ("neither a start nor a failure", "winxp", [], [], [], [], "run-problem", ""),
+            ("started where Windows will not load it", "win2k", [], [W2K], [], [too_new], "fault", too_new.reason),
+            ("a refusal for another release", "winxp", [], [WXP], [], [too_new], "starts", ""),
+        ]
+        for what, release, boxes, started, problems, refusals, verdict, reason in cases:
+            with self.subTest(what):
+                self.assertEqual(windows.judge(release, boxes, started, problems, refusals), (verdict, reason))
+
 
 if __name__ == "__main__":
     unittest.main()

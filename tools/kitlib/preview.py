@@ -67,6 +67,9 @@ class Table:
     rows: list
     results: list = dataclasses.field(default_factory=list)   # (Row, Run, Layout)
     session: WineSession = None
+    # What is known of the kit's installers that Windows will not load
+    # (windows.Refusal): a row that starts one there is a fault.
+    refusals: tuple = ()
 
 
 # -- the tables ----------------------------------------------------------
@@ -147,14 +150,15 @@ def arch_text(row):
 def format_table(table):
     header = ("Release", "PROCESSOR_ARCHITECTURE", "Installer started", "Boxes", "Exit", "Verdict")
     rows = [(row.release, arch_text(row), installer_text(run, layout),
-             "?" if run.problems else format_boxes(run.boxes), str(run.exit_code), verdict_text(row, run, layout))
+             "?" if run.problems else format_boxes(run.boxes), str(run.exit_code),
+             verdict_text(row, run, layout, table.refusals))
             for row, run, layout in table.results]
     widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
     line = lambda cells: "  ".join(cell.ljust(width) for cell, width in zip(cells, widths)).rstrip()
     return "\n".join([line(header), line(["-" * width for width in widths])] + [line(row) for row in rows])
 
 
-def report_run(row, run, kit, layout, bits):
+def report_run(row, run, kit, layout, bits, refusals=()):
     print(f"Kit:                     {kit}")
     print(f"Windows:                 {bits}-bit, {row.release}" + (" (modelled)" if row.modelled else ""))
     if run.machine.place1 is AS_IS:
@@ -169,7 +173,7 @@ def report_run(row, run, kit, layout, bits):
         print(f"  its drive:             {wine.DRIVE_TYPES.get(launch.drive, launch.drive)}")
     print(f"Boxes, in order:         {format_boxes(run.boxes)}")
     print(f"Exit code:               {run.exit_code}")
-    print(f"Verdict:                 {verdict_text(row, run, layout)}")
+    print(f"Verdict:                 {verdict_text(row, run, layout, refusals)}")
     for shot in run.screenshots:
         print(f"Screenshot:              {shot}")
 
@@ -248,6 +252,7 @@ def write_report(folder, findings, tables, launcher, found):
         rows = []
         for row, run, layout in table.results:
             starts = started(run, layout)
+            verdict, reason = judge(row, run, layout, table.refusals)
             rows.append(report.Row(
                 release=row.release, arch=row.machine.describe_arch(),
                 installer=" + ".join(found_name for found_name, _ in starts) or None,
@@ -255,8 +260,8 @@ def write_report(folder, findings, tables, launcher, found):
                 why_none="" if starts else why_none(run, layout),
                 boxes=[report.Box(text, shot) for text, shot in
                        zip(run.boxes, list(run.screenshots) + [None] * len(run.boxes))],
-                exit_code=run.exit_code, verdict=judge(row, run, layout)[0], modelled=row.modelled,
-                problem="; ".join(run.problems)))
+                exit_code=run.exit_code, verdict=verdict, modelled=row.modelled,
+                problem="; ".join(run.problems), reason=reason))
         title = table_title(table, os.path.relpath(table.session.prefix))
         if table.cd:
             title = "Started from a CD-ROM drive (AutoRun) on a " + title[0].lower() + title[1:]
@@ -331,7 +336,7 @@ def main(argv=None):
                 print()
             else:
                 row, run, layout = table.results[0]
-                report_run(row, run, kit, layout, table.bits)
+                report_run(row, run, kit, layout, table.bits, table.refusals)
             problems += [f"{table.key}: {row.release} {arch_text(row)}: {p}"
                          for row, run, _ in table.results for p in run.problems]
         if args.report:

@@ -48,6 +48,7 @@ class Row:
     verdict: str                # one of VERDICTS
     modelled: bool = False      # a Windows Wine cannot be: worked out, not run
     problem: str = ""           # the run itself failed (not the launcher)
+    reason: str = ""            # why a started installer is a fault: Windows will not load it
 
 
 @dataclasses.dataclass
@@ -352,6 +353,8 @@ def _row(windows, row, shots):
         installer = f'<code class="path">{_path(row.installer)}</code>'
         if row.bits:
             installer += f' <span class="bits">{_text(row.bits)}-bit</span>'
+        if row.reason:
+            installer += f'<div class="why">{_text(row.reason)}</div>'
     else:
         installer = '<span class="none">none</span>'
         if row.why_none:
