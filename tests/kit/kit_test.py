@@ -513,7 +513,8 @@ def test_ship(check, work):
         check.expect(what, "top of the kit", sorted(os.listdir(laid.kit)), top)
         check.expect(what, "setup.exe signed", signatures(os.path.join(laid.kit, "setup.exe"),
                                                           laid.keys["cert.pem"]), ["SHA1", "SHA256"])
-        check.expect(what, "the image made", os.path.exists(os.path.join(laid.out, "DRIVERS_2026.iso")), True)
+        check.expect(what, "top of the disc", [path for path in iso_files(os.path.join(laid.out, "DRIVERS_2026.iso"))
+                                                if "/" not in path[1:]], ["/autorun.inf", "/setup.exe"])
     cases += len(rows)
     return cases + ship_refusals(check, project)
 
