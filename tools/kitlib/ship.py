@@ -265,6 +265,8 @@ class Ship:
             raise Stop(f"xorriso could not extract the image (exit code {result.returncode})",
                        result.stderr.strip().splitlines()[-3:])
         import preview  # Wine's machinery, only when it is used
+        import progress
+        progress.attach()   # before descriptor 2 goes to the log: the progress line is the terminal's
         argv = [disc, "--program", self.name, "--matrix", "--cd", "--xvfb"]
         report = self.report_folder()
         tables_in_report = report is not None and _takes(preview, "--report")
