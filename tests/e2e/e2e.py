@@ -15,10 +15,12 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
 import make_kit  # noqa: E402
+import paths  # noqa: E402
+import windows  # noqa: E402
 import wine  # noqa: E402
 from wine import AS_IS, Machine, X86, X64  # noqa: E402
 
-WIN98, ME, W2K, XP, VISTA32, VISTA64 = make_kit.INSTALLERS
+WIN98, ME, W2K, XP, VISTA32, VISTA64 = windows.INSTALLERS
 
 NO_BOXES = ()
 UNKNOWN = ("Unknow OS version", "Exec fail")
@@ -27,7 +29,7 @@ NOTICE = {VISTA32: ("VISTA32",), VISTA64: ("VISTA64",)}
 LONG_VALUE = "x86" + "-long" * 14   # 73 bytes: too long for the launcher's 64-byte buffer
 SKIPPED = 77   # CTest's SKIP_RETURN_CODE for these tests
 CDROM = "5"    # GetDriveType's DRIVE_CDROM, as the stand-in records it
-KIT_PROGRAMS = os.path.dirname(make_kit.STARTER)
+KIT_PROGRAMS = paths.HELPERS
 PLANT = os.path.join(KIT_PROGRAMS, "plant.dll")       # records the programs it is loaded into
 CONTROL = os.path.join(KIT_PROGRAMS, "control.exe")   # loads the DLL its command line names
 
@@ -212,7 +214,7 @@ def cd_folder(case, work):
     return os.path.join(work, case.name, "cd")
 
 
-def build_kit(case, work, launcher=make_kit.LAUNCHER):
+def build_kit(case, work, launcher=paths.LAUNCHER):
     base = os.path.join(work, case.name)
     shutil.rmtree(base, ignore_errors=True)
     os.makedirs(base)
@@ -231,7 +233,7 @@ def plant_dll(case, session, kit, overrides):
     runs the control there: unless the control records the plant, Wine would
     not have loaded it into the launcher either, and the case proves nothing.
     Returns the errors."""
-    make_kit.require_built(PLANT, CONTROL)
+    paths.require_built(PLANT, CONTROL)
     shutil.copy(PLANT, os.path.join(kit, case.plant + ".dll"))
     shutil.copy(CONTROL, os.path.join(kit, "control.exe"))
     control = session.windows_path(os.path.join(kit, "control.exe"))
@@ -243,7 +245,7 @@ def plant_dll(case, session, kit, overrides):
     return []
 
 
-def check(case, session, work, launcher=make_kit.LAUNCHER):
+def check(case, session, work, launcher=paths.LAUNCHER):
     """Runs one case; returns the list of differences from what is expected."""
     kit = build_kit(case, work, launcher)
     line, start_folder = command_line(case, kit, session)
@@ -280,12 +282,13 @@ def session_for(case, args, found):
     """A session per case: each may need another prefix or CD-ROM."""
     prefix = args.prefix64 if case.windows == 64 else args.prefix
     return wine.WineSession(prefix, own_display=True, windows=case.windows,
-                            cdrom=cd_folder(case, args.work) if case.cd else None, wine=found)
+                            cdrom=cd_folder(case, args.work) if case.cd else None, wine=found,
+                            **paths.session_paths(case.windows))
 
 
 def why_skipped(case, found):
     """Why this Wine cannot run the case at all, or None."""
-    if case.machine.release not in found.releases():
+    if not found.knows(case.machine.release):
         return f"{found.describe()} does not know the release {case.machine.release}"
     if case.true32 and not found.true_32bit:
         return f"it needs a genuine 32-bit Windows, which {found.describe()} cannot make"
@@ -328,9 +331,9 @@ def main():
                         help="only create the Wine prefix of the 32-bit (default) or 64-bit Windows")
     parser.add_argument("--all", action="store_true", help="run every case")
     parser.add_argument("--work", default=os.path.join(ROOT, "build", "e2e"), help="where the kits go")
-    parser.add_argument("--prefix", default=wine.PREFIXES[32], help="the 32-bit Windows' Wine prefix")
-    parser.add_argument("--prefix64", default=wine.PREFIXES[64], help="the 64-bit Windows' Wine prefix")
-    parser.add_argument("--launcher", default=make_kit.LAUNCHER,
+    parser.add_argument("--prefix", default=paths.PREFIXES[32], help="the 32-bit Windows' Wine prefix")
+    parser.add_argument("--prefix64", default=paths.PREFIXES[64], help="the 64-bit Windows' Wine prefix")
+    parser.add_argument("--launcher", default=paths.LAUNCHER,
                         help="the launcher to put in the kits (default: this build's)")
     args = parser.parse_args()
 
@@ -343,7 +346,8 @@ def main():
     try:
         if args.prepare:
             prefix = args.prefix64 if args.prepare == 64 else args.prefix
-            with wine.WineSession(prefix, own_display=True, windows=args.prepare) as session:
+            with wine.WineSession(prefix, own_display=True, windows=args.prepare,
+                                  **paths.session_paths(args.prepare)) as session:
                 print(f"e2e: {args.prepare}-bit Windows in {prefix}: {session.wine.describe()} "
                       f"({session.wine.version})" + ("" if session.wine.true_32bit or args.prepare == 64 else
                                                      ", " + session.wine.how_32bit_windows()))
@@ -353,7 +357,7 @@ def main():
     except wine.WineUnavailable as error:
         print(f"e2e: skipped: {error}", file=sys.stderr)
         return SKIPPED
-    except (wine.WineError, make_kit.KitError, OSError) as error:
+    except (wine.WineError, make_kit.KitError, paths.NotBuilt, OSError) as error:
         print(f"e2e: {error}", file=sys.stderr)
         return 2
     if len(names) > 1:

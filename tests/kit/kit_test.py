@@ -30,6 +30,8 @@ import check_kit  # noqa: E402
 import icons  # noqa: E402
 import layout_new  # noqa: E402
 import make_kit  # noqa: E402
+import paths  # noqa: E402
+import windows  # noqa: E402
 from checking import Checker  # noqa: E402
 from sign_test import PASSWORD, make_certificates  # noqa: E402
 
@@ -71,7 +73,7 @@ def differences(before, after):
     return sorted(path for path in set(before) | set(after) if before.get(path) != after.get(path))
 
 
-def sample_kit(folder, name="launcher.exe", launcher=make_kit.LAUNCHER):
+def sample_kit(folder, name="launcher.exe", launcher=paths.LAUNCHER):
     """A clean kit of the stand-in installers, a genuine 64-bit one in the
     64-bit row, without the sample kit's marker."""
     shutil.rmtree(folder, ignore_errors=True)
@@ -145,7 +147,7 @@ def test_usage(check, work):
 # -- new ------------------------------------------------------------------------
 
 def test_new(check, work):
-    with open(make_kit.LAUNCHER, "rb") as f:
+    with open(paths.LAUNCHER, "rb") as f:
         built = f.read()
     # What each note must tell, whatever its wording: the releases, the
     # file name, the bitness and the highest subsystem version.
@@ -274,7 +276,7 @@ def test_sign(check, work):
         program = os.path.join(work, "sign", "setup.exe")
         shutil.rmtree(os.path.dirname(program), ignore_errors=True)
         os.makedirs(os.path.dirname(program))
-        shutil.copy(make_kit.LAUNCHER, program)
+        shutil.copy(paths.LAUNCHER, program)
         before = tree(os.path.dirname(program))
         result = kit_command("sign", program, "--cert", files["cert.pem"], "--key", files["key.pem"],
                              "--pass", password, "--ca", files["cert.pem"])
@@ -289,7 +291,7 @@ def test_sign(check, work):
     os.makedirs(folder)
     programs = [os.path.join(folder, name) for name in ("setup.exe", "other.exe")]
     for program in programs:
-        shutil.copy(make_kit.LAUNCHER, program)
+        shutil.copy(paths.LAUNCHER, program)
     result = kit_command("sign", programs[0], "--cert", files["cert.pem"], "--key", files["key.pem"],
                          programs[1], "--pass", files["pass.txt"], "--ca", files["cert.pem"])
     check.expect("sign two programs", "exit code", result.returncode, 0)
@@ -398,15 +400,15 @@ class Project:
     """A distribution maker's folder: the kit, the settings beside it, the
     art and keys, and out/ for the image and the report."""
 
-    def __init__(self, work, name):
+    def __init__(self, work, name, launcher="setup.exe"):
         self.folder = os.path.join(work, name)
         shutil.rmtree(self.folder, ignore_errors=True)
         self.kit = os.path.join(self.folder, "dist")
         os.makedirs(self.folder)
-        result = kit_command("new", self.kit, "--name", "setup.exe")
+        result = kit_command("new", self.kit, "--name", launcher)
         assert result.returncode == 0, result.stdout + result.stderr
-        for installer in make_kit.INSTALLERS:
-            source = make_kit.STAND_IN64 if installer == make_kit.INSTALLERS[-1] else make_kit.STAND_IN
+        for installer in windows.INSTALLERS:
+            source = paths.STAND_IN64 if installer == windows.INSTALLERS[-1] else paths.STAND_IN
             shutil.copy(source, os.path.join(self.kit, *installer.split("\\")))
         write(os.path.join(self.folder, "art", "app.ico"), icons.ico(icons.BITMAPS))
         write(os.path.join(self.folder, "art", "text.ico"), "not an icon\n")
@@ -487,6 +489,33 @@ def test_ship(check, work):
     check.expect(row, "exit code", result.returncode, 1)
     check.expect(row, "project folder unchanged, no out/", differences(before, tree(fresh.folder)), [])
     cases += 1
+
+    # A kit as `new` lays it out, the launcher as launcher.exe: ship names it
+    # as the settings say, or on a failure leaves the kit byte for byte.
+    # what, settings, exit code, the brand step's line, the top of the kit afterwards (None: as before)
+    rows = [
+        ("ship after new", SETTINGS, 0, "setup.exe, replaces launcher.exe: version 2.1.0.0, icon app.ico, 4 string(s)",
+         ["Autoinst", "setup.exe"]),
+        ("ship after new, wrong password", SETTINGS.replace("keys/pass.txt", "keys/wrong-pass.txt"), 1,
+         "setup.exe, replaces launcher.exe: version 2.1.0.0, icon app.ico, 4 string(s)",
+         None),
+    ]
+    for what, text, code, brand_line, top in rows:
+        laid = Project(work, "ship-after-new", launcher="launcher.exe")
+        before = tree(laid.kit)
+        result = laid.ship("--no-preview", config=laid.settings(text))
+        check.expect(what, "exit code", result.returncode, code)
+        check.expect(what, "the brand step's line", [line.split(";")[0] for line in step_lines(result.stdout)
+                                                     if line.startswith("brand")], [f"brand     {brand_line}"])
+        if top is None:
+            check.expect(what, "kit unchanged", differences(before, tree(laid.kit)), [])
+            continue
+        check.expect(what, "top of the kit", sorted(os.listdir(laid.kit)), top)
+        check.expect(what, "setup.exe signed", signatures(os.path.join(laid.kit, "setup.exe"),
+                                                          laid.keys["cert.pem"]), ["SHA1", "SHA256"])
+        check.expect(what, "top of the disc", [path for path in iso_files(os.path.join(laid.out, "DRIVERS_2026.iso"))
+                                                if "/" not in path[1:]], ["/autorun.inf", "/setup.exe"])
+    cases += len(rows)
     return cases + ship_refusals(check, project)
 
 
@@ -499,7 +528,10 @@ def ship_refusals(check, project):
         os.remove(os.path.join(kit, "Autoinst", "win2k", "inst2k.exe"))
 
     def second_launcher(kit):
-        shutil.copy(make_kit.LAUNCHER, os.path.join(kit, "launcher.exe"))
+        shutil.copy(paths.LAUNCHER, os.path.join(kit, "launcher.exe"))
+
+    def own_program(kit):
+        shutil.copy(paths.STAND_IN, os.path.join(kit, "setup.exe"))
 
     def rename_launcher(kit):
         os.rename(os.path.join(kit, "setup.exe"), os.path.join(kit, "my setup.exe"))
@@ -508,6 +540,7 @@ def ship_refusals(check, project):
         shutil.copy(project.keys["key.pem"], os.path.join(kit, "key.pem"))
 
     write(os.path.join(project.folder, "not-a-folder"), "a file where a folder is needed\n")
+    saved_launcher = shutil.copy(os.path.join(project.kit, "setup.exe"), os.path.join(project.folder, "setup.exe.saved"))
     inside_config = os.path.join(project.kit, "ship.toml")
     # what goes wrong, settings, a change to the kit, the step that fails (None: refused before
     # any step), what its line (or the refusal) says
@@ -522,6 +555,8 @@ def ship_refusals(check, project):
          "the signature does not verify"),
         ("a kit with an error", SETTINGS, remove_installer, "check", "missing: Autoinst\\win2k\\inst2k.exe"),
         ("a second launcher", SETTINGS, second_launcher, "check", "launcher.exe: another build of the launcher"),
+        ("a program of the maker's own under the settings' name", SETTINGS, own_program, "check",
+         "setup.exe: not a build of this launcher: branding would replace it"),
         ("an unwritable image path", other("out/DRIVERS_2026.iso", "not-a-folder/D.iso"), None, "image",
          "not a folder"),
         ("a name AutoRun cannot start", other('name = "setup.exe"', 'name = "my setup.exe"'), rename_launcher, "image",
@@ -571,9 +606,11 @@ def ship_refusals(check, project):
         if change == "inside":
             os.remove(inside_config)
         elif change is remove_installer:
-            shutil.copy(make_kit.STAND_IN, os.path.join(project.kit, "Autoinst", "win2k", "inst2k.exe"))
+            shutil.copy(paths.STAND_IN, os.path.join(project.kit, "Autoinst", "win2k", "inst2k.exe"))
         elif change is second_launcher:
             os.remove(os.path.join(project.kit, "launcher.exe"))
+        elif change is own_program:
+            shutil.copy(saved_launcher, os.path.join(project.kit, "setup.exe"))
         elif change is rename_launcher:
             os.rename(os.path.join(project.kit, "my setup.exe"), os.path.join(project.kit, "setup.exe"))
         elif change is key_inside:
@@ -658,7 +695,7 @@ def test_preview_results(check, work):
 
 
 def table_rows(text):
-    """The (release, arch, installer, boxes, exit) rows of the preview's tables."""
+    """The (release, arch, installer, boxes, exit, verdict) rows of the preview's tables."""
     rows, inside = [], False
     for line in text.splitlines():
         if line.startswith("-------"):
@@ -667,7 +704,7 @@ def table_rows(text):
             inside = False
         elif inside:
             cells = re.split(r"\s{2,}", line.strip())
-            if len(cells) == 5:
+            if len(cells) == 6:
                 rows.append(cells)
     return rows
 
@@ -725,8 +762,8 @@ def main():
     work = os.path.join(args.work, args.test)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    if not os.path.isfile(make_kit.LAUNCHER):
-        sys.exit(f"{make_kit.LAUNCHER} is missing: build it with tools/build.sh")
+    if not os.path.isfile(paths.LAUNCHER):
+        sys.exit(f"{paths.LAUNCHER} is missing: build it with tools/build.sh")
     check = Checker()
     cases = TESTS[args.test](check, work)
     if cases is None:

@@ -16,9 +16,10 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 MAKE_MEDIA = os.path.join(ROOT, "tools", "kitlib", "make_media.py")
 sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
 import make_kit  # noqa: E402
+import windows  # noqa: E402
 from checking import Checker, expect_refused, run, snapshot  # noqa: E402
 
-INSTALLER_PATHS = ["/" + path.replace("\\", "/") for path in make_kit.INSTALLERS]
+INSTALLER_PATHS = ["/" + path.replace("\\", "/") for path in windows.INSTALLERS]
 
 
 def joliet_files(image):
@@ -82,7 +83,7 @@ def images(check, work, program, branded):
          ["--label", "A", "--program", "launcher.exe"], ["/Readme.exe", "/launcher.exe"],
          autorun("open=launcher.exe", "label=A")),
         # Joliet holds no links: the disc must carry the file itself.
-        (kit(work, "linked", program, linked=make_kit.INSTALLERS), ["--label", "LINKED"], ["/launcher.exe"],
+        (kit(work, "linked", program, linked=windows.INSTALLERS), ["--label", "LINKED"], ["/launcher.exe"],
          autorun("open=launcher.exe", "label=LINKED")),
         (kit(work, "no-autorun", branded, "Setup.exe", extra=[("AUTORUN.INF", b"[autorun]\r\nopen=x.exe\r\n")]),
          ["--label", "MINE", "--no-autorun"], ["/AUTORUN.INF", "/Setup.exe"], None),

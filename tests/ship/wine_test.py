@@ -16,6 +16,8 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
 import make_kit  # noqa: E402
 import signing  # noqa: E402
+import paths  # noqa: E402
+import windows  # noqa: E402
 import wine  # noqa: E402
 from wine import Machine, X86, X64  # noqa: E402
 
@@ -23,7 +25,7 @@ from checking import Checker, run  # noqa: E402
 from sign_test import make_certificates  # noqa: E402
 
 MAKE_MEDIA = os.path.join(ROOT, "tools", "kitlib", "make_media.py")
-WIN98, ME, W2K, XP, VISTA32, VISTA64 = make_kit.INSTALLERS
+WIN98, ME, W2K, XP, VISTA32, VISTA64 = windows.INSTALLERS
 UNKNOWN = ["Unknow OS version", "Exec fail"]
 SKIPPED = 77   # CTest's SKIP_RETURN_CODE for this test
 
@@ -94,7 +96,7 @@ def test_cd(args, check):
     program = autorun["autorun"]["open"]
     check.expect("autorun.inf", "open=", program, "setup.exe")
 
-    with wine.WineSession(args.prefix, own_display=True, cdrom=disc) as session:
+    with wine.WineSession(args.prefix, own_display=True, cdrom=disc, **paths.session_paths(32)) as session:
         command_line = f'"{session.windows_path(os.path.join(disc, program))}"'
         check.expect("session", "the launcher's path", command_line, '"D:\\setup.exe"')
         for machine, installer, boxes in ROWS:
@@ -112,7 +114,7 @@ def test_signed(args, check):
     certificates = make_certificates(os.path.join(args.work, "certificates"))
     signed = signed_kit(args.work, "signed", args.program, "launcher.exe", certificates)
     unsigned = make_kit.make_kit(os.path.join(args.work, "unsigned"), launcher=args.program)
-    with wine.WineSession(args.prefix, own_display=True) as session:
+    with wine.WineSession(args.prefix, own_display=True, **paths.session_paths(32)) as session:
         for machine, installer, boxes in ROWS:
             for name, kit in (("unsigned", unsigned), ("signed", signed)):
                 row = f"{name} {machine.release} {machine.describe_arch()}"
@@ -128,7 +130,7 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--program", required=True)
     parser.add_argument("--branded", required=True)
-    parser.add_argument("--prefix", default=wine.DEFAULT_PREFIX)
+    parser.add_argument("--prefix", default=paths.PREFIXES[32])
     args = parser.parse_args()
     args.work = fresh(os.path.join(args.work, args.test))
     check = Checker()
@@ -137,7 +139,7 @@ def main():
     except wine.WineUnavailable as error:
         print(f"skipped: {error}")
         sys.exit(SKIPPED)
-    except (wine.WineError, make_kit.KitError) as error:
+    except (wine.WineError, make_kit.KitError, paths.NotBuilt) as error:
         sys.exit(f"wine_test.py: {error}")
     print(f"{cases} runs, {check.failures} failures")
     sys.exit(1 if check.failures else 0)

@@ -4,6 +4,7 @@ out clean."""
 import inspect
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -13,11 +14,13 @@ import unittest
 import samples
 import check_kit
 import make_kit
+import paths
 import peinfo
+import windows
 
 CHECK_KIT = os.path.join(samples.ROOT, "tools", "kitlib", "check_kit.py")
-W98, WME, W2K, WXP, V86, V64 = make_kit.INSTALLERS
-RELEASES = {row.path: row.releases for row in check_kit.ROWS}
+W98, WME, W2K, WXP, V86, V64 = windows.INSTALLERS
+RELEASES = {row.path: row.releases for row in windows.ROWS}
 
 
 def require_launcher(test):
@@ -30,7 +33,7 @@ def require_launcher(test):
 def good_files(launcher):
     """A kit that checks clean: i386 GUI programs for Windows 95 onwards,
     and an x64 one for the 64-bit row."""
-    files = {path: samples.build() for path in make_kit.INSTALLERS}
+    files = {path: samples.build() for path in windows.INSTALLERS}
     files[V64] = samples.build(arch="x86_64", version="5.2")
     files["launcher.exe"] = launcher
     return files
@@ -306,8 +309,8 @@ class CommandLine(KitTest):
 class SampleKit(KitTest):
     def test_sample_kit_is_clean(self):
         require_launcher(self)
-        if not os.path.isfile(make_kit.STAND_IN):
-            self.fail("%s is missing: build the windows preset" % make_kit.STAND_IN)
+        if not os.path.isfile(paths.STAND_IN):
+            self.fail("%s is missing: build the windows preset" % paths.STAND_IN)
         # The kit for a 32-bit Wine prefix keeps the 32-bit stand-in in the
         # 64-bit row on purpose (a faked AMD64 must be able to start it): that
         # one warning is expected there, and nowhere else.
@@ -321,6 +324,34 @@ class SampleKit(KitTest):
                 notes = [message for _, _, message in self.findings(kit, severities=("info",))
                          if "on ARM" not in message and "export lists" not in message]
                 self.assertEqual(notes, ["not signed: Windows shows it as from an unknown publisher"] * 7, notes)
+
+
+class Model(unittest.TestCase):
+    def test_the_launchers_paths_are_the_models(self):
+        # The launcher's table lives in its C++; the tools' in windows.py.
+        # Every path the built program names, in its order, as plain strings.
+        with open(require_launcher(self), "rb") as program:
+            named = [path.decode("ascii") for path in re.findall(rb"(Autoinst\\[\x21-\x7e]*?)\0", program.read())]
+        self.assertEqual(named, list(windows.INSTALLERS))
+
+    def test_verdicts(self):
+        too_new = windows.Refusal(W2K, frozenset({"win2k"}), "subsystem version 5.1: Windows 2000 refuses to load it")
+        unknown = ["Unknow OS version", "Exec fail"]
+        # what, release, boxes, installers started, run problems, refusals, verdict, reason
+        cases = [
+            ("started", "win7", ["VISTA32"], [V86], [], [], "starts", ""),
+            ("missing installer", "winme", ["Exec fail"], [], [], [], "fault", ""),
+            ("x64 installer on Windows 10 on ARM", "win10", ["VISTA64", "Exec fail"], [], [], [], "fault", ""),
+            ("NT 4", "nt40", unknown, [], [], [], "not-served", ""),
+            ("Server 2003", "win2003", unknown, [], [], [], "not-served", ""),
+            ("a run Wine got wrong", "win7", ["VISTA32"], [], ["a box not shown"], [], "run-problem", ""),
+            ("neither a start nor a failure", "winxp", [], [], [], [], "run-problem", ""),
+            ("started where Windows will not load it", "win2k", [], [W2K], [], [too_new], "fault", too_new.reason),
+            ("a refusal for another release", "winxp", [], [WXP], [], [too_new], "starts", ""),
+        ]
+        for what, release, boxes, started, problems, refusals, verdict, reason in cases:
+            with self.subTest(what):
+                self.assertEqual(windows.judge(release, boxes, started, problems, refusals), (verdict, reason))
 
 
 if __name__ == "__main__":

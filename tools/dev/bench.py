@@ -18,16 +18,18 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "kitlib"))
 import make_kit  # noqa: E402
+import paths  # noqa: E402
+import windows  # noqa: E402
 import wine  # noqa: E402
 from wine import Machine, WineSession, X86  # noqa: E402
 
-FLOOR = os.path.join(os.path.dirname(make_kit.STARTER), "floor.exe")
-BENCH_KIT = os.path.join(make_kit.ROOT, "build", "bench")   # a kit per launcher below it
+FLOOR = os.path.join(paths.HELPERS, "floor.exe")
+BENCH_KIT = os.path.join(paths.BUILD, "bench")   # a kit per launcher below it
 
 # What each release's launcher starts on an x86 machine. Under Wine every
 # release has SetDefaultDllDirectories, so only Vista, where the launcher
 # does without it, takes the preloading path.
-INSTALLER = {"winxp": make_kit.INSTALLERS[3], "win10": make_kit.INSTALLERS[4], "vista": make_kit.INSTALLERS[4]}
+INSTALLER = {"winxp": windows.INSTALLERS[3], "win10": windows.INSTALLERS[4], "vista": windows.INSTALLERS[4]}
 
 
 def timed_run(session, kit, machine, program, command_line, installer):
@@ -67,15 +69,15 @@ def main():
                         help="a release to measure; repeat for more (default: winxp, win10 and vista)")
     parser.add_argument("--launcher", action="append",
                         help="a launcher to measure; repeat to compare (default: this build's)")
-    parser.add_argument("--prefix", default=wine.PREFIXES[32], help="the Wine prefix to use (default build/wine)")
+    parser.add_argument("--prefix", default=paths.PREFIXES[32], help="the Wine prefix to use (default build/wine)")
     args = parser.parse_args()
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
     releases = args.release or ["winxp", "win10", "vista"]
-    launchers = args.launcher or [make_kit.LAUNCHER]
+    launchers = args.launcher or [paths.LAUNCHER]
 
     try:
-        make_kit.require_built(FLOOR)
+        paths.require_built(FLOOR)
         kits = []
         for number, launcher in enumerate(launchers, 1):
             kits.append(make_kit.make_kit(os.path.join(BENCH_KIT, str(number)), launcher=launcher))
@@ -84,13 +86,13 @@ def main():
         width = max(len("Launcher"), *map(len, names))
         print(f"Median run times of {args.rounds} rounds")
         print(f"{'Release':8} {'Launcher':{width}} {'launcher':>10} {'floor':>10} {'ratio':>6}")
-        with WineSession(args.prefix, own_display=True) as session:
+        with WineSession(args.prefix, own_display=True, **paths.session_paths(32)) as session:
             for release in releases:
                 floor, medians = bench(session, kits, release, args.rounds)
                 for name, launcher in zip(names, medians):
                     print(f"{release:8} {name:{width}} {launcher * 1000:8.1f}ms {floor * 1000:8.1f}ms"
                           f" {launcher / floor:6.2f}", flush=True)
-    except (wine.WineError, make_kit.KitError, OSError) as error:
+    except (wine.WineError, make_kit.KitError, paths.NotBuilt, OSError) as error:
         sys.exit(f"bench: {error}")
     except KeyboardInterrupt:
         sys.exit("bench: interrupted")

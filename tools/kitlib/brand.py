@@ -10,9 +10,9 @@ import subprocess
 import sys
 import tempfile
 
-import make_kit
+import paths
 
-ROOT = make_kit.ROOT
+ROOT = paths.ROOT
 # option -> the cache variable of cmake/branding.cmake
 VARIABLES = {
     "icon": "LAUNCHER_ICON",

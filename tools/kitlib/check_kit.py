@@ -21,47 +21,10 @@ interpreter.require("pefile")
 import check_pe  # noqa: E402
 import loadcheck  # noqa: E402
 import peinfo  # noqa: E402
-from make_kit import INSTALLERS  # noqa: E402
+from windows import ANY_MINOR, LINKED_FOR, ROWS  # noqa: E402
 
 ERROR, WARNING, INFO = "error", "warning", "info"
 SEVERITIES = (ERROR, WARNING, INFO)
-
-
-class Row:
-    """One installer path of the launcher's table, and what its releases need."""
-
-    def __init__(self, path, machines, releases, oldest, max_subsystem):
-        self.path = path
-        self.machines = machines        # machine types that run everywhere the row serves
-        self.releases = releases        # the Windows releases the launcher sends to this path
-        self.oldest = oldest            # the one that refuses a newer subsystem version first
-        self.max_subsystem = max_subsystem
-
-    @property
-    def folder(self):
-        return self.path.split("\\")[-2]
-
-
-# One row per installer path, in the launcher's order. A subsystem version
-# above max_subsystem makes the oldest release refuse to load the program.
-ANY_MINOR = 0xFFFF
-ROWS = [Row(path, *facts) for path, facts in zip(INSTALLERS, (
-    (("i386",), "Windows 95, 98 and 98 SE", "Windows 95, 98 and 98 SE", (4, ANY_MINOR)),
-    (("i386",), "Windows Me", "Windows Me", (4, ANY_MINOR)),
-    (("i386",), "Windows 2000", "Windows 2000", (5, 0)),
-    (("i386",), "Windows XP (32-bit)", "Windows XP", (5, 1)),
-    (("i386",), "Windows Vista to 11 on x86", "Windows Vista", (6, 0)),
-    (("x64",), "Windows Vista to 11, 64-bit", "Windows Vista x64", (6, 0)),
-))]
-assert len(ROWS) == len(INSTALLERS), "a row's facts are missing for an installer path"
-
-# What a subsystem version was linked for, to say it in a message.
-LINKED_FOR = {
-    (4, 0): "Windows 95 and NT 4", (4, 10): "Windows 98", (4, 90): "Windows Me",
-    (5, 0): "Windows 2000", (5, 1): "Windows XP", (5, 2): "Windows XP x64 and Server 2003",
-    (6, 0): "Windows Vista", (6, 1): "Windows 7", (6, 2): "Windows 8", (6, 3): "Windows 8.1",
-    (10, 0): "Windows 10",
-}
 
 # Windows Vista and later guess that a program without a manifest whose name
 # holds one of these is an installer, and ask for elevation before it starts.

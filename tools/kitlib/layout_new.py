@@ -9,8 +9,8 @@ import shutil
 import sys
 import tempfile
 
-import check_kit
-import make_kit
+import paths
+import windows
 
 NOTE = "README.txt"
 
@@ -20,11 +20,11 @@ class NewError(Exception):
 
 
 def note_text(row):
-    """What the note in a row's folder says, from the check's own table."""
+    """What the note in a row's folder says, from the model of Windows."""
     folder, name = row.path.rsplit("\\", 1)
     bits = "64-bit (x64)" if row.machines == ("x64",) else "32-bit (i386)"
     major, minor = row.max_subsystem
-    highest = f"{major}.x" if minor == check_kit.ANY_MINOR else f"{major}.{minor}"
+    highest = f"{major}.x" if minor == windows.ANY_MINOR else f"{major}.{minor}"
     lines = [
         f"{folder}",
         "",
@@ -75,13 +75,13 @@ def _place_file(path, write):
         os.unlink(partial)
 
 
-def new(kit, name="launcher.exe", launcher=make_kit.LAUNCHER):
+def new(kit, name="launcher.exe", launcher=paths.LAUNCHER):
     """Lays out kit; returns the lines to print: what was made, what kept."""
     why = valid_name(name)
     if why:
         raise NewError(why)
     if not os.path.isfile(launcher):
-        raise NewError(f"{os.path.relpath(launcher, make_kit.ROOT)} is not built: run tools/build.sh")
+        raise NewError(f"{os.path.relpath(launcher, paths.ROOT)} is not built: run tools/build.sh")
     if os.path.exists(kit) and not os.path.isdir(kit):
         raise NewError(f"{kit} exists and is not a folder")
     made, kept = [], []
@@ -91,7 +91,7 @@ def new(kit, name="launcher.exe", launcher=make_kit.LAUNCHER):
     if top is None:
         with open(launcher, "rb") as source:
             _place_file(os.path.join(kit, name), lambda f: shutil.copyfileobj(source, f))
-        made.append(f"{name} (the launcher, from {os.path.relpath(launcher, make_kit.ROOT)})")
+        made.append(f"{name} (the launcher, from {os.path.relpath(launcher, paths.ROOT)})")
     elif not os.path.isfile(os.path.join(kit, top)):
         kept.append(f"{top}: not a file, left as it is")
     elif not filecmp.cmp(os.path.join(kit, top), launcher, shallow=False):
@@ -101,7 +101,7 @@ def new(kit, name="launcher.exe", launcher=make_kit.LAUNCHER):
     if others:
         kept.append(f"{', '.join(others)}: more programs at the top; check and image then need --program")
 
-    for row in check_kit.ROWS:
+    for row in windows.ROWS:
         here, shown = kit, []
         parts = row.path.split("\\")[:-1]
         for part in parts:

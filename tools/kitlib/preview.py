@@ -12,8 +12,11 @@ Usage:
                     [--arch x86] [--arch2 none] [--cd] [--report DIR]
   tools/kit preview [KIT] --matrix [--cd] [--screenshots DIR] [--report DIR]
 KIT defaults to the sample kit (see make_kit.py); the launcher is the one
-.exe at KIT's top unless --program names it. Exits 77 where this machine
-cannot run 32-bit Windows programs under Wine at all.
+.exe at KIT's top unless --program names it. Each row ends in a verdict:
+starts, fault (the distribution fails that Windows), not-served (the
+launcher serves no installer there, by design) or run-problem (the run could
+not be judged). Exits 77 where this machine cannot run 32-bit Windows
+programs under Wine at all.
 """
 import argparse
 import dataclasses
@@ -28,39 +31,26 @@ import interpreter  # noqa: E402
 interpreter.require("pefile", "jinja2")
 import check_kit  # noqa: E402  (after the interpreter has been settled)
 import make_kit  # noqa: E402
+import paths  # noqa: E402
+import progress  # noqa: E402
 import stand_in_kit  # noqa: E402
+import windows  # noqa: E402
 import wine  # noqa: E402
-from wine import ARM64, AS_IS, RELEASES, X86, X64, Machine, WineSession, WineError, format_boxes  # noqa: E402
+from wine import ARM64, AS_IS, X86, X64, Machine, WineSession, WineError, format_boxes  # noqa: E402
 
 CANNOT_RUN = 77   # what a caller such as tools/build.sh tells apart from a failure
 
 MATRIX_FROM = "win95"
-# NT 5.2 and NT 6 are the releases on which the launcher asks the registry
-# whether the processor is x86; elsewhere one architecture says it all.
-ARCH_MATTERS = ("winxp64", "win2003", "vista", "win7", "win8", "win81", "win10", "win11")
-# What a Windows of each bitness starts, and how the reasons name it.
-WINDOWS = {32: (stand_in_kit.X86_WINDOWS, "a 32-bit Windows"), 64: (stand_in_kit.X64_WINDOWS, "an x64 Windows")}
-# Windows on ARM, which Wine cannot be: the release it reports to the
-# launcher (6.2, as 10 and 11 do to a program without a manifest), claiming
-# ARM64, with in the copy what that Windows starts.
-ARM_ROWS = (("win10", stand_in_kit.ARM64_WIN10, "Windows 10 on ARM, which starts no x64 program"),
-            ("win11", stand_in_kit.ARM64_WIN11, "Windows 11 on ARM"))
-WIN98, ME, W2K, XP, VISTA32, VISTA64 = make_kit.INSTALLERS
-# The launcher does not say which path it failed to start; on the releases
-# without a notice box the release tells, on NT 6 the notice does.
-PATH_OF_RELEASE = {"win95": WIN98, "win98": WIN98, "winme": ME, "win2k": W2K, "winxp": XP}
-PATH_OF_NOTICE = {"VISTA32": VISTA32, "VISTA64": VISTA64}
-# The boxes that say the distribution let its user down.
-FAILED_BOXES = ("Exec fail",)
+# What a Windows of each bitness starts.
+KINDS = {32: windows.X86_WINDOWS, 64: windows.X64_WINDOWS}
 
 
 @dataclasses.dataclass
 class Row:
-    """One run of a table: the machine, what its Windows starts, and whether
-    Wine runs it as that Windows or the row is a model of one."""
+    """One run of a table: the machine, the kind of Windows (what it starts),
+    and whether Wine runs it as that Windows or the row is a model of one."""
     machine: Machine
-    starts: frozenset
-    windows_text: str
+    kind: windows.Kind
     modelled: bool = False
     release_shown: str = None   # the release the row stands for, when Wine runs another
 
@@ -77,22 +67,27 @@ class Table:
     rows: list
     results: list = dataclasses.field(default_factory=list)   # (Row, Run, Layout)
     session: WineSession = None
+    # What is known of the kit's installers that Windows will not load
+    # (windows.Refusal): a row that starts one there is a fault.
+    refusals: tuple = ()
 
 
 # -- the tables ----------------------------------------------------------
 
 def matrix_rows(bits, known):
-    """The rows of a table: on a 32-bit Windows each architecture the registry
-    may claim, on a 64-bit one its own (no faking there), then Windows on ARM,
-    modelled, after every row that needs the registry as Windows has it."""
-    releases = [r for r in known if RELEASES.index(r) >= RELEASES.index(MATRIX_FROM)]
+    """The rows of a table: on a 32-bit Windows the registry says x86, as a
+    32-bit Windows always does; on a 64-bit one its own (no faking there),
+    then Windows on ARM, modelled, after every row that needs the registry as
+    Windows has it. known: the releases this Wine can be, in the model's order."""
+    releases = known[known.index(MATRIX_FROM):] if MATRIX_FROM in known else []
     if bits == 32:
-        return [Row(Machine(release, arch), *WINDOWS[32])
-                for release in releases for arch in ((X86, X64) if release in ARCH_MATTERS else (X86,))]
-    rows = [Row(Machine(release, AS_IS), *WINDOWS[64]) for release in releases]
-    for release, starts, text in ARM_ROWS:
+        return [Row(Machine(release, X86), KINDS[32]) for release in releases]
+    rows = [Row(Machine(release, AS_IS), KINDS[64]) for release in releases]
+    # Windows on ARM, which Wine cannot be, tells the launcher 6.2 as 10 and
+    # 11 do, and claims ARM64; the copy holds what that Windows starts.
+    for release, kind in windows.ON_ARM.items():
         run_as = release if release in known else "win10"
-        rows.append(Row(Machine(run_as, ARM64), starts, text, modelled=True, release_shown=release))
+        rows.append(Row(Machine(run_as, ARM64), kind, modelled=True, release_shown=release))
     return rows
 
 
@@ -107,10 +102,12 @@ def table_title(table, prefix):
 
 def why_none(run, layout):
     """Why no installer started, in the table's words ("" when the boxes say it)."""
-    if "Unknow OS version" in run.boxes:
+    if windows.UNKNOWN_BOX in run.boxes:
         return ""
-    notice = next((PATH_OF_NOTICE[box] for box in run.boxes if box in PATH_OF_NOTICE), None)
-    slot = layout.slots.get(notice or PATH_OF_RELEASE.get(run.machine.release))
+    # The launcher does not say which path it failed to start; the release
+    # tells, and on NT 6 the notice box.
+    tried = windows.row_tried(run.machine.release, run.boxes)
+    slot = layout.slots.get(tried.path) if tried else None
     return slot.why if slot is not None and slot.bits is None else ""
 
 
@@ -134,20 +131,16 @@ def installer_text(run, layout):
     return f"none ({why})" if why else "none"
 
 
-def went_wrong(run, layout):
-    """Whether the row lets the distribution's user down: nothing started
-    where the launcher meant to start something."""
-    return bool(run.problems) or any(box in FAILED_BOXES for box in run.boxes)
+def judge(row, run, layout, refusals=()):
+    """(verdict, reason) of the row: see windows.judge. refusals: what is
+    known of installers that Windows will not load (windows.Refusal)."""
+    started_paths = [slot.expected for slot in map(layout.slot_of, (l.relative for l in run.launches)) if slot]
+    return windows.judge(row.release, run.boxes, started_paths, run.problems, refusals)
 
 
-def verdict(run, layout):
-    """The report's word for the row: the launcher's "Unknow OS version" is
-    its design, not the distribution's fault."""
-    if run.problems:
-        return "run-problem"
-    if "Unknow OS version" in run.boxes:
-        return "not-served"
-    return "fault" if went_wrong(run, layout) or not started(run, layout) else "starts"
+def verdict_text(row, run, layout, refusals=()):
+    verdict, reason = judge(row, run, layout, refusals)
+    return f"{verdict} ({reason})" if reason else verdict
 
 
 def arch_text(row):
@@ -155,16 +148,17 @@ def arch_text(row):
 
 
 def format_table(table):
-    header = ("Release", "PROCESSOR_ARCHITECTURE", "Installer started", "Boxes", "Exit")
+    header = ("Release", "PROCESSOR_ARCHITECTURE", "Installer started", "Boxes", "Exit", "Verdict")
     rows = [(row.release, arch_text(row), installer_text(run, layout),
-             "?" if run.problems else format_boxes(run.boxes), str(run.exit_code))
+             "?" if run.problems else format_boxes(run.boxes), str(run.exit_code),
+             verdict_text(row, run, layout, table.refusals))
             for row, run, layout in table.results]
     widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
     line = lambda cells: "  ".join(cell.ljust(width) for cell, width in zip(cells, widths)).rstrip()
     return "\n".join([line(header), line(["-" * width for width in widths])] + [line(row) for row in rows])
 
 
-def report_run(row, run, kit, layout, bits):
+def report_run(row, run, kit, layout, bits, refusals=()):
     print(f"Kit:                     {kit}")
     print(f"Windows:                 {bits}-bit, {row.release}" + (" (modelled)" if row.modelled else ""))
     if run.machine.place1 is AS_IS:
@@ -179,6 +173,7 @@ def report_run(row, run, kit, layout, bits):
         print(f"  its drive:             {wine.DRIVE_TYPES.get(launch.drive, launch.drive)}")
     print(f"Boxes, in order:         {format_boxes(run.boxes)}")
     print(f"Exit code:               {run.exit_code}")
+    print(f"Verdict:                 {verdict_text(row, run, layout, refusals)}")
     for shot in run.screenshots:
         print(f"Screenshot:              {shot}")
 
@@ -190,28 +185,33 @@ def arch_value(text):
 def sample_kit(bits):
     """The sample kit for a Windows: a genuine 64-bit installer on a 64-bit one."""
     if bits == 64:
-        return make_kit.make_kit(make_kit.DEFAULT_KIT + "64", genuine64=True)
-    return make_kit.make_kit(make_kit.DEFAULT_KIT)
+        return make_kit.make_kit(paths.SAMPLE_KIT + "64", genuine64=True)
+    return make_kit.make_kit(paths.SAMPLE_KIT)
 
 
-def run_table(table, kit, program, args, found):
-    """Runs the launcher of scratch copies of kit once per row of the table."""
-    scratch = tempfile.mkdtemp(prefix="preview-", dir=os.path.join(make_kit.ROOT, "build"))
+def run_table(table, kit, program, args, found, line=None):
+    """Runs the launcher of scratch copies of kit once per row of the table;
+    line: a progress.Line to say which row runs."""
+    scratch = tempfile.mkdtemp(prefix="preview-", dir=paths.BUILD)
     try:
         copies = {}
         def copy_for(row):
             # One copy per set of programs the row's Windows starts; from a
             # CD, the copy is the disc: the launcher at its root.
-            if row.starts not in copies:
+            if row.kind not in copies:
                 dest = os.path.join(scratch, f"kit{len(copies)}")
-                copies[row.starts] = (dest, stand_in_kit.lay(kit, dest, program, row.starts, row.windows_text))
-            return copies[row.starts]
+                copies[row.kind] = (dest, stand_in_kit.lay(kit, dest, program, row.kind))
+            return copies[row.kind]
         first, _ = copy_for(table.rows[0])
         prefix = args.prefix64 if table.bits == 64 else args.prefix
         with WineSession(prefix, own_display=args.xvfb, timeout=args.timeout, windows=table.bits,
-                         cdrom=first if table.cd else None, wine=found) as session:
+                         cdrom=first if table.cd else None, wine=found,
+                         **paths.session_paths(table.bits)) as session:
             table.session = session
-            for row in table.rows:
+            for number, row in enumerate(table.rows, 1):
+                if line:
+                    line.show(f"{TABLE_NAMES[table.key]}, row {number} of {len(table.rows)}: {row.release} "
+                              f"{arch_text(row)}")
                 copy, layout = copy_for(row)
                 label = f"{table.key}-{row.release}-{arch_text(row).replace(' ', '')}"
                 # AutoRun starts it by its quoted path from system32;
@@ -224,19 +224,20 @@ def run_table(table, kit, program, args, found):
         shutil.rmtree(scratch, ignore_errors=True)
 
 
+TABLE_NAMES = {"32": "32-bit table", "64": "64-bit table", "cd": "CD-ROM table"}
+
+
 def plan(args, found):
     """The tables to run: one machine, or the matrix (with --cd a third
     table, the 64-bit Windows started from a CD-ROM drive)."""
-    known = found.releases()
+    known = [release for release in windows.WINE_NAMES if found.knows(release)]
     if not args.matrix:
         bits = args.windows
         if args.release not in known:
             raise WineError(f"{found.describe()} does not know the release {args.release}")
         arch = args.arch if args.arch is not AS_IS or bits == 64 else X86
-        starts, text = WINDOWS[bits]
-        if arch == ARM64 and bits == 64:
-            starts, text = stand_in_kit.ARM64_WIN11, "Windows 11 on ARM"
-        row = Row(Machine(args.release, arch, args.arch2), starts, text)
+        kind = windows.ARM64_WIN11 if arch == ARM64 and bits == 64 else KINDS[bits]
+        row = Row(Machine(args.release, arch, args.arch2), kind)
         return [Table("cd" if args.cd else str(bits), bits, args.cd, [row])]
     tables = [Table("32", 32, False, matrix_rows(32, known)), Table("64", 64, False, matrix_rows(64, known))]
     if args.cd:
@@ -251,6 +252,7 @@ def write_report(folder, findings, tables, launcher, found):
         rows = []
         for row, run, layout in table.results:
             starts = started(run, layout)
+            verdict, reason = judge(row, run, layout, table.refusals)
             rows.append(report.Row(
                 release=row.release, arch=row.machine.describe_arch(),
                 installer=" + ".join(found_name for found_name, _ in starts) or None,
@@ -258,8 +260,8 @@ def write_report(folder, findings, tables, launcher, found):
                 why_none="" if starts else why_none(run, layout),
                 boxes=[report.Box(text, shot) for text, shot in
                        zip(run.boxes, list(run.screenshots) + [None] * len(run.boxes))],
-                exit_code=run.exit_code, verdict=verdict(run, layout), modelled=row.modelled,
-                problem="; ".join(run.problems)))
+                exit_code=run.exit_code, verdict=verdict, modelled=row.modelled,
+                problem="; ".join(run.problems), reason=reason))
         title = table_title(table, os.path.relpath(table.session.prefix))
         if table.cd:
             title = "Started from a CD-ROM drive (AutoRun) on a " + title[0].lower() + title[1:]
@@ -275,8 +277,8 @@ def main(argv=None):
     parser.add_argument("--program", help="the launcher's file name in KIT (default: the one .exe at its top)")
     parser.add_argument("--windows", type=int, choices=(32, 64), default=32,
                         help="a 32-bit (default) or 64-bit Windows, each a Wine prefix of its own")
-    parser.add_argument("--release", choices=RELEASES, default="winxp", metavar="NAME",
-                        help="the Windows release Wine pretends to be: " + ", ".join(RELEASES)
+    parser.add_argument("--release", choices=windows.WINE_NAMES, default="winxp", metavar="NAME",
+                        help="the Windows release Wine pretends to be: " + ", ".join(windows.WINE_NAMES)
                              + " (default winxp; win11 from Wine 9 on)")
     parser.add_argument("--arch", type=arch_value, default=AS_IS, metavar="VALUE",
                         help="PROCESSOR_ARCHITECTURE in CurrentControlSet ('none': no value; default x86 "
@@ -286,25 +288,27 @@ def main(argv=None):
                         help="PROCESSOR_ARCHITECTURE in ControlSet002 (default none)")
     parser.add_argument("--matrix", action="store_true",
                         help=f"run every release from {MATRIX_FROM} on that Wine knows, on both Windows, and "
-                             f"print a table for each ({X86} and {X64} where it matters on the 32-bit one; "
-                             "Windows 10 and 11 on ARM, modelled, on the 64-bit one)")
+                             f"print a table for each ({X86} on the 32-bit one; Windows 10 and 11 on ARM, "
+                             "modelled, on the 64-bit one)")
     parser.add_argument("--cd", action="store_true",
                         help="run the distribution from a CD-ROM drive, started as AutoRun does (with "
                              "--matrix: a third table, the 64-bit Windows started so)")
     parser.add_argument("--screenshots", metavar="DIR", help="save a PNG of every box in DIR")
     parser.add_argument("--report", metavar="DIR",
                         help="write DIR/index.html: the check and the tables, with every box's screenshot")
-    parser.add_argument("--prefix", default=wine.PREFIXES[32], help="the 32-bit Windows' prefix (build/wine)")
-    parser.add_argument("--prefix64", default=wine.PREFIXES[64], help="the 64-bit Windows' prefix (build/wine64)")
+    parser.add_argument("--prefix", default=paths.PREFIXES[32], help="the 32-bit Windows' prefix (build/wine)")
+    parser.add_argument("--prefix64", default=paths.PREFIXES[64], help="the 64-bit Windows' prefix (build/wine64)")
     parser.add_argument("--xvfb", action="store_true", help="use a display of our own even when DISPLAY is set")
     parser.add_argument("--timeout", type=float, default=wine.RUN_TIMEOUT, help="seconds one run may take")
     args = parser.parse_args(argv)
 
     shots = None
+    progress.attach()
+    line = progress.Line("preview")
     try:
         found = wine.find_wine()
         if args.report and not args.screenshots:
-            shots = tempfile.mkdtemp(prefix="shots-", dir=os.path.join(make_kit.ROOT, "build"))
+            shots = tempfile.mkdtemp(prefix="shots-", dir=paths.BUILD)
         args.screenshot_dir = args.screenshots or shots
         tables = plan(args, found)
         kits = {}
@@ -318,7 +322,8 @@ def main(argv=None):
         print(check_kit.format_text(findings))
         print()
         for table in tables:
-            run_table(table, kits[table.key], args.program, args, found)
+            run_table(table, kits[table.key], args.program, args, found, line)
+        line.clear()
         problems = []
         for table in tables:
             kit = kits[table.key]
@@ -331,7 +336,7 @@ def main(argv=None):
                 print()
             else:
                 row, run, layout = table.results[0]
-                report_run(row, run, kit, layout, table.bits)
+                report_run(row, run, kit, layout, table.bits, table.refusals)
             problems += [f"{table.key}: {row.release} {arch_text(row)}: {p}"
                          for row, run, _ in table.results for p in run.problems]
         if args.report:
@@ -339,12 +344,15 @@ def main(argv=None):
             page = write_report(args.report, findings, tables, os.path.join(first, layout.program), found)
             print(f"Report: {page}")
     except wine.WineUnavailable as error:
+        line.clear()
         print(f"preview: {error}", file=sys.stderr)
         return CANNOT_RUN
-    except (WineError, make_kit.KitError, stand_in_kit.LayoutError, OSError) as error:
+    except (WineError, make_kit.KitError, paths.NotBuilt, stand_in_kit.LayoutError, OSError) as error:
+        line.clear()
         print(f"preview: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
+        line.clear()
         print("preview: interrupted", file=sys.stderr)
         return 1
     finally:

@@ -15,12 +15,9 @@ import check_kit
 import report_page
 import report_shots
 from report_page import GENERATOR
+from windows import VERDICTS
 
 WINDOWS = {"32": "32-bit Windows", "64": "64-bit Windows", "cd": "From a CD-ROM drive"}
-# What became of a run: the launcher started the distribution's installer;
-# the distribution fails there in a way its maker can fix; the launcher
-# serves no installer there, by design; the run itself could not be judged.
-VERDICTS = ("starts", "fault", "not-served", "run-problem")
 
 
 @dataclasses.dataclass
@@ -41,6 +38,7 @@ class Row:
     verdict: str                # one of VERDICTS
     modelled: bool = False      # a Windows Wine cannot be: worked out, not run
     problem: str = ""           # what went wrong with the run itself (not the launcher)
+    reason: str = ""            # why a started installer is a fault: Windows will not load it there
 
 
 @dataclasses.dataclass

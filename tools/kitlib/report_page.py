@@ -11,19 +11,13 @@ import jinja2
 from markupsafe import Markup
 
 import check_kit
+import windows
 
 # Marks a folder as one of these reports, so that writing a new one never
 # replaces a folder that holds something else.
 GENERATOR = "launcher-preview-report"
 TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
 
-RELEASE_NAMES = {
-    "win31": "Windows 3.1", "win95": "Windows 95", "win98": "Windows 98", "winme": "Windows Me",
-    "nt351": "Windows NT 3.51", "nt40": "Windows NT 4.0", "win2k": "Windows 2000",
-    "winxp": "Windows XP", "winxp64": "Windows XP x64", "win2003": "Windows Server 2003",
-    "vista": "Windows Vista", "win7": "Windows 7", "win8": "Windows 8", "win81": "Windows 8.1",
-    "win10": "Windows 10", "win11": "Windows 11",
-}
 SEVERITY_MARKS = {check_kit.ERROR: "\u2716", check_kit.WARNING: "\u25b2", check_kit.INFO: "\u2139"}
 
 _UNPRINTABLE = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f]")
@@ -98,5 +92,5 @@ def _row(row, shots):
             boxes.append({"text": box.text, "src": shot[0], "width": shot[1], "height": shot[2]})
         else:
             boxes.append({"text": box.text, "src": None, "note": shot[1]})
-    return {"row": row, "name": RELEASE_NAMES.get(row.release), "boxes": boxes,
+    return {"row": row, "name": windows.NAMES.get(row.release), "boxes": boxes,
             "classes": " ".join([row.verdict] + ["modelled"] * row.modelled)}

@@ -20,8 +20,8 @@ import time
 import brand
 import check_kit
 import layout_new
-import make_kit
 import make_media
+import paths
 import settings as settings_module
 import signing
 import staging
@@ -158,16 +158,25 @@ class Ship:
     def check_before(self):
         branding = self.settings.get("launcher") is not None
         findings = check_kit.check(self.kit, self.name)
+        self.replaces = None
         if branding:
-            # The launcher there now is the one the brand step replaces.
+            # The launcher there now is the one the brand step replaces; a
+            # program of the maker's own under that name is not replaced.
             findings = [f for f in findings if f.path != self.name]
-            for other in sorted(os.listdir(self.kit)):
-                path = os.path.join(self.kit, other)
-                if (other != self.name and other.lower().endswith(".exe") and os.path.isfile(path)
-                        and _is_launcher(path)):
-                    findings.append(check_kit.Finding(other, check_kit.ERROR, "another build of the launcher: "
-                                    f"the disc would carry two; remove it, or brand it with [launcher] "
-                                    f"name = \"{other}\""))
+            current = os.path.join(self.kit, self.name)
+            if os.path.lexists(current) and not _is_launcher(current):
+                findings.append(check_kit.Finding(self.name, check_kit.ERROR, "not a build of this launcher: "
+                                "branding would replace it; move it away, or choose another [launcher] name"))
+            others = [other for other in sorted(os.listdir(self.kit))
+                      if other != self.name and other.lower().endswith(".exe")
+                      and os.path.isfile(os.path.join(self.kit, other)) and _is_launcher(os.path.join(self.kit, other))]
+            if len(others) == 1 and not os.path.lexists(os.path.join(self.kit, self.name)):
+                # The launcher as `new` left it: the settings name it anew.
+                self.replaces = others[0]
+            else:
+                findings += [check_kit.Finding(other, check_kit.ERROR, "another build of the launcher: the disc "
+                             f"would carry two; remove it, or brand it with [launcher] name = \"{other}\"")
+                             for other in others]
         return verdict_of(findings)
 
     def brand(self):
@@ -177,6 +186,8 @@ class Ship:
         target = os.path.join(self.kit, self.name)
         self.launcher = self.staging.file(target)
         self.outputs.append(target)
+        if self.replaces:
+            self.staging.remove(os.path.join(self.kit, self.replaces))
         branding = {key: launcher.get(key) for key in settings_module.BRANDING}
         warnings = []
         try:
@@ -190,7 +201,8 @@ class Ship:
             raise Stop(text) from None
         for warning in warnings:
             print(f"          warning: {warning}", file=self.out)
-        return f"{self.name}: {brand.describe(branding)}; {size} bytes"
+        replaces = f", replaces {self.replaces}" if self.replaces else ""
+        return f"{self.name}{replaces}: {brand.describe(branding)}; {size} bytes"
 
     def sign(self):
         options = self.settings.get("sign")
@@ -208,7 +220,7 @@ class Ship:
 
     def check_after(self):
         self.mirror = os.path.join(self.scratch, "kit")
-        _mirror(self.kit, self.mirror, set(self.staging.paths()))
+        _mirror(self.kit, self.mirror, set(self.staging.paths()) | set(self.staging.removed()))
         launcher = getattr(self, "launcher", None)
         if launcher:
             entry = os.path.join(self.mirror, self.name)
@@ -252,6 +264,8 @@ class Ship:
             raise Stop(f"xorriso could not extract the image (exit code {result.returncode})",
                        result.stderr.strip().splitlines()[-3:])
         import preview  # Wine's machinery, only when it is used
+        import progress
+        progress.attach()   # before descriptor 2 goes to the log: the progress line is the terminal's
         argv = [disc, "--program", self.name, "--matrix", "--cd", "--xvfb"]
         report = self.report_folder()
         tables_in_report = report is not None and _takes(preview, "--report")
@@ -303,7 +317,7 @@ class Ship:
     # -- the whole ------------------------------------------------------
 
     def run(self):
-        build = os.path.join(make_kit.ROOT, "build")
+        build = paths.BUILD
         os.makedirs(build, exist_ok=True)
         self.prepare()
         self.scratch = tempfile.mkdtemp(prefix="ship-", dir=build)

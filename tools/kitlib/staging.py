@@ -47,8 +47,15 @@ class Staging:
         self._staged.append((path, target, scratch))
         return path
 
+    def remove(self, target):
+        """Removes target on commit, with the rest; a rollback keeps it."""
+        self._staged.append((None, target, None))
+
     def paths(self):
-        return [staged for staged, _, _ in self._staged]
+        return [staged for staged, _, _ in self._staged if staged]
+
+    def removed(self):
+        return [target for staged, target, _ in self._staged if staged is None]
 
     def commit(self):
         """Moves every staged output onto its target. Each target that
@@ -65,6 +72,13 @@ class Staging:
                         # A link keeps the target in place until the rename
                         # replaces it in one step.
                         os.link(target, backup, follow_symlinks=False)
+                if staged is None:
+                    # A removal: the link aside is all that is left of it.
+                    if backup:
+                        self._committed.append((target, backup))
+                        if os.path.lexists(target):
+                            os.unlink(target)
+                    continue
                 self._committed.append((target, backup))
                 if not os.path.exists(staged):
                     os.makedirs(staged)
@@ -95,7 +109,8 @@ class Staging:
     def rollback(self):
         """Removes whatever was staged, and the folders made for it."""
         for staged, _, scratch in reversed(self._staged):
-            _remove(scratch or staged)
+            if staged or scratch:
+                _remove(scratch or staged)
         for folder in reversed(self._made):
             try:
                 os.rmdir(folder)

@@ -11,22 +11,14 @@ import interpreter
 
 interpreter.require("pefile")
 import check_kit  # noqa: E402  (after the interpreter has been settled)
-import make_kit  # noqa: E402
+import paths  # noqa: E402
 import peinfo  # noqa: E402
+import windows  # noqa: E402
 
 # The stand-in for each kind of program Wine can run here. An ARM64 program
 # stands as a 64-bit one: Wine here runs no ARM code, and where Windows on
 # ARM would start it, what matters is that it starts.
-STAND_INS = {"i386": ("32", make_kit.STAND_IN), "x64": ("64", make_kit.STAND_IN64),
-             "arm64": ("64", make_kit.STAND_IN64)}
-# The programs each Windows starts. A 32-bit one starts no 64-bit program;
-# Windows 10 on ARM runs x86 and ARM64 programs but no x64 ones, Windows 11
-# on ARM all three.
-X86_WINDOWS = frozenset({"i386"})
-X64_WINDOWS = frozenset({"i386", "x64"})
-ARM64_WIN10 = frozenset({"i386", "arm64"})
-ARM64_WIN11 = frozenset({"i386", "x64", "arm64"})
-MACHINE_NAMES = {"i386": "32-bit", "x64": "64-bit", "arm64": "ARM64"}
+STAND_INS = {"i386": ("32", paths.STAND_IN), "x64": ("64", paths.STAND_IN64), "arm64": ("64", paths.STAND_IN64)}
 # What goes where an installer is no program Wine could run: Windows cannot
 # start it either, and the launcher shows "Exec fail".
 NOT_A_PROGRAM = b"Not a program: it stands for a file that no Windows here would start.\r\n"
@@ -70,11 +62,11 @@ def find_launcher(kit, program=None):
     return name
 
 
-def survey(kit, program=None, starts=X64_WINDOWS, windows="an x64 Windows"):
-    """What a copy of kit would hold, without laying it, for a Windows that
-    starts the machines in starts (windows names it, for the reasons)."""
+def survey(kit, program=None, kind=windows.X64_WINDOWS):
+    """What a copy of kit would hold, without laying it, for that kind of
+    Windows (windows.Kind)."""
     slots = {}
-    for installer in make_kit.INSTALLERS:
+    for installer in windows.INSTALLERS:
         found, how, _ = check_kit.locate(kit, installer)
         slot = Slot(installer)
         slots[installer] = slot
@@ -89,22 +81,22 @@ def survey(kit, program=None, starts=X64_WINDOWS, windows="an x64 Windows"):
         except peinfo.NotAProgram as error:
             slot.why = f"not a program: {found} ({error})"
             continue
-        if machine in starts:
+        if machine in kind.starts:
             slot.bits = STAND_INS[machine][0]
         elif machine in STAND_INS:
-            slot.why = f"{MACHINE_NAMES[machine]} program on {windows}: {found}"
+            slot.why = f"{windows.MACHINE_NAMES[machine]} program on {kind.text}: {found}"
         else:
             slot.why = f"{machine} program, which no x86, x64 or ARM64 Windows starts: {found}"
     return Layout(find_launcher(kit, program), slots)
 
 
-def lay(kit, dest, program=None, starts=X64_WINDOWS, windows="an x64 Windows"):
+def lay(kit, dest, program=None, kind=windows.X64_WINDOWS):
     """Lays the copy of kit in dest (which must not exist) and returns its
     Layout. Where the Windows would not start an installer, the copy holds a
     file that no Windows starts, so that ShellExecuteA fails there as it
     would on that Windows, whatever Wine could run."""
-    layout = survey(kit, program, starts, windows)
-    make_kit.require_built(*{STAND_INS["x64" if slot.bits == "64" else "i386"][1]
+    layout = survey(kit, program, kind)
+    paths.require_built(*{STAND_INS["x64" if slot.bits == "64" else "i386"][1]
                              for slot in layout.slots.values() if slot.bits})
     os.makedirs(dest)
     shutil.copy(os.path.join(kit, layout.program), os.path.join(dest, layout.program))

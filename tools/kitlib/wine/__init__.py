@@ -9,7 +9,5 @@ from .install import WITH_32BIT, WOW64_ONLY, Wine, check_runs_32bit, i386_emulat
 from .install import find as find_wine
 from .prefix import CD_DRIVE, clear_folder, prefix_arch
 from .records import DRIVE_TYPES, Launch, Run, Trace, decode_trace_text, format_boxes, verdict
-from .registry import (ARM64, AS_IS, PLACE1, PLACE2, RELEASES, X64, X86, Machine, registry_text,
-                       releases_of)
-from .session import (AUTORUN_FOLDER, DEFAULT_PREFIX, PREFIXES, RUN_TIMEOUT, RUNS_DIR, SLOWDOWN,
-                      WineSession, to_windows)
+from .registry import ARM64, AS_IS, PLACE1, PLACE2, X64, X86, Machine, knows, registry_text
+from .session import AUTORUN_FOLDER, RUN_TIMEOUT, SLOWDOWN, WineSession, to_windows

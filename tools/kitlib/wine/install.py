@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 
 from .errors import WineError, WineUnavailable
-from .registry import releases_of
+from .registry import knows
 
 WITH_32BIT = "with its 32-bit part"
 WOW64_ONLY = "WoW64 only"
@@ -128,10 +128,10 @@ class Wine:
             raise WineError(f"the 64-bit part of Wine is not installed (wine64); {SETUP_HINT}")
         return self.wine64
 
-    def releases(self):
-        """The releases this Wine can pretend to be."""
+    def knows(self, release):
+        """Whether this Wine can pretend to be release (Wine's name)."""
         match = re.match(r"wine-(\d+)", self.version)
-        return releases_of(int(match.group(1)) if match else None)
+        return knows(int(match.group(1)) if match else None, release)
 
     def describe(self):
         number = self.version.split()[0].removeprefix("wine-")

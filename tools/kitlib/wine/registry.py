@@ -2,11 +2,9 @@
 PROCESSOR_ARCHITECTURE where the launcher reads it, as a REGEDIT4 file."""
 import dataclasses
 
-# Wine's names for the releases it can pretend to be, oldest first; win11
-# only from Wine 9 on.
-RELEASES = ("win31", "win95", "win98", "winme", "nt351", "nt40", "win2k", "winxp",
-            "winxp64", "win2003", "vista", "win7", "win8", "win81", "win10", "win11")
-NEWER_RELEASES = {"win11": 9}   # release -> the first Wine major version that knows it
+# The releases (Wine's names) that older Wines do not know: release -> the
+# first major version that does. The toolkit's model of Windows names the rest.
+NEWER_RELEASES = {"win11": 9}
 X86, X64, ARM64 = "x86", "AMD64", "ARM64"
 
 
@@ -26,9 +24,10 @@ PLACE2 = ENVIRONMENT_KEY.format("ControlSet002")
 RELAYED = "user32.MessageBoxA;shell32.ShellExecuteA"
 
 
-def releases_of(major):
-    """The releases a Wine of that major version knows."""
-    return tuple(r for r in RELEASES if major is None or major >= NEWER_RELEASES.get(r, 0))
+def knows(major, release):
+    """Whether a Wine of that major version (None: unknown, taken as new)
+    can pretend to be release."""
+    return major is None or major >= NEWER_RELEASES.get(release, 0)
 
 
 @dataclasses.dataclass

@@ -9,21 +9,13 @@ import subprocess
 import tempfile
 import time
 
-import make_kit
-
 from . import display, install, prefix as prefixes, records
 from .errors import WineError
 from .records import Launch, Run, Trace
 from .registry import AS_IS, registry_text
 
-ROOT = make_kit.ROOT
-# One prefix per Windows: 32-bit, and 64-bit with WOW64 for 32-bit programs.
-PREFIXES = {32: os.path.join(ROOT, "build", "wine"), 64: os.path.join(ROOT, "build", "wine64")}
-DEFAULT_PREFIX = PREFIXES[32]
 # AutoRun starts a CD's program by its quoted path from here.
 AUTORUN_FOLDER = "C:\\windows\\system32"
-RUNS_DIR = os.path.join(ROOT, "build", "wine-runs")   # logs and records, removed after each session
-KEPT_TRACES = os.path.join(ROOT, "build", "wine-traces")   # the traces of runs Wine got wrong
 
 # How many times slower than a plain machine Wine runs here: a VM without
 # hardware help (tools/dev/vm) makes every wait below longer, even the grace
@@ -55,19 +47,23 @@ class WineSession:
     under WOW64, as a real one does; on a WoW64-only Wine the 32-bit one is
     emulated, see install.Wine). cdrom: a host folder that the session shows
     as drive D:, a CD-ROM drive; paths inside it reach the programs as
-    D:\\..., see windows_path()."""
+    D:\\..., see windows_path(). The caller says where things lie: the
+    prefix, the starter program that stands for Explorer and AutoRun (a
+    64-bit one on a 64-bit Windows), the folder for the runs' logs, removed
+    with the session, and the one that keeps the traces of runs Wine got
+    wrong."""
 
     def __init__(self, prefix=None, own_display=False, timeout=RUN_TIMEOUT, windows=32, cdrom=None,
-                 needs_32bit=True, wine=None):
-        if windows not in PREFIXES:
+                 needs_32bit=True, wine=None, starter=None, runs=None, traces=None):
+        if windows not in (32, 64):
             raise WineError(f"no {windows}-bit Windows: 32 or 64")
         self.windows = windows
-        self.prefix = os.path.abspath(prefix or PREFIXES[windows])
+        self.prefix = os.path.abspath(prefix) if prefix else None
         self.own_display = own_display or not os.environ.get("DISPLAY")
         self.timeout = timeout
-        # On a 64-bit Windows, Explorer and AutoRun, which start the launcher,
-        # are 64-bit programs.
-        self.starter = make_kit.STARTER64 if windows == 64 else make_kit.STARTER
+        self.starter = starter
+        self.runs_dir = runs
+        self.traces_dir = traces or runs
         self.cdrom = os.path.abspath(cdrom) if cdrom else None
         self.needs_32bit = needs_32bit
         self.wine = wine
@@ -89,10 +85,13 @@ class WineSession:
         if self.own_display:
             install.need_program("Xvfb", "it gives the boxes a display")
         install.need_program("xdotool", "it dismisses the boxes")
-        make_kit.require_built(self.starter)
+        if not (self.prefix and self.starter and self.runs_dir):
+            raise WineError("a session needs its prefix, its starter and a folder for its runs")
+        if not os.path.isfile(self.starter):
+            raise WineError(f"{self.starter} is missing: build the windows preset first (tools/build.sh)")
         try:
-            os.makedirs(RUNS_DIR, exist_ok=True)
-            self.workdir = tempfile.mkdtemp(dir=RUNS_DIR)
+            os.makedirs(self.runs_dir, exist_ok=True)
+            self.workdir = tempfile.mkdtemp(dir=self.runs_dir)
             self.stack.callback(shutil.rmtree, self.workdir, True)
             if self.needs_32bit:
                 self.wine.check_runs_32bit(self.workdir)
@@ -268,8 +267,8 @@ class WineSession:
         problems = records.verdict(trace, seen, len(found["ran"]))
         if problems:
             # The session's logs go with it; this one is what tells why.
-            os.makedirs(KEPT_TRACES, exist_ok=True)
-            kept = os.path.join(KEPT_TRACES, re.sub(r"[^\w.-]", "_", f"{label}-{self.runs}") + ".log")
+            os.makedirs(self.traces_dir, exist_ok=True)
+            kept = os.path.join(self.traces_dir, re.sub(r"[^\w.-]", "_", f"{label}-{self.runs}") + ".log")
             shutil.copy(trace_path, kept)
             problems = [f"{problem} (Wine's trace: {os.path.relpath(kept)})" for problem in problems]
 

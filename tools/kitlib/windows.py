@@ -1,0 +1,154 @@
+"""What the tools know about Windows: its releases, the launcher's six
+installer rows, what each kind of Windows starts, which releases the
+launcher leaves alone by design, and the verdict on one run of it.
+
+The launcher's own table is in launcher/launcher.cpp; a test compares the
+paths its build names with ROWS."""
+import dataclasses
+
+
+@dataclasses.dataclass(frozen=True)
+class Release:
+    wine: str       # Wine's name for it, as winecfg and the preview take it
+    name: str       # the name people know
+    reports: str    # the platform and version the launcher is told
+
+
+# Oldest first. Windows 8.1, 10 and 11 tell a program without a manifest
+# (the launcher has none) that they are 6.2.
+RELEASES = (
+    Release("win31", "Windows 3.1", "Win32s 3.10"),
+    Release("win95", "Windows 95", "9x 4.0"),
+    Release("win98", "Windows 98", "9x 4.10"),
+    Release("winme", "Windows Me", "9x 4.90"),
+    Release("nt351", "Windows NT 3.51", "NT 3.51"),
+    Release("nt40", "Windows NT 4.0", "NT 4.0"),
+    Release("win2k", "Windows 2000", "NT 5.0"),
+    Release("winxp", "Windows XP", "NT 5.1"),
+    Release("winxp64", "Windows XP x64", "NT 5.2"),
+    Release("win2003", "Windows Server 2003", "NT 5.2"),
+    Release("vista", "Windows Vista", "NT 6.0"),
+    Release("win7", "Windows 7", "NT 6.1"),
+    Release("win8", "Windows 8", "NT 6.2"),
+    Release("win81", "Windows 8.1", "NT 6.2"),
+    Release("win10", "Windows 10", "NT 6.2"),
+    Release("win11", "Windows 11", "NT 6.2"),
+)
+WINE_NAMES = tuple(release.wine for release in RELEASES)
+NAMES = {release.wine: release.name for release in RELEASES}
+
+# The releases the launcher serves no installer on, by design: it says
+# "Unknow OS version" there, whatever the distribution holds.
+UNSERVED = ("win31", "nt351", "nt40", "winxp64", "win2003")
+
+
+@dataclasses.dataclass(frozen=True)
+class Row:
+    """One installer path of the launcher's table, and what its releases need."""
+    path: str               # relative to the launcher, as it names it
+    machines: tuple         # machine types that run everywhere the row serves
+    releases: str           # the releases the launcher sends here, in words
+    oldest: str             # the one that refuses a newer subsystem version first
+    max_subsystem: tuple    # the highest subsystem version the oldest loads
+    served: tuple           # the same releases, by Wine's names
+    notice: str = None      # the box the launcher shows after starting it
+
+    @property
+    def folder(self):
+        return self.path.split("\\")[-2]
+
+
+ANY_MINOR = 0xFFFF
+_NT6 = ("vista", "win7", "win8", "win81", "win10", "win11")
+# In the launcher's order. On NT 6 the registry's PROCESSOR_ARCHITECTURE
+# picks the row: x86 the fifth, anything else the sixth.
+ROWS = (
+    Row("Autoinst\\win98SE\\inst98.exe", ("i386",), "Windows 95, 98 and 98 SE", "Windows 95, 98 and 98 SE",
+        (4, ANY_MINOR), ("win95", "win98")),
+    Row("Autoinst\\winme\\instme.exe", ("i386",), "Windows Me", "Windows Me", (4, ANY_MINOR), ("winme",)),
+    Row("Autoinst\\win2k\\inst2k.exe", ("i386",), "Windows 2000", "Windows 2000", (5, 0), ("win2k",)),
+    Row("Autoinst\\winxp\\instxp.exe", ("i386",), "Windows XP (32-bit)", "Windows XP", (5, 1), ("winxp",)),
+    Row("Autoinst\\winvista\\Vistax86\\instvs32.exe", ("i386",), "Windows Vista to 11 on x86", "Windows Vista",
+        (6, 0), _NT6, "VISTA32"),
+    Row("Autoinst\\winvista\\Vistax64\\instvs64.exe", ("x64",), "Windows Vista to 11, 64-bit", "Windows Vista x64",
+        (6, 0), _NT6, "VISTA64"),
+)
+INSTALLERS = tuple(row.path for row in ROWS)
+
+# What a subsystem version was linked for, to say it in a message.
+LINKED_FOR = {
+    (4, 0): "Windows 95 and NT 4", (4, 10): "Windows 98", (4, 90): "Windows Me",
+    (5, 0): "Windows 2000", (5, 1): "Windows XP", (5, 2): "Windows XP x64 and Server 2003",
+    (6, 0): "Windows Vista", (6, 1): "Windows 7", (6, 2): "Windows 8", (6, 3): "Windows 8.1",
+    (10, 0): "Windows 10",
+}
+
+
+def row_tried(release, boxes):
+    """The row whose installer the launcher tried on release: on NT 6 its
+    notice box tells which; None where it tried none."""
+    for row in ROWS:
+        if row.notice and row.notice in boxes:
+            return row
+    return next((row for row in ROWS if not row.notice and release in row.served), None)
+
+
+# -- what each Windows starts ---------------------------------------------
+
+@dataclasses.dataclass(frozen=True)
+class Kind:
+    """A kind of Windows: the machine types of the programs it starts, and
+    how a reason names it."""
+    starts: frozenset
+    text: str
+
+
+# A 32-bit Windows starts no 64-bit program; Windows 10 on ARM runs x86 and
+# ARM64 programs but no x64 ones, Windows 11 on ARM all three.
+X86_WINDOWS = Kind(frozenset({"i386"}), "a 32-bit Windows")
+X64_WINDOWS = Kind(frozenset({"i386", "x64"}), "an x64 Windows")
+ARM64_WIN10 = Kind(frozenset({"i386", "arm64"}), "Windows 10 on ARM, which starts no x64 program")
+ARM64_WIN11 = Kind(frozenset({"i386", "x64", "arm64"}), "Windows 11 on ARM")
+ON_ARM = {"win10": ARM64_WIN10, "win11": ARM64_WIN11}
+MACHINE_NAMES = {"i386": "32-bit", "x64": "64-bit", "arm64": "ARM64"}
+
+
+# -- the verdict on a run ---------------------------------------------------
+
+STARTS = "starts"             # the launcher starts the distribution's installer there
+FAULT = "fault"               # the distribution fails that Windows, and its maker can fix it
+NOT_SERVED = "not-served"     # the launcher serves no installer there, by design
+RUN_PROBLEM = "run-problem"   # the run itself could not be judged
+VERDICTS = (STARTS, FAULT, NOT_SERVED, RUN_PROBLEM)
+
+UNKNOWN_BOX = "Unknow OS version"
+FAILED_BOX = "Exec fail"
+
+
+@dataclasses.dataclass(frozen=True)
+class Refusal:
+    """A finding that Windows will not load an installer on some releases,
+    although Wine starts it."""
+    path: str               # the launcher's path of the installer
+    releases: frozenset     # Wine's names of the releases that refuse it
+    reason: str
+
+
+def judge(release, boxes, started, problems=(), refusals=()):
+    """(verdict, reason) for one run on release: the boxes the launcher
+    showed, the launcher's paths of the installers that started, the run's
+    problems, and the refusals known of the distribution's installers. The
+    reason is said where a refusal turns a start into a fault."""
+    if problems:
+        return RUN_PROBLEM, ""
+    if UNKNOWN_BOX in boxes:
+        return NOT_SERVED, ""
+    if FAILED_BOX in boxes:
+        return FAULT, ""
+    if not started:
+        # No start and no failure box: nothing a launcher run ends with.
+        return RUN_PROBLEM, ""
+    for refusal in refusals:
+        if release in refusal.releases and refusal.path in started:
+            return FAULT, refusal.reason
+    return STARTS, ""
