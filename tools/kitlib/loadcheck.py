@@ -14,29 +14,19 @@ import exportdata
 import peimports
 import peinfo
 import runtimes
+import windows
 
 ERROR, WARNING, INFO = "error", "warning", "info"
 
 # == The rows' Windows ========================================================
-# Per installer path: the releases the launcher sends there, each as (the
-# preview's name for it, its name in messages, the export lists' processor
-# and build that stand for it). Windows 11 and 10 after 1507 export more than
-# 10 1507, so these lists raise nothing against them. 95 to 2000 have no lists:
-# XP's stand for them, less XP_ADDITIONS.
+# Per installer path: the releases the launcher sends there that an export
+# list stands for (windows.EXPORT_LISTS), each as (the preview's name for it,
+# its name in messages, the lists' processor and build).
 Release = collections.namedtuple("Release", "key name arch build")
-NT6 = (("vista", "Windows Vista", "6.0.6000"), ("win7", "Windows 7", "6.1.7600"),
-       ("win8", "Windows 8", "6.2.9200"), ("win81", "Windows 8.1", "6.3.9600"),
-       ("win10", "Windows 10 1507", "10.0.10240"))
-XP_BUILD = "5.1.2600"
-ROW_RELEASES = {
-    "Autoinst\\win98SE\\inst98.exe": (Release("win95", "Windows 95", "x86", XP_BUILD),
-                                      Release("win98", "Windows 98", "x86", XP_BUILD)),
-    "Autoinst\\winme\\instme.exe": (Release("winme", "Windows Me", "x86", XP_BUILD),),
-    "Autoinst\\win2k\\inst2k.exe": (Release("win2k", "Windows 2000", "x86", XP_BUILD),),
-    "Autoinst\\winxp\\instxp.exe": (Release("winxp", "Windows XP", "x86", XP_BUILD),),
-    "Autoinst\\winvista\\Vistax86\\instvs32.exe": tuple(Release(k, n, "x86", b) for k, n, b in NT6),
-    "Autoinst\\winvista\\Vistax64\\instvs64.exe": tuple(Release(k, n, "x64", b) for k, n, b in NT6),
-}
+ROW_RELEASES = {row.path: tuple(Release(key, windows.EXPORT_LISTS[key][1], "x64" if "x64" in row.machines else "x86",
+                                        windows.EXPORT_LISTS[key][0])
+                                for key in row.served if key in windows.EXPORT_LISTS)
+                for row in windows.ROWS}
 UNLISTED = ("win95", "win98", "winme", "win2k")      # no lists of their own; no manifests either
 NO_API_SETS = UNLISTED + ("winxp", "vista")
 SCHEMA = "win10"        # resolves API sets through its schema

@@ -30,6 +30,7 @@ import interpreter  # noqa: E402
 
 interpreter.require("pefile", "jinja2")
 import check_kit  # noqa: E402  (after the interpreter has been settled)
+import loadcheck  # noqa: E402
 import make_kit  # noqa: E402
 import paths  # noqa: E402
 import progress  # noqa: E402
@@ -141,6 +142,19 @@ def judge(row, run, layout, refusals=()):
 def verdict_text(row, run, layout, refusals=()):
     verdict, reason = judge(row, run, layout, refusals)
     return f"{verdict} ({reason})" if reason else verdict
+
+
+def refusals_of(kit):
+    """What the check found of the kit's installers that a Windows will not
+    load although Wine starts them (Wine exports every function whatever
+    release it pretends to be): the rows it turns into faults."""
+    refusals = []
+    for row in windows.ROWS:
+        by_reason = {}
+        for release, reason in loadcheck.will_not_load(kit, row.path).items():
+            by_reason.setdefault(reason, set()).add(release)
+        refusals += [windows.Refusal(row.path, frozenset(releases), reason) for reason, releases in by_reason.items()]
+    return tuple(refusals)
 
 
 def arch_text(row):
@@ -322,6 +336,7 @@ def main(argv=None):
         print(check_kit.format_text(findings))
         print()
         for table in tables:
+            table.refusals = refusals_of(kits[table.key])
             run_table(table, kits[table.key], args.program, args, found, line)
         line.clear()
         problems = []

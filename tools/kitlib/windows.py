@@ -75,6 +75,20 @@ ROWS = (
 )
 INSTALLERS = tuple(row.path for row in ROWS)
 
+# The export lists of real Windows builds (data/windows-exports.txt.gz) that
+# stand for a release when the check reads what an installer imports: the
+# build, and the release's name in the check's words. 95 to 2000 have no list
+# of their own: XP's stands for them, less what XP added. Windows 11 and 10
+# after 1507 export more than 10 1507, so no list stands for 11: nothing is
+# raised there that 1507 would not raise on 10.
+EXPORT_LISTS = {
+    "win95": ("5.1.2600", "Windows 95"), "win98": ("5.1.2600", "Windows 98"),
+    "winme": ("5.1.2600", "Windows Me"), "win2k": ("5.1.2600", "Windows 2000"),
+    "winxp": ("5.1.2600", "Windows XP"), "vista": ("6.0.6000", "Windows Vista"),
+    "win7": ("6.1.7600", "Windows 7"), "win8": ("6.2.9200", "Windows 8"),
+    "win81": ("6.3.9600", "Windows 8.1"), "win10": ("10.0.10240", "Windows 10 1507"),
+}
+
 # What a subsystem version was linked for, to say it in a message.
 LINKED_FOR = {
     (4, 0): "Windows 95 and NT 4", (4, 10): "Windows 98", (4, 90): "Windows Me",
