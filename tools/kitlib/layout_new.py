@@ -7,10 +7,11 @@ import filecmp
 import os
 import shutil
 import sys
-import tempfile
 
 import check_kit
+import kit_files
 import make_kit
+import staging
 
 NOTE = "README.txt"
 
@@ -46,6 +47,11 @@ def valid_name(name):
         return "give the launcher's file name alone, e.g. setup.exe"
     if not name.lower().endswith(".exe"):
         return f"{name!r} does not end in .exe: Windows would not start it as a program"
+    refused = kit_files.windows_refuses(name)
+    if refused:
+        return f"{name!r}: {refused}"
+    if kit_files.on_disc(name) != name:
+        return f"{name!r}: the disc would name it {kit_files.on_disc(name)!r}"
     return None
 
 
@@ -65,14 +71,10 @@ def _existing(parent, name):
 def _place_file(path, write):
     """Writes a new file at path through write(file object), never over an
     existing one, even one that appears meanwhile: the link fails instead."""
-    fd, partial = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".kit-new.")
-    try:
-        with os.fdopen(fd, "wb") as f:
+    with staging.beside(path, prefix=".kit-new.", replace=False,
+                        mode=0o755 if path.lower().endswith(".exe") else 0o644) as partial:
+        with open(partial, "wb") as f:
             write(f)
-        os.chmod(partial, 0o755 if path.lower().endswith(".exe") else 0o644)
-        os.link(partial, path)
-    finally:
-        os.unlink(partial)
 
 
 def new(kit, name="launcher.exe", launcher=make_kit.LAUNCHER):
@@ -146,6 +148,8 @@ def main(argv, prog="kit new"):
                         help="the launcher's file name at the top (default launcher.exe; a name holding "
                              "setup or install makes Windows Vista and later ask for elevation)")
     args = parser.parse_args(argv)
+    if not args.kit:
+        parser.error("name the distribution's folder")
     why = valid_name(args.name)
     if why:
         parser.error(f"--name: {why}")

@@ -13,14 +13,15 @@ import os
 import re
 import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import interpreter  # noqa: E402
 
 interpreter.require("pefile")
 import check_kit  # noqa: E402
+import outputs  # noqa: E402
 import peinfo  # noqa: E402
+import staging  # noqa: E402
 from make_kit import MARKER  # noqa: E402
 
 RT_GROUP_ICON = 14
@@ -55,6 +56,9 @@ def check_request(kit, image, label, program, autorun):
                          "write it somewhere else")
     if os.path.isdir(image):
         raise MediaError(f"{image} is a folder: name the image file, e.g. {os.path.join(image, label + '.iso')}")
+    why = outputs.image(image)
+    if why:
+        raise MediaError(f"{image} {why}")
     if not os.path.isdir(os.path.dirname(os.path.abspath(image))):
         raise MediaError(f"the folder of {image} does not exist")
 
@@ -97,8 +101,7 @@ def has_icon(path):
 def write_image(kit, image, label, autorun):
     """Runs xorriso into a temporary file beside the image, and puts it in
     place only once xorriso has finished without complaint."""
-    folder = os.path.dirname(os.path.abspath(image))
-    with tempfile.TemporaryDirectory(dir=folder, prefix=".make_media.") as scratch:
+    with staging.scratch_beside(image, prefix=".make_media.") as scratch:
         partial = os.path.join(scratch, "image.iso")
         command = ["xorriso", "-no_rc",
                    # A SORRY (a name cut short, a file that could not be read)
@@ -125,9 +128,11 @@ def write_image(kit, image, label, autorun):
         os.replace(partial, image)
 
 
-def make_media(kit, image, label, program=None, autorun=True, out=sys.stdout):
+def make_media(kit, image, label, program=None, autorun=True, out=sys.stdout, within=None):
+    """Checks kit and writes its image; within is where its links may lead
+    (default: inside kit)."""
     name = check_request(kit, image, label, program, autorun)
-    findings = check_kit.check(kit, name)
+    findings = check_kit.check(kit, name, within)
     print(check_kit.format_text(findings), file=out)
     errors = sum(finding.severity == check_kit.ERROR for finding in findings)
     if errors:
@@ -145,6 +150,11 @@ def main(argv=None, prog=None):
     parser.add_argument("--program", help="the launcher's file name (default: the one .exe at the top)")
     parser.add_argument("--no-autorun", action="store_true", help="write no autorun.inf")
     args = parser.parse_args(argv)
+    if not LABEL.fullmatch(args.label):
+        parser.error(f"--label {args.label!r} cannot be a disc's name: 1 to 16 characters A-Z, 0-9 and _ "
+                     "(ISO 9660 holds no others, and Windows shows only 16)")
+    if not os.path.isdir(args.kit):
+        parser.error(f"{args.kit} is not a folder")
     try:
         name = make_media(args.kit, args.image, args.label, args.program, not args.no_autorun)
     except (MediaError, OSError) as error:

@@ -173,6 +173,13 @@ def report_run(row, run, kit, layout, bits):
         print(f"Screenshot:              {shot}")
 
 
+def seconds(text):
+    value = float(text)
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"{text}: give a number of seconds above 0")
+    return value
+
+
 def arch_value(text):
     return None if text.lower() == "none" else text
 
@@ -287,8 +294,15 @@ def main(argv=None):
     parser.add_argument("--prefix", default=wine.PREFIXES[32], help="the 32-bit Windows' prefix (build/wine)")
     parser.add_argument("--prefix64", default=wine.PREFIXES[64], help="the 64-bit Windows' prefix (build/wine64)")
     parser.add_argument("--xvfb", action="store_true", help="use a display of our own even when DISPLAY is set")
-    parser.add_argument("--timeout", type=float, default=wine.RUN_TIMEOUT, help="seconds one run may take")
+    parser.add_argument("--timeout", type=seconds, default=wine.RUN_TIMEOUT, help="seconds one run may take")
     args = parser.parse_args(argv)
+    if args.report:
+        # Refused now, not after the whole matrix has run.
+        import outputs
+        why = outputs.report(args.report, ship=False)
+        if why:
+            print(f"preview: --report: {args.report} {why}", file=sys.stderr)
+            return 1
 
     shots = None
     try:
