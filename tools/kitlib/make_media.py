@@ -56,9 +56,6 @@ def check_request(kit, image, label, program, autorun):
                          "write it somewhere else")
     if os.path.isdir(image):
         raise MediaError(f"{image} is a folder: name the image file, e.g. {os.path.join(image, label + '.iso')}")
-    why = outputs.image(image)
-    if why:
-        raise MediaError(f"{image} {why}")
     if not os.path.isdir(os.path.dirname(os.path.abspath(image))):
         raise MediaError(f"the folder of {image} does not exist")
 
@@ -155,6 +152,10 @@ def main(argv=None, prog=None):
                      "(ISO 9660 holds no others, and Windows shows only 16)")
     if not os.path.isdir(args.kit):
         parser.error(f"{args.kit} is not a folder")
+    why = outputs.image(args.image)
+    if why:
+        print(f"{prog or 'make_media.py'}: {args.image} {why}", file=sys.stderr)
+        return 1
     try:
         name = make_media(args.kit, args.image, args.label, args.program, not args.no_autorun)
     except (MediaError, OSError) as error:

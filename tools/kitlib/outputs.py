@@ -86,9 +86,9 @@ def owned(output, own, folder=False):
         if path is None:
             continue
         if _same(output, path):
-            return f"is {what}"
+            return f"is {what}: not replacing it"
         if folder and _inside(path, output):
-            return f"holds {what}"
+            return f"holds {what}: not replacing it"
     return None
 
 
