@@ -159,7 +159,7 @@ def main(argv, prog="kit brand"):
     try:
         size = brand(args.output, cmake=args.cmake, warn=lambda text: print(f"{prog}: warning: {text}"),
                      **branding)
-    except (BrandError, OSError) as error:
+    except BrandError as error:
         print(f"{prog}: {error}", file=sys.stderr)
         return 1
     print(f"{args.output}: {describe(branding)}; {size} bytes")

@@ -40,6 +40,7 @@ def main(argv):
     command = argv[0] if argv else "kit"
     for number in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, _interrupt)
+    sys.stdout = _Named(sys.stdout, "the standard output")
     try:
         code = _run(argv)
         # Written here, not at exit, so a full disk is reported like any
@@ -49,12 +50,37 @@ def main(argv):
     except KeyboardInterrupt:
         _say(f"kit {command}: interrupted; nothing was changed")
         return 1
-    except OSError as error:
-        what = error.strerror or str(error)
-        where = error.filename if error.filename is not None else _stream_of(error)
-        _say(f"kit {command}: {where}: {what}" if where else f"kit {command}: {what}")
+    except BrokenPipeError:
+        # A reader that has seen enough (| head): nothing to say.
         _silence_stdout()
         return 1
+    except OSError as error:
+        what = error.strerror or str(error)
+        _say(f"kit {command}: {error.filename}: {what}" if error.filename else f"kit {command}: {what}")
+        _silence_stdout()
+        return 1
+
+
+class _Named:
+    """A stream whose failed writes name it, as a file's do."""
+
+    def __init__(self, stream, name):
+        self._stream, self._name = stream, name
+
+    def write(self, text):
+        try:
+            return self._stream.write(text)
+        except OSError as error:
+            raise type(error)(error.errno, error.strerror, self._name) from None
+
+    def flush(self):
+        try:
+            self._stream.flush()
+        except OSError as error:
+            raise type(error)(error.errno, error.strerror, self._name) from None
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
 
 
 def _say(line):
@@ -63,16 +89,6 @@ def _say(line):
         print(line, file=sys.stderr)
     except OSError:
         pass
-
-
-def _stream_of(error):
-    """A failed print has no file name: it was the standard output."""
-    try:
-        sys.stdout.flush()
-    except OSError:
-        _silence_stdout()
-        return "the standard output"
-    return None
 
 
 def _silence_stdout():

@@ -158,7 +158,7 @@ def main(argv=None, prog=None):
         return 1
     try:
         name = make_media(args.kit, args.image, args.label, args.program, not args.no_autorun)
-    except (MediaError, OSError) as error:
+    except MediaError as error:
         print(f"{prog or 'make_media.py'}: {error}", file=sys.stderr)
         return 1
     print(f"{args.image}: label {args.label}, {name} at the top"

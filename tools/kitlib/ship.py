@@ -303,12 +303,17 @@ class Ship:
         folder = self.report_folder()
         if folder is None:
             return "skipped: no [report]"
+        report = self.settings.get("report")
         os.makedirs(folder, exist_ok=True)
         written = []
 
         def write(name, text):
-            with open(os.path.join(folder, name), "w", encoding="utf-8") as f:
-                f.write(text)
+            try:
+                with open(os.path.join(folder, name), "w", encoding="utf-8") as f:
+                    f.write(text)
+            except OSError as error:
+                # A full disk fails the write, which names no file.
+                raise OSError(error.errno, error.strerror, os.path.join(report["output"], name)) from None
             written.append(name)
 
         write("ship.txt", "\n".join([f"kit ship {self.kit} --config {self.config}", ""] + self.lines) + "\n")

@@ -17,7 +17,7 @@ def beside(target, prefix=PREFIX, mode=None, replace=True):
     an exception it takes target's place (with replace=False only where
     nothing is: an entry that appeared meanwhile makes it fail), else it is
     removed."""
-    fd, partial = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(target)), prefix=prefix)
+    fd, partial = _named(tempfile.mkstemp, target, prefix)
     os.close(fd)
     try:
         yield partial
@@ -37,7 +37,7 @@ def beside(target, prefix=PREFIX, mode=None, replace=True):
 def scratch_beside(target, prefix=PREFIX):
     """A private folder beside target for a tool to write into; removed
     whatever happens, after the block has moved out what it keeps."""
-    folder = tempfile.mkdtemp(dir=os.path.dirname(os.path.abspath(target)), prefix=prefix)
+    folder = _named(tempfile.mkdtemp, target, prefix)
     try:
         yield folder
     finally:
@@ -61,6 +61,16 @@ def replace_folder(staged, target, prefix=PREFIX):
         os.rmdir(aside)
         raise
     remove_tree(aside)
+
+
+def _named(make, target, prefix):
+    """A scratch name beside target; a failure names target's folder, not a
+    name the user never chose."""
+    folder = os.path.dirname(os.path.abspath(target))
+    try:
+        return make(dir=folder, prefix=prefix)
+    except OSError as error:
+        raise OSError(error.errno, error.strerror, folder) from None
 
 
 def _umask():
@@ -93,7 +103,7 @@ class Staging:
         """A new file beside target (a copy of copy_of, else empty) that
         replaces it on commit."""
         folder = self._folder_for(target)
-        fd, path = tempfile.mkstemp(dir=folder, prefix=PREFIX)
+        fd, path = _named(tempfile.mkstemp, target, PREFIX)
         os.close(fd)
         self._staged.append((path, target, None))
         if copy_of:
@@ -104,7 +114,8 @@ class Staging:
     def folder(self, target):
         """A path, not yet made, in a temporary folder beside target: the
         folder made there replaces target on commit."""
-        scratch = tempfile.mkdtemp(dir=self._folder_for(target), prefix=PREFIX)
+        self._folder_for(target)
+        scratch = _named(tempfile.mkdtemp, target, PREFIX)
         path = os.path.join(scratch, os.path.basename(os.path.normpath(target)))
         self._staged.append((path, target, scratch))
         return path
