@@ -102,7 +102,7 @@ class Staging:
     def file(self, target, copy_of=None):
         """A new file beside target (a copy of copy_of, else empty) that
         replaces it on commit."""
-        folder = self._folder_for(target)
+        self._folder_for(target)
         fd, path = _named(tempfile.mkstemp, target, PREFIX)
         os.close(fd)
         self._staged.append((path, target, None))
