@@ -609,6 +609,7 @@ def test_preview_results(check, work):
             report = argv[argv.index("--report") + 1] if "--report" in argv else None
             if report:
                 write(os.path.join(report, "index.html"), "<p>the tables</p>\n")
+            print(f"Check of {argv[0]}:")
             print("Release  PROCESSOR_ARCHITECTURE\n" * 3, end="")
             os.system("echo a child process writes here too")
             if stderr:
@@ -659,8 +660,11 @@ def test_preview_results(check, work):
                 check.expect(row, "out/ unchanged", differences(out_before, tree(project.out)), [])
             else:
                 with open(os.path.join(project.out, "report", "preview.txt")) as f:
-                    check.expect(row, "a child's output in preview.txt", "a child process writes here too"
-                                 in f.read(), True)
+                    text = f.read()
+                check.expect(row, "a child's output in preview.txt", "a child process writes here too" in text,
+                             True)
+                check.expect(row, "preview.txt names the kit, not the scratch copy",
+                             re.findall(r"^Check of (.*):$", text, re.M), [project.kit])
     finally:
         if saved is None:
             sys.modules.pop("preview", None)
