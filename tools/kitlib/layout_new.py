@@ -155,7 +155,7 @@ def main(argv, prog="kit new"):
         parser.error(f"--name: {why}")
     try:
         made, kept = new(args.kit, args.name)
-    except (NewError, OSError) as error:
+    except NewError as error:
         print(f"{prog}: {error}", file=sys.stderr)
         return 1
     for line in made:

@@ -345,8 +345,12 @@ def main(argv=None):
     except wine.WineUnavailable as error:
         print(f"preview: {error}", file=sys.stderr)
         return CANNOT_RUN
-    except (WineError, make_kit.KitError, stand_in_kit.LayoutError, OSError) as error:
+    except (WineError, make_kit.KitError, stand_in_kit.LayoutError) as error:
         print(f"preview: {error}", file=sys.stderr)
+        return 1
+    except OSError as error:
+        print(f"preview: {error.filename}: {error.strerror}" if error.filename else f"preview: {error}",
+              file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("preview: interrupted", file=sys.stderr)
