@@ -60,7 +60,9 @@ def replace_folder(staged, target, prefix=PREFIX):
         os.rename(old, target)
         os.rmdir(aside)
         raise
-    remove_tree(aside)
+    # The new one is in place: an old file that will not go is no failure.
+    with contextlib.suppress(OSError):
+        remove_tree(aside)
 
 
 def _named(make, target, prefix):
@@ -149,7 +151,8 @@ class Staging:
             self.rollback()
             raise
         for aside in self._asides:
-            _remove(aside)
+            with contextlib.suppress(OSError):
+                _remove(aside)
         for _, _, scratch in self._staged:
             if scratch:
                 shutil.rmtree(scratch, ignore_errors=True)
