@@ -296,6 +296,8 @@ def main(argv=None):
     parser.add_argument("--xvfb", action="store_true", help="use a display of our own even when DISPLAY is set")
     parser.add_argument("--timeout", type=seconds, default=wine.RUN_TIMEOUT, help="seconds one run may take")
     args = parser.parse_args(argv)
+    if args.kit and not os.path.isdir(args.kit):
+        parser.error(f"{args.kit} is not a folder")
     if args.report:
         # Refused now, not after the whole matrix has run.
         import outputs

@@ -490,6 +490,8 @@ def main(argv, prog="kit ship", out=sys.stdout):
     parser.add_argument("--no-preview", action="store_true",
                         help="skip the Wine preview (the three tables of the report); everything else runs")
     args = parser.parse_args(argv)
+    if not os.path.isdir(args.kit):
+        parser.error(f"{args.kit} is not a folder")
     ship = Ship(args.kit, args.config, preview=not args.no_preview, program=args.program, out=out)
     try:
         outputs = ship.run()
