@@ -265,11 +265,18 @@ def test_check(check, work):
         result = kit_command("check", *argv)
         check.expect(row, "exit code", result.returncode, code)
         check.expect(row, f"output holds {text!r}", text in result.stdout + result.stderr, True)
+    # The launcher's paths found whatever the pieces it is read in, one
+    # cut in the middle of a path included.
+    all_paths = [row.path for row in check_kit.ROWS]
+    for program, piece, expected in ((make_kit.LAUNCHER, 7, []), (make_kit.LAUNCHER, 1 << 20, []),
+                                     (make_kit.STAND_IN, 7, all_paths)):
+        check.expect(f"unnamed_paths {os.path.basename(program)} in pieces of {piece}", "paths not named",
+                     check_kit.unnamed_paths(program, piece), expected)
     result = kit_command("check", missing, "--json")
     found = json.loads(result.stdout)
     check.expect("check --json", "errors", [f["path"] for f in found if f["severity"] == "error"],
                  ["Autoinst\\winme\\instme.exe"])
-    return len(rows) + 1
+    return len(rows) + 4
 
 
 def test_sign(check, work):
