@@ -44,8 +44,9 @@ def inside(path, folder):
     return os.path.commonpath([path, folder]) == folder
 
 
-def check_request(kit, image, label, program, autorun):
-    """The launcher's name in kit, or MediaError saying why no image can be made."""
+def check_request(kit, image, label, program, autorun, staged=False):
+    """The launcher's name in kit, or MediaError saying why no image can be
+    made; staged: image is a file made to be written, not the user's."""
     if not os.path.isdir(kit):
         raise MediaError(f"{kit} is not a folder")
     if not LABEL.fullmatch(label):
@@ -58,6 +59,9 @@ def check_request(kit, image, label, program, autorun):
         raise MediaError(f"{image} is a folder: name the image file, e.g. {os.path.join(image, label + '.iso')}")
     if not os.path.isdir(os.path.dirname(os.path.abspath(image))):
         raise MediaError(f"the folder of {image} does not exist")
+    why = None if staged else outputs.image(image)
+    if why:
+        raise MediaError(f"{image} {why}")
 
     name = check_kit.find_launcher(kit, program)
     if isinstance(name, check_kit.Finding):
@@ -125,10 +129,10 @@ def write_image(kit, image, label, autorun):
         os.replace(partial, image)
 
 
-def make_media(kit, image, label, program=None, autorun=True, out=sys.stdout, within=None):
+def make_media(kit, image, label, program=None, autorun=True, out=sys.stdout, within=None, staged=False):
     """Checks kit and writes its image; within is where its links may lead
-    (default: inside kit)."""
-    name = check_request(kit, image, label, program, autorun)
+    (default: inside kit); staged as for check_request."""
+    name = check_request(kit, image, label, program, autorun, staged)
     findings = check_kit.check(kit, name, within)
     print(check_kit.format_text(findings), file=out)
     errors = sum(finding.severity == check_kit.ERROR for finding in findings)
@@ -152,10 +156,6 @@ def main(argv=None, prog=None):
                      "(ISO 9660 holds no others, and Windows shows only 16)")
     if not os.path.isdir(args.kit):
         parser.error(f"{args.kit} is not a folder")
-    why = outputs.image(args.image)
-    if why:
-        print(f"{prog or 'make_media.py'}: {args.image} {why}", file=sys.stderr)
-        return 1
     try:
         name = make_media(args.kit, args.image, args.label, args.program, not args.no_autorun)
     except MediaError as error:

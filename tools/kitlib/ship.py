@@ -248,7 +248,7 @@ class Ship:
         try:
             with contextlib.redirect_stderr(log):
                 make_media.make_media(self.mirror, self.image_path, image["label"], self.name, autorun, out=log,
-                                      within=self.kit)
+                                      within=self.kit, staged=True)
         except (make_media.MediaError, OSError) as error:
             details = [line for line in log.getvalue().splitlines() if line.strip()][-5:]
             raise Stop(str(error).replace(self.image_path, image["output"]), details) from None
