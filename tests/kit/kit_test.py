@@ -872,7 +872,7 @@ def test_signals(check, work):
                      "kit ship: interrupted; the kit and every output are as they were")
         check.expect(row, "the maker's folder unchanged", differences(before, tree(project.folder)), [])
         check.expect(row, "build/ scratch removed", sorted(set(os.listdir(build)) - scratch), [])
-        check.expect(row, "no child left", [pid for pid in children if kit_cli._alive(pid)], [])
+        check.expect(row, "no child left", [pid for pid in children if kit_cli.alive(pid)], [])
     return len(rows)
 
 

@@ -143,7 +143,7 @@ def end_children(grace=5.0):
             pass
     deadline = time.monotonic() + grace
     while children and time.monotonic() < deadline:
-        children = [pid for pid in children if _alive(pid)]
+        children = [pid for pid in children if alive(pid)]
         time.sleep(0.05)
     for pid in children:
         try:
@@ -152,7 +152,7 @@ def end_children(grace=5.0):
             pass
 
 
-def _alive(pid):
+def alive(pid):
     try:
         with open(f"/proc/{pid}/stat", "rb") as f:
             return f.read().rsplit(b")", 1)[1].split()[0] != b"Z"
