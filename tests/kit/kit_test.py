@@ -617,6 +617,8 @@ def test_preview_results(check, work):
             if report:
                 write(os.path.join(report, "index.html"), "<p>the tables</p>\n")
             print(f"Check of {argv[0]}:")
+            if report:
+                print(f"Report: {os.path.join(report, 'index.html')}")
             print("Release  PROCESSOR_ARCHITECTURE\n" * 3, end="")
             os.system("echo a child process writes here too")
             if stderr:
@@ -670,8 +672,9 @@ def test_preview_results(check, work):
                     text = f.read()
                 check.expect(row, "a child's output in preview.txt", "a child process writes here too" in text,
                              True)
-                check.expect(row, "preview.txt names the kit, not the scratch copy",
-                             re.findall(r"^Check of (.*):$", text, re.M), [project.kit])
+                check.expect(row, "preview.txt names the kit and the report, not scratch folders",
+                             re.findall(r"^(?:Check of|Report:) (.*?):?$", text, re.M),
+                             [project.kit, os.path.relpath(os.path.join(project.out, "report", "index.html"))])
     finally:
         if saved is None:
             sys.modules.pop("preview", None)

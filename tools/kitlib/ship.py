@@ -276,9 +276,15 @@ class Ship:
             argv += ["--report", report]
         self.preview_log = os.path.join(self.scratch, "preview.txt")
         code, said = _call_captured(preview.main, argv, self.preview_log)
-        said = _name_the_kit(said, disc, self.kit)
+        # The preview ran on the image's contents in a scratch folder and
+        # wrote into the staged report, both gone once ship ends: its texts
+        # name the kit and the report instead.
+        names = {disc: self.kit}
+        if tables_in_report:
+            names[report] = _shown(self.settings.get("report")["output"])
+        said = _renamed(said, names)
         with open(self.preview_log, encoding="utf-8", errors="replace") as f:
-            text = _name_the_kit(f.read(), disc, self.kit)
+            text = _renamed(f.read(), names)
         with open(self.preview_log, "w", encoding="utf-8") as f:
             f.write(text)
         if code == CANNOT_RUN:
@@ -363,11 +369,11 @@ def _shown(path):
     return path if relative.startswith("..") else relative
 
 
-def _name_the_kit(text, disc, kit):
-    """The preview ran on the image's contents in a scratch folder, gone
-    once ship ends: its texts name the kit instead."""
-    for form in (os.path.abspath(disc), os.path.relpath(disc)):
-        text = text.replace(form, kit.rstrip(os.sep) or kit)
+def _renamed(text, names):
+    """text with each path of names, absolute or relative, put as its name."""
+    for path, name in names.items():
+        for form in (os.path.abspath(path), os.path.relpath(path)):
+            text = text.replace(form, name.rstrip(os.sep) or name)
     return text
 
 
