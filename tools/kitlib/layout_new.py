@@ -3,6 +3,7 @@ top, the six installer folders, and in each a note saying what the launcher
 expects there. It only ever adds: whatever is already in the folder stays
 as it is, so running it again on a kit being filled in is harmless."""
 import argparse
+import contextlib
 import filecmp
 import os
 import shutil
@@ -86,13 +87,29 @@ def new(kit, name="launcher.exe", launcher=make_kit.LAUNCHER):
         raise NewError(f"{os.path.relpath(launcher, make_kit.ROOT)} is not built: run tools/build.sh")
     if os.path.exists(kit) and not os.path.isdir(kit):
         raise NewError(f"{kit} exists and is not a folder")
+    created = []   # what this run added, taken back if it stops half way
+    try:
+        return _lay_out(kit, name, launcher, created)
+    except BaseException:
+        for path in reversed(created):
+            with contextlib.suppress(OSError):
+                os.rmdir(path) if os.path.isdir(path) else os.unlink(path)
+        raise
+
+
+def _lay_out(kit, name, launcher, created):
     made, kept = [], []
+    missing = kit
+    while not os.path.lexists(missing):
+        created.insert(0, missing)
+        missing = os.path.dirname(os.path.abspath(missing))
     os.makedirs(kit, exist_ok=True)
 
     top = _existing(kit, name)
     if top is None:
         with open(launcher, "rb") as source:
             _place_file(os.path.join(kit, name), lambda f: shutil.copyfileobj(source, f))
+        created.append(os.path.join(kit, name))
         made.append(f"{name} (the launcher, from {os.path.relpath(launcher, make_kit.ROOT)})")
     elif not os.path.isfile(os.path.join(kit, top)):
         kept.append(f"{top}: not a file, left as it is")
@@ -110,6 +127,7 @@ def new(kit, name="launcher.exe", launcher=make_kit.LAUNCHER):
             found = _existing(here, part)
             if found is None:
                 os.mkdir(os.path.join(here, part))
+                created.append(os.path.join(here, part))
                 made.append("\\".join(shown + [part]) + "\\")
                 found = part
             elif found != part:
@@ -124,6 +142,7 @@ def new(kit, name="launcher.exe", launcher=make_kit.LAUNCHER):
         text = note_text(row)
         if not os.path.lexists(note):
             _place_file(note, lambda f: f.write(text))
+            created.append(note)
             made.append(where)
         elif not _same(note, text):
             kept.append(f"{where}: it differs from the note this tool writes, left as it is")

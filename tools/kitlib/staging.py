@@ -20,7 +20,14 @@ def beside(target, prefix=PREFIX, mode=None, replace=True):
     fd, partial = _named(tempfile.mkstemp, target, prefix)
     os.close(fd)
     try:
-        yield partial
+        try:
+            yield partial
+        except OSError as error:
+            # A full disk: the file that could not be written is target,
+            # whatever name the failed call gives.
+            if error.filename in (None, partial) or error.filename2 == partial:
+                raise OSError(error.errno, error.strerror, target) from None
+            raise
         if mode is not None:
             os.chmod(partial, mode & ~_umask())
         if replace:
