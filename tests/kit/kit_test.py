@@ -13,8 +13,11 @@ import json
 import os
 import re
 import shutil
+import signal
+import stat
 import subprocess
 import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -27,20 +30,22 @@ interpreter.require("pefile")
 import pefile  # noqa: E402
 
 import check_kit  # noqa: E402
+import kit_cli  # noqa: E402
 import icons  # noqa: E402
 import layout_new  # noqa: E402
 import make_kit  # noqa: E402
 import paths  # noqa: E402
 import windows  # noqa: E402
+import staging  # noqa: E402
 from checking import Checker  # noqa: E402
 from sign_test import PASSWORD, make_certificates  # noqa: E402
 
 STEPS = ["check", "brand", "sign", "check", "image", "preview", "report"]
 
 
-def kit_command(*args, cwd=None):
-    return subprocess.run([sys.executable, KIT, *args], capture_output=True, text=True, cwd=cwd,
-                          stdin=subprocess.DEVNULL)
+def kit_command(*args, cwd=None, env=None, stdout=subprocess.PIPE, timeout=None):
+    return subprocess.run([sys.executable, KIT, *args], stdout=stdout, stderr=subprocess.PIPE, text=True,
+                          cwd=cwd, stdin=subprocess.DEVNULL, env=env and {**os.environ, **env}, timeout=timeout)
 
 
 def last_line(result):
@@ -61,6 +66,8 @@ def tree(folder):
                 state[relative] = ("link", os.readlink(path))
             elif os.path.isdir(path):
                 state[relative] = ("folder", os.stat(path).st_mode)
+            elif not stat.S_ISREG(os.lstat(path).st_mode):
+                state[relative] = ("special", os.lstat(path).st_mode)
             else:
                 with open(path, "rb") as f:
                     state[relative] = (os.stat(path).st_mode, f.read())
@@ -253,18 +260,25 @@ def test_check(check, work):
         ([missing], 1, "missing: Autoinst\\winme\\instme.exe"),
         ([two], 1, "several programs at the top"),
         ([two, "--program", "launcher.exe"], 0, "0 error(s)"),
-        ([os.path.join(work, "nowhere")], 1, "is not a folder"),
+        ([os.path.join(work, "nowhere")], 2, "is not a folder"),
     ]
     for argv, code, text in rows:
         row = "check " + " ".join(os.path.relpath(a, work) if a.startswith(work) else a for a in argv)
         result = kit_command("check", *argv)
         check.expect(row, "exit code", result.returncode, code)
-        check.expect(row, f"output holds {text!r}", text in result.stdout, True)
+        check.expect(row, f"output holds {text!r}", text in result.stdout + result.stderr, True)
+    # The launcher's paths found whatever the pieces it is read in, one
+    # cut in the middle of a path included.
+    all_paths = [row.path for row in check_kit.ROWS]
+    for program, piece, expected in ((paths.LAUNCHER, 7, []), (paths.LAUNCHER, 1 << 20, []),
+                                     (paths.STAND_IN, 7, all_paths)):
+        check.expect(f"unnamed_paths {os.path.basename(program)} in pieces of {piece}", "paths not named",
+                     check_kit.unnamed_paths(program, piece), expected)
     result = kit_command("check", missing, "--json")
     found = json.loads(result.stdout)
     check.expect("check --json", "errors", [f["path"] for f in found if f["severity"] == "error"],
                  ["Autoinst\\winme\\instme.exe"])
-    return len(rows) + 1
+    return len(rows) + 4
 
 
 def test_sign(check, work):
@@ -305,7 +319,7 @@ def test_image(check, work):
     image = os.path.join(work, "image", "DISC.iso")
     os.makedirs(os.path.dirname(image), exist_ok=True)
     # label, exit code, text of the last line
-    rows = [("DISC", 0, "label DISC, setup.exe at the top"), ("my disc", 1, "cannot be a disc's name")]
+    rows = [("DISC", 0, "label DISC, setup.exe at the top"), ("my disc", 2, "cannot be a disc's name")]
     for label, code, text in rows:
         if os.path.exists(image):
             os.remove(image)
@@ -330,8 +344,14 @@ def test_brand(check, work):
     out = os.path.join(folder, "out")
     os.makedirs(out)
     target = os.path.join(out, "setup.exe")
+    notes = write(os.path.join(out, "notes.txt"), "the maker's notes\n")
+    long_text = "x" * 10000
     # options, exit code, what the last line says, version strings afterwards
     rows = [
+        (["--output", notes], 1, f"kit brand: -o: {notes} exists and is not a build of this launcher", None),
+        (["--product", long_text, "--company", long_text, "--description", long_text, "--copyright", long_text],
+         1, "kit brand: --product: too long: the texts (--product, --company, --description, --copyright) hold "
+         "40000 UTF-16 characters in all; the version resource holds at most 32000", None),
         (["--icon", os.path.join(folder, "missing.ico")], 1,
          f"kit brand: --icon: {os.path.join(folder, 'missing.ico')} does not exist", None),
         (["--icon", text_ico], 1, f"kit brand: --icon: {text_ico} is not an .ico file", None),
@@ -352,7 +372,7 @@ def test_brand(check, work):
     ]
     for options, code, text, strings in rows:
         row = "brand " + " ".join(options)
-        write(target, b"the previous program")
+        shutil.copy(paths.LAUNCHER, target)   # an earlier build, which it replaces
         before = tree(out)
         argv = ["brand"] + ([] if "--output" in options else ["-o", target]) + options
         result = kit_command(*argv, cwd=folder)
@@ -363,7 +383,7 @@ def test_brand(check, work):
             check.expect(row, "one line", len(result.stderr.strip().splitlines()), 1)
             check.expect(row, "output folder unchanged", differences(before, tree(out)), [])
             continue
-        check.expect(row, "nothing left beside it", sorted(os.listdir(out)), ["setup.exe"])
+        check.expect(row, "nothing left beside it", sorted(os.listdir(out)), ["notes.txt", "setup.exe"])
         check.expect(row, "version strings", version_strings(target), strings)
         if png_only in options:
             check.expect(row, "the PNG-only warning", "warning: --icon: every image" in result.stdout, True)
@@ -634,6 +654,9 @@ def test_preview_results(check, work):
             report = argv[argv.index("--report") + 1] if "--report" in argv else None
             if report:
                 write(os.path.join(report, "index.html"), "<p>the tables</p>\n")
+            print(f"Check of {argv[0]}:")
+            if report:
+                print(f"Report: {os.path.join(report, 'index.html')}")
             print("Release  PROCESSOR_ARCHITECTURE\n" * 3, end="")
             os.system("echo a child process writes here too")
             if stderr:
@@ -684,8 +707,12 @@ def test_preview_results(check, work):
                 check.expect(row, "out/ unchanged", differences(out_before, tree(project.out)), [])
             else:
                 with open(os.path.join(project.out, "report", "preview.txt")) as f:
-                    check.expect(row, "a child's output in preview.txt", "a child process writes here too"
-                                 in f.read(), True)
+                    text = f.read()
+                check.expect(row, "a child's output in preview.txt", "a child process writes here too" in text,
+                             True)
+                check.expect(row, "preview.txt names the kit and the report, not scratch folders",
+                             re.findall(r"^(?:Check of|Report:) (.*?):?$", text, re.M),
+                             [project.kit, os.path.relpath(os.path.join(project.out, "report", "index.html"))])
     finally:
         if saved is None:
             sys.modules.pop("preview", None)
@@ -749,9 +776,150 @@ def test_ship_preview(check, work):
     return 1
 
 
+# -- what a maker owns ----------------------------------------------------------
+
+def test_adversarial(check, work):
+    """Inputs a maker may give by mistake: each is refused or reported in
+    one line with its exit code, and the maker's folder (the kit, the
+    settings, keys and outputs beside it) stays byte for byte as it was."""
+    project = Project(work, "owned")
+    kit, folder = project.kit, project.folder
+    notes = write(os.path.join(folder, "notes.txt"), "the maker's notes\n")
+    write(os.path.join(folder, "busy", "notes.txt"), "not a report\n")
+    write(os.path.join(folder, "plans", "private.key"), "a secret\n")
+    other = lambda old, new: SETTINGS.replace(old, new)  # noqa: E731
+    ship = lambda text: ["ship", kit, "--config", text, "--no-preview"]  # noqa: E731  (the settings' text)
+    instme = os.path.join(kit, "Autoinst", "winme", "instme.exe")
+
+    def link(target, where):
+        return lambda: os.symlink(target, os.path.join(kit, *where.split("\\")))
+
+    def fifo():
+        os.rename(instme, instme + ".saved")
+        os.mkfifo(instme)
+
+    def names():
+        for name in ("a:b.txt", "q?.txt", "CaSe.txt", "case.txt", "x|y.txt", "emoji\U0001F600.txt"):
+            write(os.path.join(kit, "Autoinst", name), "")
+
+    # what, a change to the kit, arguments, options to the run, exit code, what its output holds
+    rows = [
+        ("report over the folder of the kit", None, ship(other('"out/report"', '"."')), {}, 1,
+         "[report] output: . holds the kit: not replacing it"),
+        ("report over a folder of notes", None, ship(other('"out/report"', '"busy"')), {}, 1,
+         "[report] output: busy holds files that are not an earlier report: not replacing them"),
+        ("image over the key", None, ship(other('"out/DRIVERS_2026.iso"', '"keys/key.pem"')), {}, 1,
+         "[image] output: keys/key.pem is [sign] key: not replacing it"),
+        ("image over the settings", None, ship(other('"out/DRIVERS_2026.iso"', '"ship.toml"')), {}, 1,
+         "[image] output: ship.toml is the settings file: not replacing it"),
+        ("image over notes", None, ship(other('"out/DRIVERS_2026.iso"', '"notes.txt"')), {}, 1,
+         "[image] output: notes.txt exists and is not an ISO image: not replacing it"),
+        ("brand over a program of the maker's", lambda: write(os.path.join(kit, "tool.exe"), b"MZ a tool"),
+         ship(other('"setup.exe"', '"tool.exe"')), {}, 1,
+         "[launcher] name: dist/tool.exe exists and is not a build of this launcher: not replacing it"),
+        ("image over notes, on the command line", None, ["image", kit, notes, "--label", "D"], {}, 1,
+         f"kit image: {notes} exists and is not an ISO image: not replacing it"),
+        ("preview's report over notes", None, ["preview", kit, "--report", "busy"], {}, 1,
+         "preview: --report: busy holds files that are not an earlier report: not replacing them"),
+        ("a link out of the kit", link(os.path.join(folder, "plans"), "Autoinst\\extras"), ["check", kit], {}, 1,
+         f"Autoinst\\extras  a link to {os.path.join(folder, 'plans')}, outside the kit"),
+        ("a link out of the kit, imaged", link(os.path.join(folder, "plans"), "Autoinst\\extras"),
+         ["image", kit, os.path.join(folder, "D.iso"), "--label", "D"], {}, 1,
+         "kit image: the distribution check found 1 error(s): fix them first; no image was written"),
+        ("a link that loops", link("..", "Autoinst\\winme\\again"), ["check", kit], {}, 1,
+         "a link to .., a folder that holds the link"),
+        ("a FIFO for an installer", fifo, ["check", kit], {}, 1,
+         "Autoinst\\winme\\instme.exe  a FIFO, not a file: nothing was read from it"),
+        ("names the disc changes", names, ["check", kit], {}, 0, "Autoinst\\a:b.txt  the disc changes the name: "
+         "it becomes 'a_b.txt'\nwarning  Autoinst\\case.txt  Windows takes Autoinst\\CaSe.txt and "
+         "Autoinst\\case.txt for one name on the disc"),
+        ("a name Windows refuses", names, ["check", kit], {}, 0, "Windows refuses '|' in a name"),
+        ("a name beyond the disc's characters", names, ["check", kit], {}, 0, "it becomes 'emoji_.txt'"),
+        ("a full disk", None, ["check", kit], {"stdout": "/dev/full"}, 1,
+         "kit check: the standard output: No space left on device"),
+        ("a label in lower case", None, ["image", kit, "x.iso", "--label", "drv"], {}, 2,
+         "kit image: error: --label 'drv' cannot be a disc's name"),
+        ("no such kit", None, ["check", os.path.join(folder, "nowhere")], {}, 2, "is not a folder"),
+        ("an empty kit name", None, ["new", ""], {}, 2, "kit new: error: name the distribution's folder"),
+        ("a name Windows cannot hold", None, ["new", "other", "--name", "a:b.exe"], {}, 2,
+         "--name: 'a:b.exe': Windows refuses ':' in a name"),
+        ("a timeout below zero", None, ["preview", kit, "--timeout", "-5"], {}, 2,
+         "argument --timeout: -5: give a number of seconds above 0"),
+        ("a Wine that is not there", None, ["preview", kit], {"env": {"WINE": "/nonexistent/wine"}}, 1,
+         "preview: WINE=/nonexistent/wine: no such program"),
+        ("a second ship", "locked", ship(SETTINGS), {}, 1,
+         "kit ship: another ship of " + kit + " is running"),
+    ]
+    for what, change, argv, options, code, text in rows:
+        if callable(change):
+            change()
+        if argv[0] == "ship":
+            argv = argv[:3] + [project.settings(argv[3])] + argv[4:]
+        before = tree(folder)
+        with contextlib.ExitStack() as stack:
+            if change == "locked":
+                stack.enter_context(staging.lock_beside(kit))
+            if options.get("stdout"):
+                options = {**options, "stdout": stack.enter_context(open(options["stdout"], "w"))}
+            result = kit_command(*argv, cwd=folder, timeout=60, **options)
+        output = (result.stdout or "") + result.stderr
+        check.expect(what, "exit code", result.returncode, code)
+        if not check.expect(what, f"output holds {text!r}", re.sub(" +", "  ", text) in re.sub(" +", "  ", output),
+                            True):
+            print(f"  got: {output[-600:]}")
+        if code == 1 and argv[0] != "check":
+            check.expect(what, "one line", len(result.stderr.strip().splitlines()), 1)
+        check.expect(what, "no traceback", "Traceback" in output, False)
+        check.expect(what, "the maker's folder unchanged", differences(before, tree(folder)), [])
+        # Undo the row's change for the next one.
+        if change is fifo:
+            os.remove(instme)
+            os.rename(instme + ".saved", instme)
+        elif change is names:
+            for name in os.listdir(os.path.join(kit, "Autoinst")):
+                if name.endswith(".txt"):
+                    os.remove(os.path.join(kit, "Autoinst", name))
+        for extra in ("Autoinst/extras", "Autoinst/winme/again", "tool.exe"):
+            if os.path.lexists(os.path.join(kit, extra)):
+                os.remove(os.path.join(kit, extra))
+    return len(rows)
+
+
+def test_signals(check, work):
+    """A real TERM or HUP sent to a running ship while the launcher builds:
+    it ends as Ctrl-C does, the maker's folder as it was, nothing left in
+    build/, and no process of the build still running."""
+    project = Project(work, "signals")
+    build = os.path.join(ROOT, "build")
+    rows = [(signal.SIGTERM, "brand"), (signal.SIGHUP, "brand")]
+    for number, step in rows:
+        row = f"{signal.Signals(number).name} during {step}"
+        before, scratch = tree(project.folder), set(os.listdir(build))
+        ship = subprocess.Popen([sys.executable, KIT, "ship", project.kit, "--config", project.config,
+                                 "--no-preview"], cwd=project.folder, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        # The first check's line: the brand step's build starts now.
+        ship.stdout.readline()
+        deadline = time.monotonic() + 60
+        while not kit_cli.descendants(ship.pid) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(1)
+        children = kit_cli.descendants(ship.pid)
+        ship.send_signal(number)
+        stdout, stderr = ship.communicate(timeout=60)
+        check.expect(row, "the build was running", bool(children), True)
+        check.expect(row, "exit code", ship.returncode, 1)
+        check.expect(row, "last line", (stderr.strip().splitlines() or [""])[-1],
+                     "kit ship: interrupted; the kit and every output are as they were")
+        check.expect(row, "the maker's folder unchanged", differences(before, tree(project.folder)), [])
+        check.expect(row, "build/ scratch removed", sorted(set(os.listdir(build)) - scratch), [])
+        check.expect(row, "no child left", [pid for pid in children if kit_cli.alive(pid)], [])
+    return len(rows)
+
+
 TESTS = {"usage": test_usage, "new": test_new, "check": test_check, "sign": test_sign, "image": test_image,
          "brand": test_brand, "ship": test_ship, "preview_results": test_preview_results,
-         "ship_preview": test_ship_preview}
+         "ship_preview": test_ship_preview, "adversarial": test_adversarial, "signals": test_signals}
 
 
 def main():

@@ -37,10 +37,11 @@ def snapshot(folder):
     return state
 
 
-def expect_refused(check, row, result, message, folder, before):
-    """A tool's refusal: exit code 1, a last line that names the fault, and
-    the folder it worked on left as snapshot() found it before."""
-    check.expect(row, "exit code", result.returncode, 1)
+def expect_refused(check, row, result, message, folder, before, code=1):
+    """A tool's refusal: exit code 1 (2 for wrong usage), a last line that
+    names the fault, and the folder it worked on left as snapshot() found it
+    before."""
+    check.expect(row, "exit code", result.returncode, code)
     if not check.expect(row, "last line names the fault", message in last_line(result), True):
         print(f"  last line: {last_line(result)}")
     check.expect(row, "folder unchanged (names, modes, bytes)", snapshot(folder) == before, True)

@@ -48,16 +48,19 @@ def extracted(image, path, work):
         return f.read()
 
 
-def kit(work, name, launcher, top_name="launcher.exe", omit=(), extra=(), linked=()):
-    """A sample kit; the files in linked are links to copies outside it."""
+def kit(work, name, launcher, top_name="launcher.exe", omit=(), extra=(), linked=(), outside=False):
+    """A sample kit; the files in linked are links to copies in its payload
+    folder (outside it, with outside)."""
     folder = os.path.join(work, name)
     shutil.rmtree(folder, ignore_errors=True)
     make_kit.make_kit(folder, omit=omit, launcher=launcher)
+    store = os.path.join(work, name + "-payload") if outside else os.path.join(folder, "payload")
+    os.makedirs(store, exist_ok=True)
     for path in linked:
         inside = os.path.join(folder, *path.split("\\"))
-        outside = os.path.join(work, name + "-" + os.path.basename(inside))
-        os.replace(inside, outside)
-        os.symlink(outside, inside)
+        copy = os.path.join(store, os.path.basename(inside))
+        os.replace(inside, copy)
+        os.symlink(copy, inside)
     if top_name != "launcher.exe":
         os.rename(os.path.join(folder, "launcher.exe"), os.path.join(folder, top_name))
     for path, data in extra:
@@ -83,7 +86,8 @@ def images(check, work, program, branded):
          ["--label", "A", "--program", "launcher.exe"], ["/Readme.exe", "/launcher.exe"],
          autorun("open=launcher.exe", "label=A")),
         # Joliet holds no links: the disc must carry the file itself.
-        (kit(work, "linked", program, linked=windows.INSTALLERS), ["--label", "LINKED"], ["/launcher.exe"],
+        (kit(work, "linked", program, linked=windows.INSTALLERS), ["--label", "LINKED"],
+         ["/launcher.exe"] + ["/payload/" + path.split("\\")[-1] for path in windows.INSTALLERS],
          autorun("open=launcher.exe", "label=LINKED")),
         (kit(work, "no-autorun", branded, "Setup.exe", extra=[("AUTORUN.INF", b"[autorun]\r\nopen=x.exe\r\n")]),
          ["--label", "MINE", "--no-autorun"], ["/AUTORUN.INF", "/Setup.exe"], None),
@@ -112,6 +116,9 @@ def images(check, work, program, branded):
     return len(rows)
 
 
+PREVIOUS_IMAGE = bytes(0x8001) + b"CD001 the previous image"
+
+
 def refusals(check, work, program):
     good = kit(work, "good", program)
     spaced = kit(work, "spaced", program, "my setup.exe")
@@ -121,8 +128,9 @@ def refusals(check, work, program):
     own_autorun = kit(work, "own-autorun", program, extra=[("Autorun.inf", b"[autorun]\r\n")])
     long_name = "Read me first, before you install anything from this disc, please.txt"
     too_long = kit(work, "too-long", program, extra=[(long_name, b"69 characters: more than Joliet holds")])
+    linked_out = kit(work, "linked-out", program, linked=windows.INSTALLERS[:1], outside=True)
     image = os.path.join(work, "refused.iso")
-    bad_label = "the label {!r} cannot be a disc's name"
+    bad_label = "--label {!r} cannot be a disc's name"
     # kit, image, label, extra options, what the message says
     rows = [
         (no_launcher, image, "X", [], "has no launcher at its top: no launcher: no .exe at the top"),
@@ -142,19 +150,21 @@ def refusals(check, work, program):
         (spaced, image, "X", [], "AutoRun cannot start 'my setup.exe'"),
         (own_autorun, image, "X", [], "already has an Autorun.inf"),
         (missing, image, "X", [], "the distribution check found 1 error(s)"),
+        (linked_out, image, "X", [], "the distribution check found 1 error(s)"),
         (too_long, image, "X", [], f"{long_name}: Joliet holds names of at most 64 characters"),
     ]
     for folder, target, label, options, message in rows:
         row = f"{os.path.basename(folder)} -> {os.path.relpath(target, work)} --label {label!r} {' '.join(options)}"
-        # An image already there must survive a refused run untouched.
+        # An image already there (its first bytes as an ISO's) must survive
+        # a refused run untouched.
         with open(image, "wb") as f:
-            f.write(b"the previous image")
+            f.write(PREVIOUS_IMAGE)
         existed = os.path.exists(target)
         before = snapshot(folder)
         result = run([sys.executable, MAKE_MEDIA, folder, target, "--label", label] + options)
-        expect_refused(check, row, result, message, folder, before)
+        expect_refused(check, row, result, message, folder, before, 2 if message.startswith("--label") else 1)
         with open(image, "rb") as f:
-            check.expect(row, "previous image", f.read(), b"the previous image")
+            check.expect(row, "previous image", f.read() == PREVIOUS_IMAGE, True)
         check.expect(row, "image written", os.path.exists(target), existed)
     return len(rows)
 

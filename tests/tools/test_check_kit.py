@@ -301,9 +301,10 @@ class CommandLine(KitTest):
                 self.assertEqual(json.loads(listed[1]), [f.as_dict() for f in findings])
 
     def test_kit_that_is_no_folder(self):
+        # Wrong usage, as the README says: exit 2 and one line on stderr.
         code, out, err = self.run_check(os.path.join(self.folder, "nowhere"))
-        self.assertEqual((code, err), (1, ""))
-        self.assertIn("is not a folder", out)
+        self.assertEqual((code, out), (2, ""))
+        self.assertIn("is not a folder", err.splitlines()[-1])
 
 
 class SampleKit(KitTest):

@@ -12,9 +12,9 @@ import unittest
 import samples
 import check_kit
 import loadcheck
-import make_kit
+import windows
 
-W98, WME, W2K, WXP, V86, V64 = make_kit.INSTALLERS
+W98, WME, W2K, WXP, V86, V64 = windows.INSTALLERS
 # The tools next to the compiler CMake found: i686-w64-mingw32-gcc -> ...-dlltool.
 PREFIX = {arch: compiler[:-len("gcc")] for arch, compiler in samples.COMPILERS.items()}
 # Common Controls 6 and the Visual C++ 2008 runtime.
@@ -260,7 +260,7 @@ class TheIssuesKit(unittest.TestCase):
         ]
         errors = [(f.path, f.message) for f in check_kit.check(kit) if f.severity == "error"]
         self.assertEqual(errors, expected)
-        preview = {row: loadcheck.will_not_load(kit, row) for row in make_kit.INSTALLERS}
+        preview = {row: loadcheck.will_not_load(kit, row) for row in windows.INSTALLERS}
         self.assertEqual(preview, {
             W98: {}, WME: {}, W2K: {"win2k": expected[0][1]}, WXP: {"winxp": expected[1][1]},
             V86: {key: expected[2][1] for key in ("vista", "win7", "win8", "win81", "win10")},

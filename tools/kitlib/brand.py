@@ -11,6 +11,8 @@ import sys
 import tempfile
 
 import paths
+import outputs
+import staging
 
 ROOT = paths.ROOT
 # option -> the cache variable of cmake/branding.cmake
@@ -23,6 +25,10 @@ VARIABLES = {
     "copyright": "LAUNCHER_COPYRIGHT",
 }
 OPTION_OF = {variable: "--" + option for option, variable in VARIABLES.items()}
+TEXTS = ("product", "company", "description", "copyright")
+# The version resource's blocks carry a 16-bit length: the texts, stored in
+# UTF-16, with room left for the rest of the block (some hundred bytes).
+TEXT_UNITS_MAX = 32000
 
 
 class BrandError(Exception):
@@ -62,6 +68,9 @@ def brand(output, cmake="cmake", warn=None, **branding):
     folder = os.path.dirname(os.path.abspath(output))
     if not os.path.isdir(folder):
         raise BrandError(f"the folder of {output} does not exist")
+    too_long = texts_too_long(branding)
+    if too_long:
+        raise BrandError(too_long)
     if not shutil.which(cmake):
         raise BrandError("cmake is missing; tools/dev/setup.sh build installs it")
     definitions = []
@@ -92,24 +101,24 @@ def brand(output, cmake="cmake", warn=None, **branding):
             sys.stderr.write(text)
             raise BrandError(f"the build failed (exit code {code}); see above")
         built = os.path.join(build, "launcher.exe")
-        fd, partial = tempfile.mkstemp(dir=folder, prefix=".kit-brand.")
-        try:
-            with os.fdopen(fd, "wb") as f, open(built, "rb") as source:
-                shutil.copyfileobj(source, f)
-            os.chmod(partial, 0o755 & ~_umask())
-            os.replace(partial, output)
-        except BaseException:
-            os.unlink(partial)
-            raise
+        with staging.beside(output, prefix=".kit-brand.", mode=0o755) as partial:
+            shutil.copyfile(built, partial)
         return os.path.getsize(output)
     finally:
         shutil.rmtree(build, ignore_errors=True)
 
 
-def _umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+def texts_too_long(branding):
+    """Why the texts do not fit the version resource, naming the longest
+    option, or None."""
+    units = {option: len((branding.get(option) or "").encode("utf-16-le")) // 2 for option in TEXTS}
+    total = sum(units.values())
+    if total <= TEXT_UNITS_MAX:
+        return None
+    longest = max(units, key=units.get)
+    given = ", ".join(f"--{option}" for option in TEXTS if units[option])
+    return (f"--{longest}: too long: the texts ({given}) hold {total} UTF-16 characters in all; the "
+            f"version resource holds at most {TEXT_UNITS_MAX} (its length is 16 bits)")
 
 
 def describe(branding):
@@ -143,10 +152,14 @@ def main(argv, prog="kit brand"):
     parser.add_argument("--cmake", default="cmake", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     branding = {option: getattr(args, option) for option in VARIABLES}
+    why = outputs.launcher(args.output)
+    if why:
+        print(f"{prog}: -o: {args.output} {why}", file=sys.stderr)
+        return 1
     try:
         size = brand(args.output, cmake=args.cmake, warn=lambda text: print(f"{prog}: warning: {text}"),
                      **branding)
-    except (BrandError, OSError) as error:
+    except BrandError as error:
         print(f"{prog}: {error}", file=sys.stderr)
         return 1
     print(f"{args.output}: {describe(branding)}; {size} bytes")

@@ -10,8 +10,9 @@ Usage: tools/kit check KIT [--program NAME] [--json]
 import argparse
 import difflib
 import json
-import mmap
+import errno
 import os
+import stat
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -19,6 +20,7 @@ import interpreter  # noqa: E402
 
 interpreter.require("pefile")
 import check_pe  # noqa: E402
+import kit_files  # noqa: E402
 import loadcheck  # noqa: E402
 import peinfo  # noqa: E402
 from windows import ANY_MINOR, LINKED_FOR, ROWS  # noqa: E402
@@ -49,15 +51,21 @@ class Finding:
         return "Finding(%r, %r, %r)" % (self.path, self.severity, self.message)
 
 
-def check(kit, program=None):
+def check(kit, program=None, within=None):
     """Every finding about the distribution in the folder kit, the launcher's
-    first, then the installers' in the launcher's order."""
+    first, then the installers' in the launcher's order, then the links and
+    names the disc would carry; links may lead anywhere in within (a view
+    of a kit made of links to it), else only inside kit."""
     if not os.path.isdir(kit):
         return [Finding(".", ERROR, "%s is not a folder" % kit)]
     findings = []
     findings += check_launcher(kit, program)
     for row in ROWS:
         findings += check_installer(kit, row)
+    findings += [Finding(path, ERROR, message) for path, message in kit_files.links(kit, within)]
+    on_paths = {"\\".join(row.path.split("\\")[:depth]).lower()
+                for row in ROWS for depth in range(1, len(row.path.split("\\")) + 1)}
+    findings += [Finding(path, WARNING, message) for path, message in kit_files.names(kit, on_paths)]
     return findings
 
 
@@ -113,12 +121,25 @@ def check_launcher(kit, program=None):
     return findings
 
 
-def unnamed_paths(path):
+def unnamed_paths(path, piece=1 << 20):
     """The installer paths that the program at path does not name. Every
     build of the launcher names all six as plain strings; another program
-    does not."""
-    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
-        return [row.path for row in ROWS if data.find(row.path.encode("ascii") + b"\0") < 0]
+    does not. Read in pieces: an installer may be gigabytes."""
+    missing = {row.path.encode("ascii") + b"\0": row.path for row in ROWS}
+    overlap = max(map(len, missing)) - 1
+    with open(path, "rb") as f:
+        if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+            raise OSError(errno.EINVAL, "not a regular file", path)
+        tail = b""
+        while missing:
+            data = f.read(piece)
+            if not data:
+                break
+            data = tail + data
+            for text in [text for text in missing if text in data]:
+                del missing[text]
+            tail = data[-overlap:]
+    return [row.path for row in ROWS if row.path in missing.values()]
 
 
 # -- the installers ---------------------------------------------------------
@@ -276,6 +297,8 @@ def main(argv=None, prog=None):
     parser.add_argument("--program", help="the launcher's file name (default: the one .exe at the top)")
     parser.add_argument("--json", action="store_true", help="print a JSON list of findings")
     args = parser.parse_args(argv)
+    if not os.path.isdir(args.kit):
+        parser.error(f"{args.kit} is not a folder")
     findings = check(args.kit, args.program)
     # File names may be in any script; a C locale must not turn them into an
     # encoding error.

@@ -1,8 +1,12 @@
 """The subcommands of tools/kit, the distribution maker's one command. The
-work is done by the modules named here; this only picks one and hands it
-the rest of the command line."""
+work is done by the modules named here; this only picks one, hands it the
+rest of the command line, and is the one place that turns a signal or an
+operating-system error into one line and an exit code."""
 import argparse
+import os
+import signal
 import sys
+import time
 
 # (name, module, what it does). The forwarded ones keep their tools' own
 # options and help.
@@ -30,6 +34,133 @@ def parser():
 
 
 def main(argv):
+    """Runs a command: a TERM or HUP (a CI runner's timeout, a closed
+    terminal) ends it as Ctrl-C does, and a failed read or write of any file
+    is one line naming it, never a traceback."""
+    command = argv[0] if argv else "kit"
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, _interrupt)
+    sys.stdout = _Named(sys.stdout, "the standard output")
+    try:
+        code = _run(argv)
+        # Written here, not at exit, so a full disk is reported like any
+        # other failed write.
+        sys.stdout.flush()
+        return code
+    except KeyboardInterrupt:
+        _say(f"kit {command}: interrupted; nothing was changed")
+        return 1
+    except BrokenPipeError:
+        # A reader that has seen enough (| head): nothing to say.
+        _silence_stdout()
+        return 1
+    except OSError as error:
+        what = error.strerror or str(error)
+        _say(f"kit {command}: {error.filename}: {what}" if error.filename else f"kit {command}: {what}")
+        _silence_stdout()
+        return 1
+
+
+class _Named:
+    """A stream whose failed writes name it, as a file's do."""
+
+    def __init__(self, stream, name):
+        self._stream, self._name = stream, name
+
+    def write(self, text):
+        try:
+            return self._stream.write(text)
+        except OSError as error:
+            raise type(error)(error.errno, error.strerror, self._name) from None
+
+    def flush(self):
+        try:
+            self._stream.flush()
+        except OSError as error:
+            raise type(error)(error.errno, error.strerror, self._name) from None
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
+
+
+def _say(line):
+    # After a HUP the terminal may be gone too.
+    try:
+        print(line, file=sys.stderr)
+    except OSError:
+        pass
+
+
+def _silence_stdout():
+    # What is left in the buffer would fail again at exit, with a traceback.
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, 1)
+        os.close(null)
+        sys.stdout = open(os.devnull, "w")
+    except OSError:
+        pass
+
+
+def _interrupt(number, frame):
+    """A TERM or HUP: Ctrl-C reaches every process of the terminal's group,
+    a signal only this one; so the children (the build, Wine, xorriso) are
+    ended first, then the work unwinds as from Ctrl-C and puts everything
+    back. Once: a second signal must not cut the putting back short."""
+    for other in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(other, signal.SIG_IGN)
+    end_children()
+    raise KeyboardInterrupt
+
+
+def descendants(pid):
+    """The processes below pid, from /proc."""
+    parents = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat", "rb") as f:
+                    fields = f.read().rsplit(b")", 1)[1].split()
+                parents.setdefault(int(fields[1]), []).append(int(entry))
+            except (OSError, IndexError, ValueError):
+                pass
+    found, todo = [], [pid]
+    while todo:
+        children = parents.get(todo.pop(), [])
+        found += children
+        todo += children
+    return found
+
+
+def end_children(grace=5.0):
+    """Sends TERM to every process below this one and waits until they are
+    gone (or zombies), at most grace seconds, then KILLs what is left."""
+    children = descendants(os.getpid())
+    for pid in children:
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except OSError:
+            pass
+    deadline = time.monotonic() + grace
+    while children and time.monotonic() < deadline:
+        children = [pid for pid in children if alive(pid)]
+        time.sleep(0.05)
+    for pid in children:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            return f.read().rsplit(b")", 1)[1].split()[0] != b"Z"
+    except (OSError, IndexError):
+        return False
+
+
+def _run(argv):
     if not argv or argv[0] in ("-h", "--help"):
         p = parser()
         if not argv:

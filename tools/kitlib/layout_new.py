@@ -3,14 +3,16 @@ top, the six installer folders, and in each a note saying what the launcher
 expects there. It only ever adds: whatever is already in the folder stays
 as it is, so running it again on a kit being filled in is harmless."""
 import argparse
+import contextlib
 import filecmp
 import os
 import shutil
 import sys
-import tempfile
 
 import paths
 import windows
+import kit_files
+import staging
 
 NOTE = "README.txt"
 
@@ -46,6 +48,11 @@ def valid_name(name):
         return "give the launcher's file name alone, e.g. setup.exe"
     if not name.lower().endswith(".exe"):
         return f"{name!r} does not end in .exe: Windows would not start it as a program"
+    refused = kit_files.windows_refuses(name)
+    if refused:
+        return f"{name!r}: {refused}"
+    if kit_files.on_disc(name) != name:
+        return f"{name!r}: the disc would name it {kit_files.on_disc(name)!r}"
     return None
 
 
@@ -65,14 +72,10 @@ def _existing(parent, name):
 def _place_file(path, write):
     """Writes a new file at path through write(file object), never over an
     existing one, even one that appears meanwhile: the link fails instead."""
-    fd, partial = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".kit-new.")
-    try:
-        with os.fdopen(fd, "wb") as f:
+    with staging.beside(path, prefix=".kit-new.", replace=False,
+                        mode=0o755 if path.lower().endswith(".exe") else 0o644) as partial:
+        with open(partial, "wb") as f:
             write(f)
-        os.chmod(partial, 0o755 if path.lower().endswith(".exe") else 0o644)
-        os.link(partial, path)
-    finally:
-        os.unlink(partial)
 
 
 def new(kit, name="launcher.exe", launcher=paths.LAUNCHER):
@@ -84,13 +87,29 @@ def new(kit, name="launcher.exe", launcher=paths.LAUNCHER):
         raise NewError(f"{os.path.relpath(launcher, paths.ROOT)} is not built: run tools/build.sh")
     if os.path.exists(kit) and not os.path.isdir(kit):
         raise NewError(f"{kit} exists and is not a folder")
+    created = []   # what this run added, taken back if it stops half way
+    try:
+        return _lay_out(kit, name, launcher, created)
+    except BaseException:
+        for path in reversed(created):
+            with contextlib.suppress(OSError):
+                os.rmdir(path) if os.path.isdir(path) else os.unlink(path)
+        raise
+
+
+def _lay_out(kit, name, launcher, created):
     made, kept = [], []
+    missing = kit
+    while not os.path.lexists(missing):
+        created.insert(0, missing)
+        missing = os.path.dirname(os.path.abspath(missing))
     os.makedirs(kit, exist_ok=True)
 
     top = _existing(kit, name)
     if top is None:
         with open(launcher, "rb") as source:
             _place_file(os.path.join(kit, name), lambda f: shutil.copyfileobj(source, f))
+        created.append(os.path.join(kit, name))
         made.append(f"{name} (the launcher, from {os.path.relpath(launcher, paths.ROOT)})")
     elif not os.path.isfile(os.path.join(kit, top)):
         kept.append(f"{top}: not a file, left as it is")
@@ -108,6 +127,7 @@ def new(kit, name="launcher.exe", launcher=paths.LAUNCHER):
             found = _existing(here, part)
             if found is None:
                 os.mkdir(os.path.join(here, part))
+                created.append(os.path.join(here, part))
                 made.append("\\".join(shown + [part]) + "\\")
                 found = part
             elif found != part:
@@ -122,6 +142,7 @@ def new(kit, name="launcher.exe", launcher=paths.LAUNCHER):
         text = note_text(row)
         if not os.path.lexists(note):
             _place_file(note, lambda f: f.write(text))
+            created.append(note)
             made.append(where)
         elif not _same(note, text):
             kept.append(f"{where}: it differs from the note this tool writes, left as it is")
@@ -146,12 +167,14 @@ def main(argv, prog="kit new"):
                         help="the launcher's file name at the top (default launcher.exe; a name holding "
                              "setup or install makes Windows Vista and later ask for elevation)")
     args = parser.parse_args(argv)
+    if not args.kit:
+        parser.error("name the distribution's folder")
     why = valid_name(args.name)
     if why:
         parser.error(f"--name: {why}")
     try:
         made, kept = new(args.kit, args.name)
-    except (NewError, OSError) as error:
+    except NewError as error:
         print(f"{prog}: {error}", file=sys.stderr)
         return 1
     for line in made:

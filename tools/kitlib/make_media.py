@@ -13,14 +13,15 @@ import os
 import re
 import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import interpreter  # noqa: E402
 
 interpreter.require("pefile")
 import check_kit  # noqa: E402
+import outputs  # noqa: E402
 import peinfo  # noqa: E402
+import staging  # noqa: E402
 from make_kit import MARKER  # noqa: E402
 
 RT_GROUP_ICON = 14
@@ -43,8 +44,9 @@ def inside(path, folder):
     return os.path.commonpath([path, folder]) == folder
 
 
-def check_request(kit, image, label, program, autorun):
-    """The launcher's name in kit, or MediaError saying why no image can be made."""
+def check_request(kit, image, label, program, autorun, staged=False):
+    """The launcher's name in kit, or MediaError saying why no image can be
+    made; staged: image is a file made to be written, not the user's."""
     if not os.path.isdir(kit):
         raise MediaError(f"{kit} is not a folder")
     if not LABEL.fullmatch(label):
@@ -57,6 +59,9 @@ def check_request(kit, image, label, program, autorun):
         raise MediaError(f"{image} is a folder: name the image file, e.g. {os.path.join(image, label + '.iso')}")
     if not os.path.isdir(os.path.dirname(os.path.abspath(image))):
         raise MediaError(f"the folder of {image} does not exist")
+    why = None if staged else outputs.image(image)
+    if why:
+        raise MediaError(f"{image} {why}")
 
     name = check_kit.find_launcher(kit, program)
     if isinstance(name, check_kit.Finding):
@@ -97,8 +102,7 @@ def has_icon(path):
 def write_image(kit, image, label, autorun):
     """Runs xorriso into a temporary file beside the image, and puts it in
     place only once xorriso has finished without complaint."""
-    folder = os.path.dirname(os.path.abspath(image))
-    with tempfile.TemporaryDirectory(dir=folder, prefix=".make_media.") as scratch:
+    with staging.scratch_beside(image, prefix=".make_media.") as scratch:
         partial = os.path.join(scratch, "image.iso")
         command = ["xorriso", "-no_rc",
                    # A SORRY (a name cut short, a file that could not be read)
@@ -125,9 +129,11 @@ def write_image(kit, image, label, autorun):
         os.replace(partial, image)
 
 
-def make_media(kit, image, label, program=None, autorun=True, out=sys.stdout):
-    name = check_request(kit, image, label, program, autorun)
-    findings = check_kit.check(kit, name)
+def make_media(kit, image, label, program=None, autorun=True, out=sys.stdout, within=None, staged=False):
+    """Checks kit and writes its image; within is where its links may lead
+    (default: inside kit); staged as for check_request."""
+    name = check_request(kit, image, label, program, autorun, staged)
+    findings = check_kit.check(kit, name, within)
     print(check_kit.format_text(findings), file=out)
     errors = sum(finding.severity == check_kit.ERROR for finding in findings)
     if errors:
@@ -145,9 +151,14 @@ def main(argv=None, prog=None):
     parser.add_argument("--program", help="the launcher's file name (default: the one .exe at the top)")
     parser.add_argument("--no-autorun", action="store_true", help="write no autorun.inf")
     args = parser.parse_args(argv)
+    if not LABEL.fullmatch(args.label):
+        parser.error(f"--label {args.label!r} cannot be a disc's name: 1 to 16 characters A-Z, 0-9 and _ "
+                     "(ISO 9660 holds no others, and Windows shows only 16)")
+    if not os.path.isdir(args.kit):
+        parser.error(f"{args.kit} is not a folder")
     try:
         name = make_media(args.kit, args.image, args.label, args.program, not args.no_autorun)
-    except (MediaError, OSError) as error:
+    except MediaError as error:
         print(f"{prog or 'make_media.py'}: {error}", file=sys.stderr)
         return 1
     print(f"{args.image}: label {args.label}, {name} at the top"

@@ -6,6 +6,7 @@ pefile, without running it.
 """
 import mmap
 import os
+import stat
 import struct
 
 import interpreter
@@ -101,6 +102,10 @@ def read(path):
     folder, not a Windows program, or a truncated or malformed one."""
     if os.path.isdir(path):
         raise NotAProgram("a folder, not a program")
+    kind = _odd_kind(path)
+    if kind:
+        # Opening a FIFO waits for a writer, a device may never end: not read.
+        raise NotAProgram(f"{kind}, not a file: nothing was read from it")
     try:
         with open(path, "rb") as f:
             if os.fstat(f.fileno()).st_size == 0:
@@ -111,6 +116,18 @@ def read(path):
                 return _parse(path, data)
     except OSError as error:
         raise NotAProgram("cannot be read: %s" % (error.strerror or error)) from None
+
+
+def _odd_kind(path):
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return None   # said when it is opened
+    for test, kind in ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a device"),
+                       (stat.S_ISBLK, "a device")):
+        if test(mode):
+            return kind
+    return None
 
 
 def _parse(path, data):

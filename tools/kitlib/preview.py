@@ -192,6 +192,13 @@ def report_run(row, run, kit, layout, bits, refusals=()):
         print(f"Screenshot:              {shot}")
 
 
+def seconds(text):
+    value = float(text)
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"{text}: give a number of seconds above 0")
+    return value
+
+
 def arch_value(text):
     return None if text.lower() == "none" else text
 
@@ -313,8 +320,17 @@ def main(argv=None):
     parser.add_argument("--prefix", default=paths.PREFIXES[32], help="the 32-bit Windows' prefix (build/wine)")
     parser.add_argument("--prefix64", default=paths.PREFIXES[64], help="the 64-bit Windows' prefix (build/wine64)")
     parser.add_argument("--xvfb", action="store_true", help="use a display of our own even when DISPLAY is set")
-    parser.add_argument("--timeout", type=float, default=wine.RUN_TIMEOUT, help="seconds one run may take")
+    parser.add_argument("--timeout", type=seconds, default=wine.RUN_TIMEOUT, help="seconds one run may take")
     args = parser.parse_args(argv)
+    if args.kit and not os.path.isdir(args.kit):
+        parser.error(f"{args.kit} is not a folder")
+    if args.report:
+        # Refused now, not after the whole matrix has run.
+        import outputs
+        why = outputs.report(args.report, ship=False)
+        if why:
+            print(f"preview: --report: {args.report} {why}", file=sys.stderr)
+            return 1
 
     shots = None
     progress.attach()
@@ -362,9 +378,13 @@ def main(argv=None):
         line.clear()
         print(f"preview: {error}", file=sys.stderr)
         return CANNOT_RUN
-    except (WineError, make_kit.KitError, paths.NotBuilt, stand_in_kit.LayoutError, OSError) as error:
+    except (WineError, make_kit.KitError, paths.NotBuilt, stand_in_kit.LayoutError) as error:
         line.clear()
         print(f"preview: {error}", file=sys.stderr)
+        return 1
+    except OSError as error:
+        print(f"preview: {error.filename}: {error.strerror}" if error.filename else f"preview: {error}",
+              file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         line.clear()

@@ -112,23 +112,9 @@ def _check_replaceable(folder):
         raise ReportError(f"{folder} holds files that are not an earlier report: not replacing them")
 
 
-def _move_into_place(staging, folder):
-    if not os.path.lexists(folder):
-        os.rename(staging, folder)
-        return
-    # The old report goes aside under a name no one else picks, the new one
-    # takes its place, and only then is the old one removed; if the second
-    # step fails the old one comes back.
-    aside = tempfile.mkdtemp(prefix=f".{os.path.basename(folder)}.old-", dir=os.path.dirname(folder))
-    old = os.path.join(aside, "report")
-    os.rename(folder, old)
-    try:
-        os.rename(staging, folder)
-    except BaseException:
-        os.rename(old, folder)
-        os.rmdir(aside)
-        raise
-    shutil.rmtree(aside, ignore_errors=True)
+def _move_into_place(staged, folder):
+    import staging   # the toolkit's one way of putting an output in place
+    staging.replace_folder(staged, folder, prefix=f".{os.path.basename(folder)}.old-")
 
 
 def _launcher_facts(launcher):

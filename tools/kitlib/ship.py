@@ -22,6 +22,7 @@ import check_kit
 import layout_new
 import make_media
 import paths
+import outputs
 import settings as settings_module
 import signing
 import staging
@@ -120,18 +121,32 @@ class Ship:
             if target and make_media.inside(target, kit):
                 raise Stop(f"{shown}: [{section}] output: {target} is inside the kit: write it somewhere else")
         image = self.settings.get("image")
-        if image:
-            if os.path.isdir(image["output"]):
-                raise Stop(f"{shown}: [image] output: {image['output']} is a folder: name the image file")
-            if not make_media.LABEL.fullmatch(image["label"]):
-                raise Stop(f"{shown}: [image] label {image['label']!r} cannot be a disc's name: 1 to 16 "
-                           "characters A-Z, 0-9 and _")
+        if image and not make_media.LABEL.fullmatch(image["label"]):
+            raise Stop(f"{shown}: [image] label {image['label']!r} cannot be a disc's name: 1 to 16 "
+                       "characters A-Z, 0-9 and _")
         report = self.settings.get("report")
-        if report and os.path.lexists(report["output"]) and not os.path.isdir(report["output"]):
-            raise Stop(f"{shown}: [report] output: {report['output']} exists and is not a folder")
         if image and report and os.path.abspath(image["output"]) == os.path.abspath(report["output"]):
             raise Stop(f"{shown}: [image] and [report] name the same output")
         self.name = self.launcher_name()
+        self.refuse_replacing()
+
+    def refuse_replacing(self):
+        """Each output may replace only an earlier output of its kind, never
+        the kit or a file the run reads."""
+        own = [("the kit", self.kit), ("the settings file", self.config)]
+        for section, keys in settings_module.INPUTS.items():
+            own += [(f"[{section}] {key}", path) for key, path in self.settings.files(section, keys)]
+        launcher = self.settings.get("launcher")
+        if launcher is not None:
+            target = os.path.join(self.kit, self.name)
+            why = outputs.launcher(target)
+            if why:
+                raise Stop(f"{self.config}: [launcher] name: {_shown(target)} {why}")
+        for section, kind, folder in (("image", outputs.image, False), ("report", outputs.report, True)):
+            target = (self.settings.get(section) or {}).get("output")
+            why = target and (outputs.owned(target, own, folder) or kind(target))
+            if why:
+                raise Stop(f"{self.config}: [{section}] output: {_shown(target)} {why}")
 
     def launcher_name(self):
         launcher = self.settings.get("launcher")
@@ -227,7 +242,7 @@ class Ship:
             if os.path.lexists(entry):
                 os.unlink(entry)
             os.symlink(os.path.abspath(launcher), entry)
-        findings = check_kit.check(self.mirror, self.name)
+        findings = check_kit.check(self.mirror, self.name, within=self.kit)
         self.final_findings = findings
         self.final_check = check_kit.format_text(findings)
         return verdict_of(findings)
@@ -243,7 +258,8 @@ class Ship:
         log = io.StringIO()
         try:
             with contextlib.redirect_stderr(log):
-                make_media.make_media(self.mirror, self.image_path, image["label"], self.name, autorun, out=log)
+                make_media.make_media(self.mirror, self.image_path, image["label"], self.name, autorun, out=log,
+                                      within=self.kit, staged=True)
         except (make_media.MediaError, OSError) as error:
             details = [line for line in log.getvalue().splitlines() if line.strip()][-5:]
             raise Stop(str(error).replace(self.image_path, image["output"]), details) from None
@@ -273,6 +289,17 @@ class Ship:
             argv += ["--report", report]
         self.preview_log = os.path.join(self.scratch, "preview.txt")
         code, said = _call_captured(preview.main, argv, self.preview_log)
+        # The preview ran on the image's contents in a scratch folder and
+        # wrote into the staged report, both gone once ship ends: its texts
+        # name the kit and the report instead.
+        names = {disc: self.kit}
+        if tables_in_report:
+            names[report] = _shown(self.settings.get("report")["output"])
+        said = _renamed(said, names)
+        with open(self.preview_log, encoding="utf-8", errors="replace") as f:
+            text = _renamed(f.read(), names)
+        with open(self.preview_log, "w", encoding="utf-8") as f:
+            f.write(text)
         if code == CANNOT_RUN:
             return f"skipped: {said or 'this machine cannot run Wine 32-bit programs'}"
         if code != 0:
@@ -295,12 +322,17 @@ class Ship:
         folder = self.report_folder()
         if folder is None:
             return "skipped: no [report]"
+        report = self.settings.get("report")
         os.makedirs(folder, exist_ok=True)
         written = []
 
         def write(name, text):
-            with open(os.path.join(folder, name), "w", encoding="utf-8") as f:
-                f.write(text)
+            try:
+                with open(os.path.join(folder, name), "w", encoding="utf-8") as f:
+                    f.write(text)
+            except OSError as error:
+                # A full disk fails the write, which names no file.
+                raise OSError(error.errno, error.strerror, os.path.join(report["output"], name)) from None
             written.append(name)
 
         write("ship.txt", "\n".join([f"kit ship {self.kit} --config {self.config}", ""] + self.lines) + "\n")
@@ -319,6 +351,16 @@ class Ship:
     def run(self):
         build = paths.BUILD
         os.makedirs(build, exist_ok=True)
+        if not os.path.isdir(self.kit):
+            raise Stop(f"{self.kit} is not a folder")
+        try:
+            with staging.lock_beside(self.kit):
+                return self._run(build)
+        except staging.Busy as busy:
+            raise Stop(f"another ship of {self.kit} is running (it holds {_shown(str(busy))}): "
+                       "wait for it; nothing was changed") from None
+
+    def _run(self, build):
         self.prepare()
         self.scratch = tempfile.mkdtemp(prefix="ship-", dir=build)
         try:
@@ -338,6 +380,14 @@ class Ship:
 def _shown(path):
     relative = os.path.relpath(path)
     return path if relative.startswith("..") else relative
+
+
+def _renamed(text, names):
+    """text with each path of names, absolute or relative, put as its name."""
+    for path, name in names.items():
+        for form in (os.path.abspath(path), os.path.relpath(path)):
+            text = text.replace(form, name.rstrip(os.sep) or name)
+    return text
 
 
 def _is_launcher(path):
@@ -459,6 +509,8 @@ def main(argv, prog="kit ship", out=sys.stdout):
     parser.add_argument("--no-preview", action="store_true",
                         help="skip the Wine preview (the three tables of the report); everything else runs")
     args = parser.parse_args(argv)
+    if not os.path.isdir(args.kit):
+        parser.error(f"{args.kit} is not a folder")
     ship = Ship(args.kit, args.config, preview=not args.no_preview, program=args.program, out=out)
     try:
         outputs = ship.run()

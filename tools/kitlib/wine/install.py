@@ -211,12 +211,27 @@ def find(environ=os.environ):
     server = search("wineserver", "WINESERVER", environ)
     if server is None:
         raise WineError(where_searched("wineserver", "WINESERVER"))
+    for variable, program in (("WINE", wine), ("WINESERVER", server)):
+        if environ.get(variable):
+            starts(variable, environ[variable], program)
     kind = kind_of(wine)
     # Debian puts no wine64 on the PATH; a WoW64-only Wine has one loader.
     wine64 = search("wine64", None, environ)
     if wine64 is None or (kind == WOW64_ONLY and elf_class(wine) == 64):
         wine64 = wine if kind == WOW64_ONLY else None
     return Wine(wine, wine64, server, version_of(wine), kind)
+
+
+def starts(variable, named, program):
+    """A Wine the user named must start: a typo there is an error, not a
+    machine that cannot run Wine."""
+    if not program or not os.path.isfile(program) or not os.access(program, os.X_OK):
+        raise WineError(f"{variable}={named}: no such program")
+    try:
+        subprocess.run([program, "--version"], stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+    except (OSError, subprocess.TimeoutExpired) as error:
+        raise WineError(f"{variable}={named} does not start: {getattr(error, 'strerror', None) or error}") \
+            from None
 
 
 def need_program(name, why):

@@ -1,0 +1,106 @@
+"""What an output may replace: nothing, or an output of the same kind from
+an earlier run; never the kit, the folder that holds it, or a file the work
+reads (the settings, the certificate, the key, the password file). Asked
+before any work starts, so that a refusal changes nothing. Each answer is
+None or the rest of one line: "PATH " + answer."""
+import os
+import stat
+
+# Where every ISO 9660 image says what it is: the primary volume
+# descriptor's standard identifier, in the sector after the 32 KB system area.
+ISO_SIGNATURE_AT = 0x8001
+ISO_SIGNATURE = b"CD001"
+# ship's report: the first line of its ship.txt.
+SHIP_REPORT, SHIP_REPORT_HEAD = "ship.txt", "kit ship "
+
+
+def is_iso(path):
+    try:
+        with open(path, "rb") as f:
+            f.seek(ISO_SIGNATURE_AT)
+            return f.read(len(ISO_SIGNATURE)) == ISO_SIGNATURE
+    except OSError:
+        return False
+
+
+def is_report(folder, ship=True):
+    """Whether folder holds a report of preview's or (with ship) ship's."""
+    import report
+    if report.is_report(folder):
+        return True
+    if not ship:
+        return False
+    try:
+        with open(os.path.join(folder, SHIP_REPORT), encoding="utf-8", errors="replace") as f:
+            return f.readline().startswith(SHIP_REPORT_HEAD)
+    except OSError:
+        return False
+
+
+def _not_a_file(path):
+    if os.path.isdir(path):
+        return "is a folder: name the file"
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        return "is not a regular file: not replacing it"
+    return None
+
+
+def image(path):
+    """Why the image may not be written at path, or None."""
+    if not os.path.lexists(path):
+        return None
+    return _not_a_file(path) or (None if is_iso(path) else "exists and is not an ISO image: not replacing it")
+
+
+def launcher(path):
+    """Why a branded launcher may not be written at path, or None."""
+    if not os.path.lexists(path):
+        return None
+    import check_kit
+    why = _not_a_file(path)
+    if why:
+        return why
+    try:
+        ours = not check_kit.unnamed_paths(path)
+    except OSError:
+        ours = False
+    return None if ours else "exists and is not a build of this launcher: not replacing it"
+
+
+def report(folder, ship=True):
+    """Why a report may not be written in folder, or None; without ship,
+    only a report of preview's may be replaced."""
+    if not os.path.lexists(folder):
+        return None
+    if not os.path.isdir(folder):
+        return "exists and is not a folder"
+    if os.listdir(folder) and not is_report(folder, ship):
+        return "holds files that are not an earlier report: not replacing them"
+    return None
+
+
+def owned(output, own, folder=False):
+    """Why output would replace one of own, a list of (what, path), or a
+    folder holding one: None when it replaces none."""
+    for what, path in own:
+        if path is None:
+            continue
+        if _same(output, path):
+            return f"is {what}: not replacing it"
+        if folder and _inside(path, output):
+            return f"holds {what}: not replacing it"
+    return None
+
+
+def _same(one, other):
+    if os.path.realpath(one) == os.path.realpath(other):
+        return True
+    try:
+        return os.path.samefile(one, other)
+    except OSError:
+        return False
+
+
+def _inside(path, folder):
+    path, folder = os.path.realpath(path), os.path.realpath(folder)
+    return os.path.commonpath([path, folder]) == folder
