@@ -3,15 +3,14 @@ information, without knowing CMake. The windows preset is configured into a
 private build folder below build/ with the branding variables of
 cmake/branding.cmake, which stays the one place that judges them: its
 refusals come back here as one line naming the option."""
-import argparse
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
 
+import errors
 import paths
-import outputs
 import staging
 
 ROOT = paths.ROOT
@@ -31,7 +30,7 @@ TEXTS = ("product", "company", "description", "copyright")
 TEXT_UNITS_MAX = 32000
 
 
-class BrandError(Exception):
+class BrandError(errors.Failure):
     pass
 
 
@@ -132,35 +131,3 @@ def describe(branding):
     if strings:
         parts.append(f"{len(strings)} string(s)")
     return ", ".join(parts) or "unbranded"
-
-
-def main(argv, prog="kit brand"):
-    parser = argparse.ArgumentParser(
-        prog=prog, description="Builds the launcher with an icon and version information (the Properties "
-        "Explorer shows, the name Task Manager shows) and writes it to FILE. Every option is optional; with "
-        "none, the program is the plain build. Needs the mingw-w64 toolchain (tools/build.sh installs it).")
-    parser.add_argument("-o", "--output", required=True, metavar="FILE",
-                        help="the program to write, e.g. dist/setup.exe (replaced whole, or left as it was)")
-    parser.add_argument("--icon", metavar="ICO", help="an .ico file; give a 32- or 48-pixel bitmap image for "
-                        "Windows XP and older")
-    parser.add_argument("--version", metavar="a.b.c.d", help="File and Product version: four numbers of at "
-                        "most 65535")
-    parser.add_argument("--product", help="Product name")
-    parser.add_argument("--company", help="Company")
-    parser.add_argument("--description", help="File description, the name Task Manager shows")
-    parser.add_argument("--copyright", help="Copyright")
-    parser.add_argument("--cmake", default="cmake", help=argparse.SUPPRESS)
-    args = parser.parse_args(argv)
-    branding = {option: getattr(args, option) for option in VARIABLES}
-    why = outputs.launcher(args.output)
-    if why:
-        print(f"{prog}: -o: {args.output} {why}", file=sys.stderr)
-        return 1
-    try:
-        size = brand(args.output, cmake=args.cmake, warn=lambda text: print(f"{prog}: warning: {text}"),
-                     **branding)
-    except BrandError as error:
-        print(f"{prog}: {error}", file=sys.stderr)
-        return 1
-    print(f"{args.output}: {describe(branding)}; {size} bytes")
-    return 0

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Checks a distribution without running anything: the launcher at its top
 and, for every installer path the launcher may start, that the file is there
 under that exact name and is a Windows program that the row's releases and
@@ -7,23 +6,16 @@ processors can load.
 Usage: tools/kit check KIT [--program NAME] [--json]
        (exit 1 when anything is an error, else 0)
 """
-import argparse
 import difflib
-import json
 import errno
 import os
 import stat
-import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import interpreter  # noqa: E402
-
-interpreter.require("pefile")
-import check_pe  # noqa: E402
-import kit_files  # noqa: E402
-import loadcheck  # noqa: E402
-import peinfo  # noqa: E402
-from windows import ANY_MINOR, LINKED_FOR, ROWS  # noqa: E402
+import check_pe
+import kit_files
+import loadcheck
+import peinfo
+from windows import ANY_MINOR, LINKED_FOR, ROWS
 
 ERROR, WARNING, INFO = "error", "warning", "info"
 SEVERITIES = (ERROR, WARNING, INFO)
@@ -289,27 +281,3 @@ def format_text(findings):
 def severity_counts(findings):
     """How many findings there are of each severity, in SEVERITIES' order."""
     return {severity: sum(f.severity == severity for f in findings) for severity in SEVERITIES}
-
-
-def main(argv=None, prog=None):
-    parser = argparse.ArgumentParser(prog=prog, description=" ".join(__doc__.split("\n\n")[0].split()))
-    parser.add_argument("kit", help="the distribution's folder")
-    parser.add_argument("--program", help="the launcher's file name (default: the one .exe at the top)")
-    parser.add_argument("--json", action="store_true", help="print a JSON list of findings")
-    args = parser.parse_args(argv)
-    if not os.path.isdir(args.kit):
-        parser.error(f"{args.kit} is not a folder")
-    findings = check(args.kit, args.program)
-    # File names may be in any script; a C locale must not turn them into an
-    # encoding error.
-    if (sys.stdout.encoding or "").lower().replace("-", "") != "utf8":
-        sys.stdout.reconfigure(encoding="utf-8", errors="backslashreplace")
-    if args.json:
-        print(json.dumps([finding.as_dict() for finding in findings], indent=2, ensure_ascii=False))
-    else:
-        print(format_text(findings))
-    return 1 if any(finding.severity == ERROR for finding in findings) else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

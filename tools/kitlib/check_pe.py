@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Checks the built Windows program: a 32-bit GUI PE that loads from Windows 95
 to 11, imports only what it calls, carries no manifest and fits in 5 KB (its
 icon and version resources, and a signature, are the distribution maker's and
@@ -9,14 +8,9 @@ Usage: check_pe.py [--version-info] path/to/launcher.exe
        program's version strings)
 """
 import argparse
-import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import interpreter  # noqa: E402
-
-interpreter.require("pefile")
-import peinfo  # noqa: E402
+import peinfo
 
 MAX_SIZE = 5120
 
@@ -99,6 +93,3 @@ def main(argv=None):
               % (args.program, error))
         return 1
 
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -2,13 +2,12 @@
 top, the six installer folders, and in each a note saying what the launcher
 expects there. It only ever adds: whatever is already in the folder stays
 as it is, so running it again on a kit being filled in is harmless."""
-import argparse
 import contextlib
 import filecmp
 import os
 import shutil
-import sys
 
+import errors
 import paths
 import windows
 import kit_files
@@ -17,7 +16,7 @@ import staging
 NOTE = "README.txt"
 
 
-class NewError(Exception):
+class NewError(errors.Failure):
     pass
 
 
@@ -155,31 +154,3 @@ def _same(path, data):
             return f.read() == data
     except OSError:
         return False
-
-
-def main(argv, prog="kit new"):
-    parser = argparse.ArgumentParser(
-        prog=prog, description="Lays out a distribution folder: the built launcher at its top, the six "
-        "Autoinst folders, and in each a README.txt saying which Windows it serves and what the launcher "
-        "starts there. Never overwrites anything; a second run changes nothing.")
-    parser.add_argument("kit", help="the distribution's folder (made if missing)")
-    parser.add_argument("--name", default="launcher.exe",
-                        help="the launcher's file name at the top (default launcher.exe; a name holding "
-                             "setup or install makes Windows Vista and later ask for elevation)")
-    args = parser.parse_args(argv)
-    if not args.kit:
-        parser.error("name the distribution's folder")
-    why = valid_name(args.name)
-    if why:
-        parser.error(f"--name: {why}")
-    try:
-        made, kept = new(args.kit, args.name)
-    except NewError as error:
-        print(f"{prog}: {error}", file=sys.stderr)
-        return 1
-    for line in made:
-        print(f"made  {line}")
-    for line in kept:
-        print(f"kept  {line}")
-    print(f"{args.kit}: {len(made)} made, {len(kept)} kept" + ("" if made or kept else ", nothing to do"))
-    return 0

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Makes a CD image of a distribution: ISO 9660 with Joliet names (which
 Windows 95 and later read, case and long names kept), and an autorun.inf at
 its root that starts the launcher when the disc goes in.
@@ -8,21 +7,18 @@ Usage: tools/kit image KIT IMAGE.iso --label NAME [--program NAME] [--no-autorun
 The distribution is checked first (tools/kitlib/check_kit.py); its errors stop the
 image from being made. The image is written whole or not at all.
 """
-import argparse
 import os
 import re
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import interpreter  # noqa: E402
+import errors
 
-interpreter.require("pefile")
-import check_kit  # noqa: E402
-import outputs  # noqa: E402
-import peinfo  # noqa: E402
-import staging  # noqa: E402
-from make_kit import MARKER  # noqa: E402
+import check_kit
+import outputs
+import peinfo
+import staging
+from make_kit import MARKER
 
 RT_GROUP_ICON = 14
 # The volume label Windows shows is the Joliet one, which holds 16
@@ -35,7 +31,7 @@ JOLIET_NAME_MAX = 64
 AUTORUN_SAFE_NAME = re.compile(r"[A-Za-z0-9_.\-]+")
 
 
-class MediaError(Exception):
+class MediaError(errors.Failure):
     pass
 
 
@@ -141,30 +137,3 @@ def make_media(kit, image, label, program=None, autorun=True, out=sys.stdout, wi
     inf = autorun_inf(name, has_icon(os.path.join(kit, name)), label) if autorun else None
     write_image(kit, image, label, inf)
     return name
-
-
-def main(argv=None, prog=None):
-    parser = argparse.ArgumentParser(prog=prog, description=" ".join(__doc__.split("\n\n")[0].split()))
-    parser.add_argument("kit", help="the distribution's folder, the launcher at its top")
-    parser.add_argument("image", help="the image file to write, e.g. build/MYDISC.iso")
-    parser.add_argument("--label", required=True, help="the disc's name: up to 16 characters A-Z, 0-9, _")
-    parser.add_argument("--program", help="the launcher's file name (default: the one .exe at the top)")
-    parser.add_argument("--no-autorun", action="store_true", help="write no autorun.inf")
-    args = parser.parse_args(argv)
-    if not LABEL.fullmatch(args.label):
-        parser.error(f"--label {args.label!r} cannot be a disc's name: 1 to 16 characters A-Z, 0-9 and _ "
-                     "(ISO 9660 holds no others, and Windows shows only 16)")
-    if not os.path.isdir(args.kit):
-        parser.error(f"{args.kit} is not a folder")
-    try:
-        name = make_media(args.kit, args.image, args.label, args.program, not args.no_autorun)
-    except MediaError as error:
-        print(f"{prog or 'make_media.py'}: {error}", file=sys.stderr)
-        return 1
-    print(f"{args.image}: label {args.label}, {name} at the top"
-          f"{'' if args.no_autorun else ', started by autorun.inf'}; {os.path.getsize(args.image)} bytes")
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -3,6 +3,8 @@ build/ (the launcher, the stand-in installers, the sample kit, the Wine
 prefixes and the Wine runs' logs)."""
 import os
 
+import errors
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.path.join(ROOT, "build")
 WINDOWS_BUILD = os.path.join(BUILD, "windows")
@@ -21,7 +23,7 @@ WINE_RUNS = os.path.join(BUILD, "wine-runs")       # logs and records, removed a
 WINE_TRACES = os.path.join(BUILD, "wine-traces")   # the traces of runs Wine got wrong
 
 
-class NotBuilt(Exception):
+class NotBuilt(errors.Failure):
     """A program the windows build makes is not there."""
 
 

@@ -9,11 +9,8 @@ import os
 import re
 import struct
 
-import interpreter
-
-interpreter.require("pefile")
-import pefile  # noqa: E402
-import peinfo  # noqa: E402
+import pefile
+import peinfo
 
 IMPORT = [pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]]
 OTHERS = [pefile.DIRECTORY_ENTRY[name] for name in (

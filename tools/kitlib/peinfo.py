@@ -9,10 +9,7 @@ import os
 import stat
 import struct
 
-import interpreter
-
-interpreter.require("pefile")
-import pefile  # noqa: E402  (after the interpreter has been settled)
+import pefile
 
 MACHINES = {
     0x014C: "i386",

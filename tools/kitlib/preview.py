@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Shows what a distribution's launcher does under Wine on each Windows
 release: which of the distribution's installers it starts, the boxes it
 shows and its exit code. The distribution's own installers never run: they
@@ -25,19 +24,15 @@ import shutil
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import interpreter  # noqa: E402
-
-interpreter.require("pefile", "jinja2")
-import check_kit  # noqa: E402  (after the interpreter has been settled)
-import loadcheck  # noqa: E402
-import make_kit  # noqa: E402
-import paths  # noqa: E402
-import progress  # noqa: E402
-import stand_in_kit  # noqa: E402
-import windows  # noqa: E402
-import wine  # noqa: E402
-from wine import ARM64, AS_IS, X86, X64, Machine, WineSession, WineError, format_boxes  # noqa: E402
+import check_kit
+import loadcheck
+import make_kit
+import paths
+import progress
+import stand_in_kit
+import windows
+import wine
+from wine import ARM64, AS_IS, X86, Machine, WineSession, WineError, format_boxes
 
 CANNOT_RUN = 77   # what a caller such as tools/build.sh tells apart from a failure
 
@@ -400,6 +395,3 @@ def main(argv=None):
         print(f"preview: run not judged, {problem}", file=sys.stderr)
     return 1 if problems else 0
 
-
-if __name__ == "__main__":
-    sys.exit(main())

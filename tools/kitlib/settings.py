@@ -3,12 +3,15 @@ the image and the report, in TOML. Every fault is one line naming the file,
 the section and the key, so that a typo cannot silently skip a step (a
 misspelt password_file would otherwise sign with no password, and fail for
 a reason nobody sees)."""
+import dataclasses
 import os
 import re
 import tomllib
 
+import errors
 
-class SettingsError(Exception):
+
+class SettingsError(errors.Failure):
     pass
 
 
@@ -132,3 +135,90 @@ def _section(shown, base, name, table):
         if required and key not in values:
             raise SettingsError(f"{shown}: [{name}] needs {key}")
     return values
+
+
+# -- before a ship starts -----------------------------------------------------
+
+@dataclasses.dataclass
+class Plan:
+    """What a ship will do, decided before its first step: the settings, and
+    the launcher's name at the kit's top."""
+    settings: Settings
+    name: str
+
+
+def plan(kit, config, program=None):
+    """Reads the settings and refuses, in one line naming the setting and
+    the path, everything that can be refused before a step starts: where the
+    settings and their files lie, and what each output would replace."""
+    import make_media   # the disc's rules, and where a path lies
+    if make_media.inside(config, kit):
+        raise SettingsError(f"{config} is inside the kit {kit}: keep the settings beside the kit, not in it "
+                            "(they name the signing key, and the disc would carry them)")
+    settings = load(config)
+    for section, keys in INPUTS.items():
+        for key, path in settings.files(section, keys):
+            if not os.path.isfile(path):
+                raise SettingsError(f"{config}: [{section}] {key}: {path} does not exist or is not a file")
+    for key, path in settings.files("sign", SECRETS):
+        if make_media.inside(path, kit):
+            raise SettingsError(f"{config}: [sign] {key}: {path} is inside the kit: the disc would carry it")
+    for section in ("image", "report"):
+        target = (settings.get(section) or {}).get("output")
+        if target and make_media.inside(target, kit):
+            raise SettingsError(f"{config}: [{section}] output: {target} is inside the kit: write it somewhere else")
+    image, report = settings.get("image"), settings.get("report")
+    if image and not make_media.LABEL.fullmatch(image["label"]):
+        raise SettingsError(f"{config}: [image] label {image['label']!r} cannot be a disc's name: 1 to 16 "
+                            "characters A-Z, 0-9 and _")
+    if image and report and os.path.abspath(image["output"]) == os.path.abspath(report["output"]):
+        raise SettingsError(f"{config}: [image] and [report] name the same output")
+    name = _launcher_name(kit, config, settings, program)
+    _refuse_replacing(kit, config, settings, name)
+    return Plan(settings, name)
+
+
+def _launcher_name(kit, config, settings, program):
+    import check_kit
+    import layout_new
+    launcher = settings.get("launcher")
+    found = check_kit.find_launcher(kit, program)
+    if launcher is not None:
+        name = launcher.get("name")
+        if name:
+            why = layout_new.valid_name(name)
+            if why:
+                raise SettingsError(f"{config}: [launcher] name: {why}")
+            return name
+        return found if isinstance(found, str) else "launcher.exe"
+    if isinstance(found, check_kit.Finding):
+        raise SettingsError(f"{kit}: {found.message}" + ("" if program else
+                            "; or name it with [launcher] name, which brands a fresh one"))
+    if not os.path.isfile(os.path.join(kit, found)):
+        raise SettingsError(f"{kit} has no launcher named {found} at its top")
+    return found
+
+
+def _refuse_replacing(kit, config, settings, name):
+    """Each output may replace only an earlier output of its kind, never the
+    kit or a file the run reads."""
+    import outputs
+    own = [("the kit", kit), ("the settings file", config)]
+    for section, keys in INPUTS.items():
+        own += [(f"[{section}] {key}", path) for key, path in settings.files(section, keys)]
+    if settings.get("launcher") is not None:
+        target = os.path.join(kit, name)
+        why = outputs.launcher(target)
+        if why:
+            raise SettingsError(f"{config}: [launcher] name: {shown(target)} {why}")
+    for section, kind, folder in (("image", outputs.image, False), ("report", outputs.report, True)):
+        target = (settings.get(section) or {}).get("output")
+        why = target and (outputs.owned(target, own, folder) or kind(target))
+        if why:
+            raise SettingsError(f"{config}: [{section}] output: {shown(target)} {why}")
+
+
+def shown(path):
+    """A path as a line names it: relative to here unless it lies above."""
+    relative = os.path.relpath(path)
+    return path if relative.startswith("..") else relative

@@ -3,25 +3,20 @@ verifies the signature. The program is replaced only once the signed copy
 verifies: on any failure it stays exactly as it was, and no half-signed copy
 is left beside it. The key's password only ever travels as the name of the
 file that holds it, so it appears in no output and on no command line."""
-import argparse
 import os
 import re
 import shutil
-import signal
 import ssl
 import subprocess
-import sys
 import tempfile
 import time
 
+import errors
 
-class SignError(Exception):
+
+class SignError(errors.Failure):
     """Signing failed: the line to show, and the tool's output that explains
     it when the reason could not be named."""
-
-    def __init__(self, text, details=()):
-        super().__init__(text)
-        self.details = list(details)
 
 
 def _run(args):
@@ -155,45 +150,3 @@ def sign(program, cert, key, password_file=None, timestamp=None, also_sha1=False
         shutil.rmtree(work, ignore_errors=True)
     return (f"{program}: signed with SHA-256{' nested in SHA-1' if also_sha1 else ''}"
             f"{f', time-stamped by {timestamp}' if timestamp else ''}; {verified} signature(s) verified")
-
-
-def _interrupted(number, frame):
-    raise KeyboardInterrupt
-
-
-def main(argv, prog="kit sign"):
-    """Each program named, the same options for each; stops at the first that
-    fails (each program is replaced whole or not at all)."""
-    parser = argparse.ArgumentParser(
-        prog=prog, description="Signs Windows programs in place with osslsigncode and verifies the signature; "
-        "a program is replaced only once its signed copy verifies.")
-    parser.add_argument("programs", nargs="+", metavar="PROGRAM", help="the launcher, or any Windows program")
-    parser.add_argument("--cert", required=True, metavar="FILE", help="the code-signing certificate (PEM or "
-                        "DER), with its intermediate certificates if the issuer sent them")
-    parser.add_argument("--key", required=True, metavar="FILE", help="its private key")
-    parser.add_argument("--pass", dest="password_file", metavar="FILE", help="a file holding the key's password "
-                        "(never the password on the command line, where every user of the machine could read it)")
-    parser.add_argument("--timestamp", metavar="URL", help="a time-stamping server, so that the signature "
-                        "outlives the certificate")
-    parser.add_argument("--also-sha1", action="store_true", help="a SHA-1 signature first, with the SHA-256 one "
-                        "nested in it: Windows XP and Vista check only the first signature and know nothing of "
-                        "SHA-256; 7 and later take the SHA-256 one")
-    parser.add_argument("--ca", metavar="FILE", help="the root certificates the check trusts (default: the "
-                        "system's); an in-house or test certificate needs itself here")
-    args = parser.parse_intermixed_args(argv)
-    options = {name: getattr(args, name) for name in ("cert", "key", "password_file", "timestamp", "also_sha1", "ca")}
-    # TERM and HUP (a CI runner's stop, a closed terminal) end it as Ctrl-C does: the scratch copy removed.
-    for number in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(number, _interrupted)
-    for program in args.programs:
-        try:
-            print(sign(program, **options), flush=True)
-        except SignError as error:
-            for line in error.details:
-                print(line, file=sys.stderr)
-            print(f"{prog}: {error}", file=sys.stderr)
-            return 1
-        except KeyboardInterrupt:
-            print(f"{prog}: interrupted; nothing half-signed is left", file=sys.stderr)
-            return 1
-    return 0

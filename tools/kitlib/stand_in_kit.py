@@ -7,13 +7,12 @@ import dataclasses
 import os
 import shutil
 
-import interpreter
+import errors
 
-interpreter.require("pefile")
-import check_kit  # noqa: E402  (after the interpreter has been settled)
-import paths  # noqa: E402
-import peinfo  # noqa: E402
-import windows  # noqa: E402
+import check_kit
+import paths
+import peinfo
+import windows
 
 # The stand-in for each kind of program Wine can run here. An ARM64 program
 # stands as a 64-bit one: Wine here runs no ARM code, and where Windows on
@@ -24,7 +23,7 @@ STAND_INS = {"i386": ("32", paths.STAND_IN), "x64": ("64", paths.STAND_IN64), "a
 NOT_A_PROGRAM = b"Not a program: it stands for a file that no Windows here would start.\r\n"
 
 
-class LayoutError(Exception):
+class LayoutError(errors.Failure):
     """The distribution cannot be previewed (no launcher, say)."""
 
 

@@ -1,25 +1,19 @@
-"""The subcommands of tools/kit, the distribution maker's one command. The
-work is done by the modules named here; this only picks one, hands it the
-rest of the command line, and is the one place that turns a signal or an
-operating-system error into one line and an exit code."""
+"""The front door of tools/kit, the distribution maker's one command: picks
+the subcommand (commands/NAME.py), parses its options, runs it, and is the
+one place that turns what it raises, a signal or an operating-system error
+into one line and an exit code (errors.py)."""
 import argparse
+import importlib
 import os
 import signal
 import sys
 import time
 
-# (name, module, what it does). The forwarded ones keep their tools' own
-# options and help.
-COMMANDS = (
-    ("new", "layout_new", "lay out a distribution folder: the launcher, the Autoinst folders, a note in each"),
-    ("check", "check_kit", "check a distribution without running anything (exit 1 on any error)"),
-    ("preview", "preview", "run the distribution's launcher under Wine on each Windows release "
-                           "(exit 77 where this machine cannot run 32-bit Windows programs)"),
-    ("brand", "brand", "build the launcher with an icon and version information"),
-    ("sign", "signing", "sign a program with osslsigncode and verify the signature"),
-    ("image", "make_media", "make the CD image of a distribution"),
-    ("ship", "ship", "all of it in order from one settings file; on any failure nothing changes"),
-)
+import errors
+import wine
+
+# In the order a distribution is made; each is the module commands/NAME.py.
+COMMANDS = ("new", "check", "preview", "brand", "sign", "image", "ship")
 USAGE = "kit COMMAND [options]   (kit COMMAND --help for each)"
 
 
@@ -27,9 +21,9 @@ def parser():
     p = argparse.ArgumentParser(prog="kit", usage=USAGE, description="One command for shipping a "
                                 "distribution of the setup launcher.",
                                 formatter_class=argparse.RawDescriptionHelpFormatter,
-                                epilog="commands:\n" + "\n".join(f"  {name:<8} {what}"
-                                                                 for name, _, what in COMMANDS))
-    p.add_argument("command", choices=[name for name, _, _ in COMMANDS], metavar="COMMAND")
+                                epilog="commands:\n" + "\n".join(f"  {name:<8} {_command(name).HELP}"
+                                                                 for name in COMMANDS))
+    p.add_argument("command", choices=COMMANDS, metavar="COMMAND")
     return p
 
 
@@ -40,6 +34,11 @@ def main(argv):
     command = argv[0] if argv else "kit"
     for number in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, _interrupt)
+    if (sys.stdout.encoding or "").lower().replace("-", "") != "utf8":
+        # Names and branding strings may be in any script; a C locale must
+        # not turn them into an encoding error.
+        sys.stdout.reconfigure(errors="backslashreplace")
+        sys.stderr.reconfigure(errors="backslashreplace")
     sys.stdout = _Named(sys.stdout, "the standard output")
     try:
         code = _run(argv)
@@ -165,25 +164,31 @@ def _run(argv):
         p = parser()
         if not argv:
             p.print_usage(sys.stderr)
-            print("kit: error: name a COMMAND: " + ", ".join(name for name, _, _ in COMMANDS), file=sys.stderr)
+            print("kit: error: name a COMMAND: " + ", ".join(COMMANDS), file=sys.stderr)
             return 2
         p.print_help()
         return 0
-    command, rest = argv[0], argv[1:]
-    modules = {name: module for name, module, _ in COMMANDS}
-    if command not in modules:
-        parser().parse_args([command])   # says what the commands are, and exits 2
-    prog = f"kit {command}"
-    if (sys.stdout.encoding or "").lower().replace("-", "") != "utf8":
-        # Names and branding strings may be in any script; a C locale must
-        # not turn them into an encoding error.
-        sys.stdout.reconfigure(errors="backslashreplace")
-        sys.stderr.reconfigure(errors="backslashreplace")
-    if command == "preview":
-        import preview
-        import ship
-        return ship._call(preview.main, rest) or 0
-    module = __import__(modules[command])
-    if command == "sign":
-        return module.main(rest)
-    return module.main(rest, prog=prog) or 0
+    name, rest = argv[0], argv[1:]
+    if name not in COMMANDS:
+        parser().parse_args([name])   # says what the commands are, and exits 2
+    command = _command(name)
+    p = argparse.ArgumentParser(prog=f"kit {name}", description=command.__doc__,
+                                formatter_class=argparse.RawDescriptionHelpFormatter,
+                                epilog=getattr(command, "EPILOG", None))
+    command.add_arguments(p)
+    args = p.parse_intermixed_args(rest) if getattr(command, "INTERMIXED", False) else p.parse_args(rest)
+    try:
+        return command.run(args)
+    except errors.Usage as error:
+        p.error(str(error))     # exits 2
+    except (errors.Failure, wine.WineError) as error:
+        for line in getattr(error, "details", ()):
+            print(line, file=sys.stderr)
+        _say(f"kit {name}: {error}")
+        if isinstance(error, wine.WineUnavailable):
+            return errors.CannotRun.exit_code
+        return getattr(error, "exit_code", errors.Failure.exit_code)
+
+
+def _command(name):
+    return importlib.import_module(f"commands.{name}")
