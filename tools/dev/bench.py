@@ -8,18 +8,28 @@ benchmark, not a test: it passes or fails nothing. Given more than one
 launcher (a build from before a change, say), it runs them all in the same
 rounds, so that they meet the same load on the machine.
 
+With --preview it measures the preview instead: where the time of one
+table and of the whole `--matrix --cd` goes, step by step, against the floor
+(a bare Wine run of a plain GUI program in the same prefix, with a
+persistent wineserver) measured in the same run, and the ratio of the
+matrix's time to its rows' bare runs.
+
 Usage: tools/dev/bench.py [--rounds N] [--release winxp ...] [--launcher EXE ...]
+       tools/dev/bench.py --preview [--rounds N] [--out DIR]
 """
 import argparse
 import os
 import shutil
+import contextlib
 import statistics
+import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "kitlib"))
 import make_kit  # noqa: E402
 import wine  # noqa: E402
-from wine import Machine, WineSession, X86  # noqa: E402
+from wine import Machine, WineSession, X86, timing  # noqa: E402
 
 FLOOR = os.path.join(os.path.dirname(make_kit.STARTER), "floor.exe")
 BENCH_KIT = os.path.join(make_kit.ROOT, "build", "bench")   # a kit per launcher below it
@@ -60,6 +70,73 @@ def bench(session, kits, release, rounds):
     return medians[-1], medians[:-1]
 
 
+def bare_floor(rounds, prefix):
+    """The median wall time of one bare run of floor.exe (no command line:
+    it opens nothing and ends), from the loader's start to its end, and the
+    part of it the program ran, as the starter measures a row's run."""
+    walls, inside = [], []
+    kit = make_kit.make_kit(os.path.join(BENCH_KIT, "floor"))
+    shutil.copy(FLOOR, os.path.join(kit, "floor.exe"))
+    with WineSession(prefix, own_display=True) as session:
+        env = session._env()
+        for round_number in range(rounds + 1):
+            started = time.monotonic()
+            subprocess.run([session.loader, os.path.join(kit, "floor.exe")], env=env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60, check=True)
+            if round_number:
+                walls.append(time.monotonic() - started)
+            run = session.run(kit, Machine("winxp", X86), program="floor.exe", starts_installer=False,
+                              command_line=f'"{wine.to_windows(os.path.join(kit, "floor.exe"))}"')
+            if round_number and run.seconds is not None:
+                inside.append(run.seconds)
+    timing.SPENT.clear()
+    return statistics.median(walls), statistics.median(inside)
+
+
+def print_spent(title, wall, rows, floor):
+    spent = timing.SPENT
+    print(f"{title}: {rows} rows in {wall:.2f} s wall, {wall / rows * 1000:.0f} ms a row; "
+          f"the rows' bare runs {rows * floor:.2f} s; ratio {wall / (rows * floor):.1f}")
+    print(f"  {'step':40} {'seconds':>8} {'times':>6} {'ms a row':>9}")
+    for step in timing.STEPS:
+        print(f"  {step:40} {spent.seconds[step]:8.2f} {spent.counts[step]:6} "
+              f"{spent.seconds[step] / rows * 1000:9.1f}")
+    counted = spent.total(timing.WHOLE)
+    print(f"  {'(all steps, summed over the tables)':40} {counted:8.2f}")
+    print(f"  {'(outside the sessions: copies, check)':40} {max(wall - counted, 0):8.2f}"
+          "  (more than the wall time is left out when tables overlap)", flush=True)
+
+
+def bench_preview(rounds, out):
+    """Times one table and then the whole matrix with --cd."""
+    import preview   # only this mode needs it (and pefile with it)
+    floor, inside = bare_floor(rounds, wine.PREFIXES[32])
+    print(f"Floor: a bare run of floor.exe, median of {rounds}: {floor * 1000:.1f} ms wall "
+          f"(the program itself {inside * 1000:.1f} ms as the starter measures it)")
+    os.makedirs(out, exist_ok=True)
+    for title, argv in (("One table (32-bit, --windows 32 --matrix, first table)", None),
+                        ("The whole --matrix --cd", ["--matrix", "--cd", "--xvfb"])):
+        timing.SPENT.clear()
+        started = time.monotonic()
+        if argv is None:
+            found = wine.find_wine()
+            args = argparse.Namespace(
+                matrix=True, cd=False, windows=32, xvfb=True, timeout=wine.RUN_TIMEOUT, prefix=wine.PREFIXES[32],
+                prefix64=wine.PREFIXES[64], screenshot_dir=None)
+            table = preview.plan(args, found)[0]
+            preview.run_table(table, preview.sample_kit(32), None, args, found)
+            rows = len(table.results)
+            with open(os.path.join(out, "table32.txt"), "w") as text:
+                text.write(preview.format_table(table) + "\n")
+        else:
+            with open(os.path.join(out, "matrix.txt"), "w") as text, contextlib.redirect_stdout(text):
+                code = preview.main(argv)
+            if code != 0:
+                raise wine.WineError(f"the preview failed (exit {code}); see {out}/matrix.txt")
+            rows = timing.SPENT.counts[timing.ROW]
+        print_spent(title, time.monotonic() - started, rows, floor)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=10, help="runs of each program per release (default 10)")
@@ -68,6 +145,10 @@ def main():
     parser.add_argument("--launcher", action="append",
                         help="a launcher to measure; repeat to compare (default: this build's)")
     parser.add_argument("--prefix", default=wine.PREFIXES[32], help="the Wine prefix to use (default build/wine)")
+    parser.add_argument("--preview", action="store_true",
+                        help="time the preview's steps, one table and the whole --matrix --cd, against the floor")
+    parser.add_argument("--out", default=os.path.join(make_kit.ROOT, "build", "bench-preview"),
+                        help="where --preview keeps the tables it printed (default build/bench-preview)")
     args = parser.parse_args()
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
@@ -76,6 +157,9 @@ def main():
 
     try:
         make_kit.require_built(FLOOR)
+        if args.preview:
+            bench_preview(args.rounds, args.out)
+            return 0
         kits = []
         for number, launcher in enumerate(launchers, 1):
             kits.append(make_kit.make_kit(os.path.join(BENCH_KIT, str(number)), launcher=launcher))

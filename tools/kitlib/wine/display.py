@@ -8,6 +8,7 @@ import signal
 import subprocess
 import time
 
+from . import timing
 from .errors import WineError
 from .install import need_program
 
@@ -64,10 +65,11 @@ def start_xvfb(stack, workdir, timeout):
 class Boxes:
     """The INSTALL boxes of one display."""
 
-    def __init__(self, display, timeout):
+    def __init__(self, display, timeout, spent=None):
         need_program("xdotool", "it dismisses the boxes")
         self.env = dict(os.environ, DISPLAY=display)
         self.timeout = timeout
+        self.spent = spent or timing.Spent()
 
     def _xdotool(self, *args):
         try:
@@ -85,15 +87,18 @@ class Boxes:
         while process.poll() is None:
             if time.monotonic() > deadline:
                 return None, len(pressed)
-            found = self._xdotool("search", "--onlyvisible", "--name", "^INSTALL$")
+            with self.spent.on(timing.FIND):
+                found = self._xdotool("search", "--onlyvisible", "--name", "^INSTALL$")
             for window in (found.stdout.split() if found and found.returncode == 0 else []):
                 if window not in pressed:
                     if screenshots:
-                        shots.append(self._screenshot(window, screenshots, f"{label}-{len(pressed) + 1}"))
+                        with self.spent.on(timing.SCREENSHOT):
+                            shots.append(self._screenshot(window, screenshots, f"{label}-{len(pressed) + 1}"))
                 elif time.monotonic() - pressed[window] < 1.0:
                     continue   # give the last key press time to land
                 pressed[window] = time.monotonic()
-                self._xdotool("windowfocus", "--sync", window, "key", "Return")
+                with self.spent.on(timing.DISMISS):
+                    self._xdotool("windowfocus", "--sync", window, "key", "Return")
             time.sleep(0.05)
         return shots, len(pressed)
 

@@ -11,7 +11,7 @@ import time
 
 import make_kit
 
-from . import display, install, prefix as prefixes, records
+from . import display, install, prefix as prefixes, records, timing
 from .errors import WineError
 from .records import Launch, Run, Trace
 from .registry import AS_IS, registry_text
@@ -75,6 +75,7 @@ class WineSession:
         self.workdir = None
         self.runs = 0
         self.arch_changed = False
+        self.spent = timing.Spent()
 
     @property
     def emulated(self):
@@ -84,6 +85,10 @@ class WineSession:
     # -- setting up and tearing down -------------------------------------
 
     def __enter__(self):
+        with self.spent.on(timing.SET_UP):
+            return self._set_up()
+
+    def _set_up(self):
         self.wine = self.wine or install.find()
         self.loader = self.wine.loader(self.windows)
         if self.own_display:
@@ -99,7 +104,7 @@ class WineSession:
             self.stack.enter_context(prefixes.locked(self.prefix))
             self.display = (display.start_xvfb(self.stack, self.workdir, TOOL_TIMEOUT) if self.own_display
                             else os.environ["DISPLAY"])
-            self.boxes = display.Boxes(self.display, TOOL_TIMEOUT)
+            self.boxes = display.Boxes(self.display, TOOL_TIMEOUT, self.spent)
             prefixes.ensure(self.prefix, self.wine.prefix_arch(self.windows), self, PREFIX_TIMEOUT)
             self._wineserver("-k")
             self._wineserver("-w")
@@ -114,7 +119,9 @@ class WineSession:
         return self
 
     def __exit__(self, *exc):
-        self.stack.close()
+        with self.spent.on(timing.SET_UP):
+            self.stack.close()
+        timing.SPENT.merge(self.spent)
 
     def _env(self, **extra):
         env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH=self.wine.prefix_arch(self.windows),
@@ -194,6 +201,7 @@ class WineSession:
             raise WineError("PROCESSOR_ARCHITECTURE was changed earlier in this session; "
                             "a run with it as Windows has it needs a session of its own")
         self.arch_changed |= machine.place1 is not AS_IS
+        self.spent.add(timing.ROW, 0)
         for attempt in range(1, records.ATTEMPTS + 1):
             if attempt > 1:
                 self._fresh_start(attempt)
@@ -216,17 +224,19 @@ class WineSession:
         dialogs (MessageBoxA returns at once) for seconds on end, so the
         wineserver, and the desktop with it, starts anew after a pause. Each
         attempt sets the registry again, so nothing of the run is lost."""
-        self._wineserver("-k")
-        self._wineserver("-w")
-        time.sleep(RETRY_PAUSE * (attempt - 1))
-        self._wineserver("-p")
+        with self.spent.on(timing.WAITS):
+            self._wineserver("-k")
+            self._wineserver("-w")
+            time.sleep(RETRY_PAUSE * (attempt - 1))
+            self._wineserver("-p")
 
     def _attempt(self, kit, launcher, machine, command_line, start_folder, screenshots, label, env,
                  dll_overrides, starts_installer):
         self.runs += 1
         rundir = os.path.join(self.workdir, f"run{self.runs}")
         os.makedirs(rundir)
-        self.regedit(registry_text(machine), os.path.join(f"run{self.runs}", "state.reg"))
+        with self.spent.on(timing.REGISTRY):
+            self.regedit(registry_text(machine), os.path.join(f"run{self.runs}", "state.reg"))
 
         record = os.path.join(rundir, "record.txt")
         if not (start_folder and re.match(r"[A-Za-z]:\\", start_folder)):
@@ -238,9 +248,11 @@ class WineSession:
                             STARTER_COMMAND_LINE=command_line or f'"{self.windows_path(launcher)}"',
                             STARTER_FOLDER=start_folder, **env)
         trace_path = os.path.join(rundir, "wine.log")
+        run_started = time.monotonic()
         with open(trace_path, "w") as log:
             process = subprocess.Popen([self.loader, self.starter], env=run_env, stdin=subprocess.DEVNULL,
                                        stdout=log, stderr=log)
+            ended = timing.exit_clock(process)
             try:
                 shots, seen = self.boxes.dismiss_until_done(process, time.monotonic() + self.timeout,
                                                             screenshots, label)
@@ -251,6 +263,9 @@ class WineSession:
                 self._stop_wineserver()   # ends every Windows process of the prefix
                 process.wait()
                 raise
+        noticed = time.monotonic()
+        self.spent.add(timing.RUN, (ended() or noticed) - run_started)
+        self.spent.add(timing.NOTICE, noticed - (ended() or noticed))
 
         with open(trace_path, errors="replace") as log:
             trace = Trace.parse(log)
@@ -258,6 +273,7 @@ class WineSession:
         # its own: a start ShellExecuteA reported must show up in the record,
         # and where none was reported nothing may show up late.
         started = sum(result > 32 for result in trace.exec_results)
+        waited = time.monotonic()
         if started and starts_installer:
             deadline = time.monotonic() + RECORD_TIMEOUT
             while len((found := records.read_record(record))["ran"]) < started and time.monotonic() < deadline:
@@ -265,6 +281,7 @@ class WineSession:
         else:
             time.sleep(NO_LAUNCH_GRACE)
             found = records.read_record(record)
+        self.spent.add(timing.WAITS, time.monotonic() - waited)
         problems = records.verdict(trace, seen, len(found["ran"]))
         if problems:
             # The session's logs go with it; this one is what tells why.
