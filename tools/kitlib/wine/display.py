@@ -62,6 +62,18 @@ def start_xvfb(stack, workdir, timeout):
     return ":" + number.decode().strip()
 
 
+# Seconds: how long a box called for may take to be set up before the screen
+# is searched anyway; the first look again for one set up and not yet found,
+# doubled up to the longest; how long a key press has to land before it is
+# sent again; how often the screen is looked at while no box is due, and
+# when Wine does not trace the calls.
+SET_UP_WAIT = 0.05
+BOX_STEP, MAX_STEP = 0.005, 0.1
+REPRESS = 1.0
+IDLE_LOOK = 0.5
+UNTRACED_STEP = 0.05
+
+
 class Boxes:
     """The INSTALL boxes of one display."""
 
@@ -78,29 +90,71 @@ class Boxes:
         except subprocess.TimeoutExpired:
             return None
 
-    def dismiss_until_done(self, process, deadline, screenshots, label):
+    def dismiss_until_done(self, process, deadline, screenshots, label, watch, trace):
         """Presses Return on every INSTALL box until the process ends; returns
         the screenshots taken and the number of boxes seen. None for the
-        screenshots when the deadline passed first."""
+        screenshots when the deadline passed first. watch: the run's events;
+        trace: a records.Follower of its trace, which tells when a box is
+        due, so that the screen is searched then rather than all the time."""
         pressed = {}   # window id -> when Return was last sent
         shots = []
-        while process.poll() is None:
-            if time.monotonic() > deadline:
+        handled = 0    # boxes called for that were found on screen or came back
+        was_due = None
+        step = BOX_STEP
+        search_at = last_search = time.monotonic() + IDLE_LOOK
+        while not watch.ended():
+            now = time.monotonic()
+            if now > deadline:
                 return None, len(pressed)
-            with self.spent.on(timing.FIND):
-                found = self._xdotool("search", "--onlyvisible", "--name", "^INSTALL$")
-            for window in (found.stdout.split() if found and found.returncode == 0 else []):
-                if window not in pressed:
-                    if screenshots:
-                        with self.spent.on(timing.SCREENSHOT):
-                            shots.append(self._screenshot(window, screenshots, f"{label}-{len(pressed) + 1}"))
-                elif time.monotonic() - pressed[window] < 1.0:
-                    continue   # give the last key press time to land
-                pressed[window] = time.monotonic()
-                with self.spent.on(timing.DISMISS):
-                    self._xdotool("windowfocus", "--sync", window, "key", "Return")
-            time.sleep(0.05)
+            trace.read()
+            due = None
+            if trace.relayed:
+                handled = max(handled, trace.returns)
+                due = trace.calls > handled
+                if due and not was_due:
+                    # Wine traces the box's set-up just before it shows it.
+                    step = BOX_STEP
+                    search_at = now if trace.made > handled else now + SET_UP_WAIT
+                elif due and trace.made > handled:
+                    search_at = min(search_at, now)
+                elif not due and was_due is not False:
+                    search_at = now + IDLE_LOOK   # a box no trace announced is still found
+                was_due = due
+            elif trace.offset:
+                # Wine traces no calls: only the screen tells.
+                search_at = min(search_at, last_search + UNTRACED_STEP)
+            if now >= search_at:
+                new = self._press_all(pressed, shots, screenshots, label)
+                last_search = time.monotonic()
+                handled = max(handled, len(pressed))
+                if due is not None and trace.calls > handled:
+                    # Called for and not shown yet: look again soon, then less often.
+                    step = BOX_STEP if new else step
+                    search_at = last_search + step
+                    step = min(step * 2, MAX_STEP)
+                else:
+                    search_at = last_search + (UNTRACED_STEP if due is None else IDLE_LOOK)
+            watch.wait(min(search_at, deadline) - time.monotonic())
         return shots, len(pressed)
+
+    def _press_all(self, pressed, shots, screenshots, label):
+        """Photographs each INSTALL box not seen before and presses Return on
+        it, and again on one still there a while after; whether one was new."""
+        with self.spent.on(timing.FIND):
+            found = self._xdotool("search", "--onlyvisible", "--name", "^INSTALL$")
+        new = False
+        for window in (found.stdout.split() if found and found.returncode == 0 else []):
+            if window not in pressed:
+                new = True
+                if screenshots:
+                    with self.spent.on(timing.SCREENSHOT):
+                        shots.append(self._screenshot(window, screenshots, f"{label}-{len(pressed) + 1}"))
+            elif time.monotonic() - pressed[window] < REPRESS:
+                continue   # give the last key press time to land
+            pressed[window] = time.monotonic()
+            with self.spent.on(timing.DISMISS):
+                self._xdotool("windowfocus", "--sync", window, "key", "Return")
+        return new
 
     def _screenshot(self, window, folder, name):
         need_program("import", "it takes the screenshots")

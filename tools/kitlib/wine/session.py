@@ -12,9 +12,10 @@ import time
 import make_kit
 
 from . import display, install, prefix as prefixes, records, timing
+from .watch import Watch
 from .errors import WineError
 from .records import Launch, Run, Trace
-from .registry import AS_IS, registry_text
+from .registry import AS_IS, starter_text
 
 ROOT = make_kit.ROOT
 # One prefix per Windows: 32-bit, and 64-bit with WOW64 for 32-bit programs.
@@ -31,7 +32,7 @@ KEPT_TRACES = os.path.join(ROOT, "build", "wine-traces")   # the traces of runs 
 SLOWDOWN = float(os.environ.get("PREVIEW_SLOWDOWN") or 1)
 RUN_TIMEOUT = 60 * SLOWDOWN        # seconds for one launcher run, boxes included
 RECORD_TIMEOUT = 15 * SLOWDOWN     # seconds for a reported launch to show up in the record
-NO_LAUNCH_GRACE = 1.0 * SLOWDOWN   # seconds to make sure that nothing ran after all
+NO_LAUNCH_GRACE = 1.0 * SLOWDOWN   # seconds to make sure that nothing ran, where the trace cannot tell
 PREFIX_TIMEOUT = 300 * SLOWDOWN    # seconds to create a Wine prefix
 TOOL_TIMEOUT = 15 * SLOWDOWN       # seconds for Xvfb to start, a helper to answer
 RETRY_PAUSE = 2.0 * SLOWDOWN       # seconds, times the attempts so far, before a run is tried again
@@ -230,13 +231,29 @@ class WineSession:
             time.sleep(RETRY_PAUSE * (attempt - 1))
             self._wineserver("-p")
 
+    def _wait_for_record(self, record, trace, starts_installer, watch):
+        """The record once it holds all the run will write. The starter wrote
+        the launcher's end before it ended; an installer runs on its own, so a
+        start ShellExecuteA reported must show up in it, and where the trace
+        does not prove that nothing started, something may show up late."""
+        waited = time.monotonic()
+        started = sum(result > 32 for result in trace.exec_results)
+        if started and starts_installer:
+            deadline = time.monotonic() + RECORD_TIMEOUT
+            while len((found := records.read_record(record))["ran"]) < started and time.monotonic() < deadline:
+                watch.wait(deadline - time.monotonic())
+        else:
+            if not trace.nothing_started():
+                time.sleep(NO_LAUNCH_GRACE)
+            found = records.read_record(record)
+        self.spent.add(timing.WAITS, time.monotonic() - waited)
+        return found
+
     def _attempt(self, kit, launcher, machine, command_line, start_folder, screenshots, label, env,
                  dll_overrides, starts_installer):
         self.runs += 1
         rundir = os.path.join(self.workdir, f"run{self.runs}")
         os.makedirs(rundir)
-        with self.spent.on(timing.REGISTRY):
-            self.regedit(registry_text(machine), os.path.join(f"run{self.runs}", "state.reg"))
 
         record = os.path.join(rundir, "record.txt")
         if not (start_folder and re.match(r"[A-Za-z]:\\", start_folder)):
@@ -246,42 +263,33 @@ class WineSession:
         run_env = self._env(WINEDEBUG="-all,trace+msgbox,+relay", KIT_RECORD=to_windows(record),
                             STARTER_PROGRAM=self.windows_path(launcher),
                             STARTER_COMMAND_LINE=command_line or f'"{self.windows_path(launcher)}"',
-                            STARTER_FOLDER=start_folder, **env)
+                            STARTER_FOLDER=start_folder, STARTER_REGISTRY=starter_text(machine), **env)
         trace_path = os.path.join(rundir, "wine.log")
-        run_started = time.monotonic()
-        with open(trace_path, "w") as log:
-            process = subprocess.Popen([self.loader, self.starter], env=run_env, stdin=subprocess.DEVNULL,
-                                       stdout=log, stderr=log)
-            ended = timing.exit_clock(process)
-            try:
-                shots, seen = self.boxes.dismiss_until_done(process, time.monotonic() + self.timeout,
-                                                            screenshots, label)
-                if shots is None:
-                    raise WineError(f"the launcher did not finish within {self.timeout:g} s"
-                                    f" ({seen} box(es) dismissed)")
-            except BaseException:
-                self._stop_wineserver()   # ends every Windows process of the prefix
-                process.wait()
-                raise
-        noticed = time.monotonic()
-        self.spent.add(timing.RUN, (ended() or noticed) - run_started)
-        self.spent.add(timing.NOTICE, noticed - (ended() or noticed))
+        with Watch(rundir) as watch:
+            run_started = time.monotonic()
+            with open(trace_path, "w") as log:
+                process = subprocess.Popen([self.loader, self.starter], env=run_env, stdin=subprocess.DEVNULL,
+                                           stdout=log, stderr=log)
+                watch.follow(process)
+                ended = timing.exit_clock(process)
+                try:
+                    shots, seen = self.boxes.dismiss_until_done(process, time.monotonic() + self.timeout,
+                                                                screenshots, label, watch,
+                                                                records.Follower(trace_path))
+                    if shots is None:
+                        raise WineError(f"the launcher did not finish within {self.timeout:g} s"
+                                        f" ({seen} box(es) dismissed)")
+                except BaseException:
+                    self._stop_wineserver()   # ends every Windows process of the prefix
+                    process.wait()
+                    raise
+            noticed = time.monotonic()
+            self.spent.add(timing.RUN, (ended() or noticed) - run_started)
+            self.spent.add(timing.NOTICE, noticed - (ended() or noticed))
 
-        with open(trace_path, errors="replace") as log:
-            trace = Trace.parse(log)
-        # The launch is reported before any box, but the installer runs on
-        # its own: a start ShellExecuteA reported must show up in the record,
-        # and where none was reported nothing may show up late.
-        started = sum(result > 32 for result in trace.exec_results)
-        waited = time.monotonic()
-        if started and starts_installer:
-            deadline = time.monotonic() + RECORD_TIMEOUT
-            while len((found := records.read_record(record))["ran"]) < started and time.monotonic() < deadline:
-                time.sleep(0.1)
-        else:
-            time.sleep(NO_LAUNCH_GRACE)
-            found = records.read_record(record)
-        self.spent.add(timing.WAITS, time.monotonic() - waited)
+            with open(trace_path, errors="replace") as log:
+                trace = Trace.parse(log)
+            found = self._wait_for_record(record, trace, starts_installer, watch)
         problems = records.verdict(trace, seen, len(found["ran"]))
         if problems:
             # The session's logs go with it; this one is what tells why.
@@ -290,6 +298,9 @@ class WineSession:
             shutil.copy(trace_path, kept)
             problems = [f"{problem} (Wine's trace: {os.path.relpath(kept)})" for problem in problems]
 
+        if found["notset"]:
+            change, code = (found["notset"][0] + ["?", "?"])[:2]
+            raise WineError(f"the starter could not change the registry ({change!r}, Windows error {code})")
         if found["notstarted"]:
             raise WineError(f"Wine could not start {launcher} (Windows error {found['notstarted'][0][0]})")
         if not found["exit"]:
