@@ -17,6 +17,7 @@ cannot run 32-bit Windows programs under Wine at all.
 """
 import argparse
 import dataclasses
+import functools
 import os
 import shutil
 import sys
@@ -184,8 +185,18 @@ def sample_kit(bits):
     return make_kit.make_kit(make_kit.DEFAULT_KIT)
 
 
-def run_table(table, kit, program, args, found):
-    """Runs the launcher of scratch copies of kit once per row of the table."""
+def table_prefix(table, args):
+    """The table's Windows. The matrix's CD-ROM table has a 64-bit prefix of
+    its own beside the 64-bit one, so that it can run alongside that table,
+    and does so whether it does or not: the report stays the same."""
+    if table.bits == 64:
+        return os.path.normpath(args.prefix64) + "cd" if table.cd and args.matrix else args.prefix64
+    return args.prefix
+
+
+def run_table(table, kit, program, args, found, stop=None):
+    """Runs the launcher of scratch copies of kit once per row of the table;
+    stop: an event that ends it before the next row."""
     scratch = tempfile.mkdtemp(prefix="preview-", dir=os.path.join(make_kit.ROOT, "build"))
     try:
         copies = {}
@@ -197,11 +208,13 @@ def run_table(table, kit, program, args, found):
                 copies[row.starts] = (dest, stand_in_kit.lay(kit, dest, program, row.starts, row.windows_text))
             return copies[row.starts]
         first, _ = copy_for(table.rows[0])
-        prefix = args.prefix64 if table.bits == 64 else args.prefix
+        prefix = table_prefix(table, args)
         with WineSession(prefix, own_display=args.xvfb, timeout=args.timeout, windows=table.bits,
                          cdrom=first if table.cd else None, wine=found) as session:
             table.session = session
             for row in table.rows:
+                if stop is not None and stop.is_set():
+                    raise wine.Stopped()
                 copy, layout = copy_for(row)
                 label = f"{table.key}-{row.release}-{arch_text(row).replace(' ', '')}"
                 # AutoRun starts it by its quoted path from system32;
@@ -212,6 +225,14 @@ def run_table(table, kit, program, args, found):
                 table.results.append((row, run, layout))
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
+
+
+def run_tables(tables, kits, args, found):
+    """Runs the tables, side by side where the machine has the cores: each is
+    a Windows of its own, so the rows and their results are those of running
+    them one after the other."""
+    wine.run_side_by_side([functools.partial(run_table, table, kits[table.key], args.program, args, found)
+                           for table in tables])
 
 
 def plan(args, found):
@@ -297,9 +318,11 @@ def main(argv=None):
             shots = tempfile.mkdtemp(prefix="shots-", dir=os.path.join(make_kit.ROOT, "build"))
         args.screenshot_dir = args.screenshots or shots
         tables = plan(args, found)
-        kits = {}
+        kits, samples = {}, {}
         for table in tables:
-            kits[table.key] = os.path.abspath(args.kit) if args.kit else sample_kit(table.bits)
+            if not args.kit and table.bits not in samples:
+                samples[table.bits] = sample_kit(table.bits)
+            kits[table.key] = os.path.abspath(args.kit) if args.kit else samples[table.bits]
         first = kits[tables[0].key]
         if not os.path.isdir(first):
             raise WineError(f"{first} is not a folder")
@@ -307,8 +330,7 @@ def main(argv=None):
         print(f"Check of {first}:")
         print(check_kit.format_text(findings))
         print()
-        for table in tables:
-            run_table(table, kits[table.key], args.program, args, found)
+        run_tables(tables, kits, args, found)
         problems = []
         for table in tables:
             kit = kits[table.key]
