@@ -71,9 +71,9 @@ def bench(session, kits, release, rounds):
 
 
 def bare_floor(rounds, prefix):
-    """The median wall time of one bare run of floor.exe (no command line:
-    it opens nothing and ends), from the loader's start to its end, and the
-    part of it the program ran, as the starter measures a row's run."""
+    """The wall times of bare runs of floor.exe (no command line: it opens
+    nothing and ends), from the loader's start to its end, and the parts of
+    them the program ran, as the starter measures a row's run."""
     walls, inside = [], []
     kit = make_kit.make_kit(os.path.join(BENCH_KIT, "floor"))
     shutil.copy(FLOOR, os.path.join(kit, "floor.exe"))
@@ -90,7 +90,7 @@ def bare_floor(rounds, prefix):
             if round_number and run.seconds is not None:
                 inside.append(run.seconds)
     timing.SPENT.clear()
-    return statistics.median(walls), statistics.median(inside)
+    return walls, inside
 
 
 def print_spent(title, wall, rows, floor):
@@ -110,9 +110,11 @@ def print_spent(title, wall, rows, floor):
 def bench_preview(rounds, out):
     """Times one table and then the whole matrix with --cd."""
     import preview   # only this mode needs it (and pefile with it)
-    floor, inside = bare_floor(rounds, wine.PREFIXES[32])
-    print(f"Floor: a bare run of floor.exe, median of {rounds}: {floor * 1000:.1f} ms wall "
-          f"(the program itself {inside * 1000:.1f} ms as the starter measures it)")
+    # The floor before and after each measurement, so that it meets the same
+    # load as the preview did.
+    load = os.getloadavg()[0]
+    walls, inside = bare_floor(rounds, wine.PREFIXES[32])
+    results = []
     os.makedirs(out, exist_ok=True)
     for title, argv in (("One table (32-bit, --windows 32 --matrix, first table)", None),
                         ("The whole --matrix --cd", ["--matrix", "--cd", "--xvfb"])):
@@ -134,7 +136,21 @@ def bench_preview(rounds, out):
             if code != 0:
                 raise wine.WineError(f"the preview failed (exit {code}); see {out}/matrix.txt")
             rows = timing.SPENT.counts[timing.ROW]
-        print_spent(title, time.monotonic() - started, rows, floor)
+        wall = time.monotonic() - started
+        results.append((title, wall, rows, dict(timing.SPENT.seconds), dict(timing.SPENT.counts)))
+        more_walls, more_inside = bare_floor(rounds, wine.PREFIXES[32])
+        walls += more_walls
+        inside += more_inside
+    floor = statistics.median(walls)
+    print(f"Floor: a bare run of floor.exe, {len(walls)} runs around the measurements: median "
+          f"{floor * 1000:.1f} ms wall, {min(walls) * 1000:.1f} to {max(walls) * 1000:.1f} ms (the program itself "
+          f"{statistics.median(inside) * 1000:.1f} ms as the starter measures it)")
+    print(f"Cores: {os.cpu_count()}; load average (1 min): {load:.1f} before, {os.getloadavg()[0]:.1f} after")
+    for title, wall, rows, seconds, counts in results:
+        timing.SPENT.clear()
+        timing.SPENT.seconds.update(seconds)
+        timing.SPENT.counts.update(counts)
+        print_spent(title, wall, rows, floor)
 
 
 def main():
