@@ -15,7 +15,7 @@ persistent wineserver) measured in the same run, and the ratio of the
 matrix's time to its rows' bare runs.
 
 Usage: tools/dev/bench.py [--rounds N] [--release winxp ...] [--launcher EXE ...]
-       tools/dev/bench.py --preview [--rounds N] [--out DIR]
+       tools/dev/bench.py --preview [--rounds N] [--out DIR] [--screenshots]
 """
 import argparse
 import os
@@ -107,7 +107,7 @@ def print_spent(title, wall, rows, floor):
           "  (more than the wall time is left out when tables overlap)", flush=True)
 
 
-def bench_preview(rounds, out):
+def bench_preview(rounds, out, screenshots):
     """Times one table and then the whole matrix with --cd."""
     import preview   # only this mode needs it (and pefile with it)
     # The floor before and after each measurement, so that it meets the same
@@ -117,7 +117,9 @@ def bench_preview(rounds, out):
     results = []
     os.makedirs(out, exist_ok=True)
     for title, argv in (("One table (32-bit, --windows 32 --matrix, first table)", None),
-                        ("The whole --matrix --cd", ["--matrix", "--cd", "--xvfb"])):
+                        ("The whole --matrix --cd" + (" --screenshots" if screenshots else ""),
+                         ["--matrix", "--cd", "--xvfb"] + (["--screenshots", os.path.join(out, "shots")]
+                                                           if screenshots else []))):
         timing.SPENT.clear()
         started = time.monotonic()
         if argv is None:
@@ -165,6 +167,8 @@ def main():
                         help="time the preview's steps, one table and the whole --matrix --cd, against the floor")
     parser.add_argument("--out", default=os.path.join(make_kit.ROOT, "build", "bench-preview"),
                         help="where --preview keeps the tables it printed (default build/bench-preview)")
+    parser.add_argument("--screenshots", action="store_true",
+                        help="with --preview: the matrix photographs every box, as a report does")
     args = parser.parse_args()
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
@@ -174,7 +178,7 @@ def main():
     try:
         make_kit.require_built(FLOOR)
         if args.preview:
-            bench_preview(args.rounds, args.out)
+            bench_preview(args.rounds, args.out, args.screenshots)
             return 0
         kits = []
         for number, launcher in enumerate(launchers, 1):

@@ -71,6 +71,7 @@ SET_UP_WAIT = 0.05
 BOX_STEP, MAX_STEP = 0.005, 0.1
 REPRESS = 1.0
 IDLE_LOOK = 0.5
+PAINT_TIMEOUT = 2.0   # a box never painted is photographed as it is
 UNTRACED_STEP = 0.05
 
 
@@ -90,8 +91,8 @@ class Boxes:
         except subprocess.TimeoutExpired:
             return None
 
-    def dismiss_until_done(self, process, deadline, screenshots, label, watch, trace):
-        """Presses Return on every INSTALL box until the process ends; returns
+    def dismiss_until_done(self, deadline, screenshots, label, watch, trace):
+        """Presses Return on every INSTALL box until the run ends; returns
         the screenshots taken and the number of boxes seen. None for the
         screenshots when the deadline passed first. watch: the run's events;
         trace: a records.Follower of its trace, which tells when a box is
@@ -162,8 +163,36 @@ class Boxes:
         path = os.path.join(folder, name + ".png")
         with contextlib.suppress(FileNotFoundError):
             os.remove(path)   # an earlier attempt's picture is not this one's
-        time.sleep(0.3)   # a box just mapped may not be painted yet
-        with contextlib.suppress(subprocess.TimeoutExpired):
-            subprocess.run(["import", "-window", window, path], env=self.env, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=self.timeout)
+        # A box just mapped may not be painted yet, and no event says when it
+        # is: its picture is taken once two looks in a row show the same
+        # painted box, however long that takes under load.
+        deadline = time.monotonic() + PAINT_TIMEOUT
+        last, step = None, BOX_STEP
+        while time.monotonic() < deadline:
+            picture = self._capture(window, "ppm:-")
+            if picture is not None and picture == last and painted(picture):
+                break
+            last = picture
+            time.sleep(step)
+            step = min(step * 2, MAX_STEP)
+        self._capture(window, path)
         return path if os.path.exists(path) else None
+
+    def _capture(self, window, where):
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            result = subprocess.run(["import", "-window", window, where], env=self.env, stdin=subprocess.DEVNULL,
+                                    capture_output=True, timeout=self.timeout)
+            return result.stdout if result.returncode == 0 else None
+        return None
+
+
+def painted(picture):
+    """Whether a PPM picture of a box shows more than a background: its
+    text and button bring at least three colours (an unpainted window has
+    one, or the root window's two)."""
+    parts = picture.split(maxsplit=4)
+    if len(parts) < 5 or parts[0] != b"P6":
+        return False
+    pixels = parts[4]
+    colours = {pixels[i:i + 3] for i in range(0, len(pixels) - 2, 3)}
+    return len(colours) >= 3

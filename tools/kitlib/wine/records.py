@@ -4,6 +4,7 @@ run can be believed at all."""
 import contextlib
 import dataclasses
 import re
+import time
 
 # GetDriveType's answers, as the stand-in records them.
 DRIVE_TYPES = {"2": "removable", "3": "fixed", "4": "remote", "5": "cdrom", "6": "ramdisk"}
@@ -171,3 +172,20 @@ def read_record(path):
                     kind, *fields = line.rstrip("\n").split("\t")
                     records.setdefault(kind, []).append(fields)
     return records
+
+
+def complete_record(path, trace, starts_installer, watch, timeout, grace):
+    """The record once it holds all the run will write. The starter wrote
+    the launcher's end before it ended; an installer runs on its own, so a
+    start ShellExecuteA reported must show up in it (within timeout), and
+    where the trace does not prove that nothing started, something may show
+    up late (within grace). watch: the run's events (watch.Watch)."""
+    started = sum(result > 32 for result in trace.exec_results)
+    if started and starts_installer:
+        deadline = time.monotonic() + timeout
+        while len((found := read_record(path))["ran"]) < started and time.monotonic() < deadline:
+            watch.wait(deadline - time.monotonic())
+        return found
+    if not trace.nothing_started():
+        time.sleep(grace)
+    return read_record(path)

@@ -12,10 +12,10 @@ import time
 import make_kit
 
 from . import display, install, prefix as prefixes, records, timing
-from .watch import Watch
 from .errors import WineError
 from .records import Launch, Run, Trace
 from .registry import AS_IS, starter_text
+from .watch import Watch
 
 ROOT = make_kit.ROOT
 # One prefix per Windows: 32-bit, and 64-bit with WOW64 for 32-bit programs.
@@ -231,24 +231,6 @@ class WineSession:
             time.sleep(RETRY_PAUSE * (attempt - 1))
             self._wineserver("-p")
 
-    def _wait_for_record(self, record, trace, starts_installer, watch):
-        """The record once it holds all the run will write. The starter wrote
-        the launcher's end before it ended; an installer runs on its own, so a
-        start ShellExecuteA reported must show up in it, and where the trace
-        does not prove that nothing started, something may show up late."""
-        waited = time.monotonic()
-        started = sum(result > 32 for result in trace.exec_results)
-        if started and starts_installer:
-            deadline = time.monotonic() + RECORD_TIMEOUT
-            while len((found := records.read_record(record))["ran"]) < started and time.monotonic() < deadline:
-                watch.wait(deadline - time.monotonic())
-        else:
-            if not trace.nothing_started():
-                time.sleep(NO_LAUNCH_GRACE)
-            found = records.read_record(record)
-        self.spent.add(timing.WAITS, time.monotonic() - waited)
-        return found
-
     def _attempt(self, kit, launcher, machine, command_line, start_folder, screenshots, label, env,
                  dll_overrides, starts_installer):
         self.runs += 1
@@ -271,11 +253,9 @@ class WineSession:
                 process = subprocess.Popen([self.loader, self.starter], env=run_env, stdin=subprocess.DEVNULL,
                                            stdout=log, stderr=log)
                 watch.follow(process)
-                ended = timing.exit_clock(process)
                 try:
-                    shots, seen = self.boxes.dismiss_until_done(process, time.monotonic() + self.timeout,
-                                                                screenshots, label, watch,
-                                                                records.Follower(trace_path))
+                    shots, seen = self.boxes.dismiss_until_done(time.monotonic() + self.timeout, screenshots,
+                                                                label, watch, records.Follower(trace_path))
                     if shots is None:
                         raise WineError(f"the launcher did not finish within {self.timeout:g} s"
                                         f" ({seen} box(es) dismissed)")
@@ -284,12 +264,14 @@ class WineSession:
                     process.wait()
                     raise
             noticed = time.monotonic()
-            self.spent.add(timing.RUN, (ended() or noticed) - run_started)
-            self.spent.add(timing.NOTICE, noticed - (ended() or noticed))
+            self.spent.add(timing.RUN, (watch.ended_at or noticed) - run_started)
+            self.spent.add(timing.NOTICE, noticed - (watch.ended_at or noticed))
 
             with open(trace_path, errors="replace") as log:
                 trace = Trace.parse(log)
-            found = self._wait_for_record(record, trace, starts_installer, watch)
+            with self.spent.on(timing.WAITS):
+                found = records.complete_record(record, trace, starts_installer, watch, RECORD_TIMEOUT,
+                                                NO_LAUNCH_GRACE)
         problems = records.verdict(trace, seen, len(found["ran"]))
         if problems:
             # The session's logs go with it; this one is what tells why.

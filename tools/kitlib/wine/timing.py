@@ -2,7 +2,6 @@
 read per step is all it costs, so it is always kept."""
 import collections
 import contextlib
-import os
 import threading
 import time
 
@@ -55,20 +54,6 @@ class Spent:
         with self.lock:
             self.seconds.clear()
             self.counts.clear()
-
-
-def exit_clock(process):
-    """A function that tells when the process ended (None while it runs),
-    to the moment, whenever its waiter looks: for telling the run apart from
-    the poll that notices its end."""
-    ended = []
-
-    def wait():
-        with contextlib.suppress(ChildProcessError, OSError):
-            os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)
-            ended.append(time.monotonic())
-    threading.Thread(target=wait, daemon=True).start()
-    return lambda: ended[0] if ended else None
 
 
 # What every session so far spent, added to as each one ends.

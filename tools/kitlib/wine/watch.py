@@ -35,6 +35,7 @@ class Watch:
         self.folder_fd = _inotify(folder)
         self.process = None
         self.pid_fd = None
+        self.ended_at = None   # when the process ended, as the first wait after it saw it
 
     def follow(self, process):
         self.process = process
@@ -55,6 +56,8 @@ class Watch:
             time.sleep(timeout)
             return
         ready = select.select(fds, [], [], timeout)[0]
+        if self.pid_fd in ready and self.ended_at is None:
+            self.ended_at = time.monotonic()
         if self.folder_fd in ready:
             # The events say only that something was written; what is read next tells what.
             with contextlib.suppress(BlockingIOError):
