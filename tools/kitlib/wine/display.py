@@ -62,13 +62,14 @@ def start_xvfb(stack, workdir, timeout):
     return ":" + number.decode().strip()
 
 
-# Seconds: how long a box called for may take to be set up before the screen
-# is searched anyway; the first look again for one set up and not yet found,
-# doubled up to the longest; how long a key press has to land before it is
-# sent again; how often the screen is looked at while no box is due, and
-# when Wine does not trace the calls.
-SET_UP_WAIT = 0.05
-BOX_STEP, MAX_STEP = 0.005, 0.1
+# Seconds: how long a box called for may take to be set up (Wine traces it;
+# the first box of a run takes some 70 ms) before the screen is searched
+# anyway; the first look for one set up (mapped some 15 ms later), doubled
+# while it is not found up to the longest; how long a key press has to land
+# before it is sent again; how often the screen is looked at while no box is
+# due, and when Wine does not trace the calls.
+SET_UP_WAIT = 0.25
+BOX_STEP, MAX_STEP = 0.01, 0.1
 REPRESS = 1.0
 IDLE_LOOK = 0.5
 PAINT_TIMEOUT = 2.0   # a box never painted is photographed as it is
@@ -100,7 +101,7 @@ class Boxes:
         pressed = {}   # window id -> when Return was last sent
         shots = []
         handled = 0    # boxes called for that were found on screen or came back
-        was_due = None
+        was_due = set_up = None
         step = BOX_STEP
         search_at = last_search = time.monotonic() + IDLE_LOOK
         while not watch.ended():
@@ -113,14 +114,14 @@ class Boxes:
                 handled = max(handled, trace.returns)
                 due = trace.calls > handled
                 if due and not was_due:
-                    # Wine traces the box's set-up just before it shows it.
                     step = BOX_STEP
-                    search_at = now if trace.made > handled else now + SET_UP_WAIT
-                elif due and trace.made > handled:
-                    search_at = min(search_at, now)
+                    search_at = now + (BOX_STEP if trace.made > handled else SET_UP_WAIT)
+                elif due and trace.made > handled and not set_up:
+                    # Wine traces the box's set-up just before it shows it.
+                    search_at = min(search_at, now + BOX_STEP)
                 elif not due and was_due is not False:
                     search_at = now + IDLE_LOOK   # a box no trace announced is still found
-                was_due = due
+                was_due, set_up = due, due and trace.made > handled
             elif trace.offset:
                 # Wine traces no calls: only the screen tells.
                 search_at = min(search_at, last_search + UNTRACED_STEP)
@@ -136,6 +137,9 @@ class Boxes:
                 else:
                     search_at = last_search + (UNTRACED_STEP if due is None else IDLE_LOOK)
             watch.wait(min(search_at, deadline) - time.monotonic())
+        noticed = time.monotonic()
+        self.spent.add(timing.RUN, (watch.ended_at or noticed) - watch.started_at)
+        self.spent.add(timing.NOTICE, noticed - (watch.ended_at or noticed))
         return shots, len(pressed)
 
     def _press_all(self, pressed, shots, screenshots, label):

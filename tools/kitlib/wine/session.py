@@ -86,10 +86,7 @@ class WineSession:
     # -- setting up and tearing down -------------------------------------
 
     def __enter__(self):
-        with self.spent.on(timing.SET_UP):
-            return self._set_up()
-
-    def _set_up(self):
+        started = time.monotonic()
         self.wine = self.wine or install.find()
         self.loader = self.wine.loader(self.windows)
         if self.own_display:
@@ -107,8 +104,7 @@ class WineSession:
                             else os.environ["DISPLAY"])
             self.boxes = display.Boxes(self.display, TOOL_TIMEOUT, self.spent)
             prefixes.ensure(self.prefix, self.wine.prefix_arch(self.windows), self, PREFIX_TIMEOUT)
-            self._wineserver("-k")
-            self._wineserver("-w")
+            self._end_wineserver()
             # Wine reads its drives when the wineserver's session starts.
             prefixes.mount_cdrom(self.prefix, self.cdrom)
             self.stack.callback(prefixes.unmount_cdrom, self.prefix)
@@ -117,6 +113,7 @@ class WineSession:
         except BaseException:
             self.stack.close()
             raise
+        self.spent.add(timing.SET_UP, time.monotonic() - started)
         return self
 
     def __exit__(self, *exc):
@@ -144,10 +141,19 @@ class WineSession:
     def _wineserver(self, flag):
         self._call([self.wine.wineserver, flag], f"wineserver {flag}", 4 * TOOL_TIMEOUT, "wineserver.log")
 
-    def _stop_wineserver(self):
-        with contextlib.suppress(WineError):
+    def _end_wineserver(self):
+        """Ends the wineserver and every Windows process of the prefix: asked with SIGINT and waited
+        for (-k alone polls in growing sleeps, some 0.3 s longer); killed if it does not end in time."""
+        self._wineserver("-k2")
+        try:
+            self._call([self.wine.wineserver, "-w"], "wineserver -w", TOOL_TIMEOUT, "wineserver.log")
+        except WineError:
             self._wineserver("-k")
             self._wineserver("-w")
+
+    def _stop_wineserver(self):
+        with contextlib.suppress(WineError):
+            self._end_wineserver()
 
     # The means prefix.ensure() makes the prefix with.
     def wineboot(self, what, timeout):
@@ -226,8 +232,7 @@ class WineSession:
         wineserver, and the desktop with it, starts anew after a pause. Each
         attempt sets the registry again, so nothing of the run is lost."""
         with self.spent.on(timing.WAITS):
-            self._wineserver("-k")
-            self._wineserver("-w")
+            self._end_wineserver()
             time.sleep(RETRY_PAUSE * (attempt - 1))
             self._wineserver("-p")
 
@@ -236,7 +241,6 @@ class WineSession:
         self.runs += 1
         rundir = os.path.join(self.workdir, f"run{self.runs}")
         os.makedirs(rundir)
-
         record = os.path.join(rundir, "record.txt")
         if not (start_folder and re.match(r"[A-Za-z]:\\", start_folder)):
             start_folder = self.windows_path(start_folder or rundir)
@@ -248,7 +252,6 @@ class WineSession:
                             STARTER_FOLDER=start_folder, STARTER_REGISTRY=starter_text(machine), **env)
         trace_path = os.path.join(rundir, "wine.log")
         with Watch(rundir) as watch:
-            run_started = time.monotonic()
             with open(trace_path, "w") as log:
                 process = subprocess.Popen([self.loader, self.starter], env=run_env, stdin=subprocess.DEVNULL,
                                            stdout=log, stderr=log)
@@ -263,10 +266,6 @@ class WineSession:
                     self._stop_wineserver()   # ends every Windows process of the prefix
                     process.wait()
                     raise
-            noticed = time.monotonic()
-            self.spent.add(timing.RUN, (watch.ended_at or noticed) - run_started)
-            self.spent.add(timing.NOTICE, noticed - (watch.ended_at or noticed))
-
             with open(trace_path, errors="replace") as log:
                 trace = Trace.parse(log)
             with self.spent.on(timing.WAITS):

@@ -35,10 +35,11 @@ class Watch:
         self.folder_fd = _inotify(folder)
         self.process = None
         self.pid_fd = None
-        self.ended_at = None   # when the process ended, as the first wait after it saw it
+        self.started_at = self.ended_at = None   # the process's start, and its end as the first wait after saw it
 
     def follow(self, process):
         self.process = process
+        self.started_at = time.monotonic()
         with contextlib.suppress(OSError, AttributeError):
             self.pid_fd = os.pidfd_open(process.pid)
 
