@@ -13,12 +13,23 @@ from .errors import WineError
 from .install import need_program
 
 
+# Looked up here, not in the child between fork and exec: with tables run
+# side by side another thread may hold the dynamic loader's lock at the fork,
+# and the child would wait for it forever.
+try:
+    _PRCTL = ctypes.CDLL(None, use_errno=True).prctl
+except (OSError, AttributeError):
+    _PRCTL = None
+
+
 def die_with_parent():
     """Has the kernel end the child when we end, even by SIGKILL (a CTest
-    timeout): an orphaned X server would live on forever."""
-    with contextlib.suppress(OSError, AttributeError):
+    timeout): an orphaned X server would live on forever. (The end of the
+    thread that started it counts as ours: a session starts and stops its
+    X server in the same thread.)"""
+    if _PRCTL is not None:
         PR_SET_PDEATHSIG = 1
-        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+        _PRCTL(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
 def stop_process(process):

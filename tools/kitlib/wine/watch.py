@@ -13,11 +13,17 @@ IN_NONBLOCK, IN_CLOEXEC = os.O_NONBLOCK, os.O_CLOEXEC
 FALLBACK_STEP = 0.02
 
 
+try:
+    _LIBC = ctypes.CDLL(None, use_errno=True)
+except OSError:
+    _LIBC = None
+
+
 def _inotify(folder):
     """An inotify descriptor that becomes readable on every write in the
     folder, or None where the kernel or the C library has none."""
     with contextlib.suppress(OSError, AttributeError):
-        libc = ctypes.CDLL(None, use_errno=True)
+        libc = _LIBC
         fd = libc.inotify_init1(IN_NONBLOCK | IN_CLOEXEC)
         if fd < 0:
             return None
