@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 tools/dev/setup.sh build e2e
 cmake --preset windows >/dev/null
 cmake --build --preset windows
-python3 tools/kitlib/check_pe.py build/windows/launcher.exe
+python3 tools/dev/check_launcher.py build/windows/launcher.exe
 
 # Shows the program at work: the sample kit run under Wine as every Windows
 # release from 95 to 11 that Wine knows, on a 32-bit and a 64-bit Windows, on a display of

@@ -4,7 +4,7 @@ missing.
 
   test_preview.py layout   the scratch copy the preview runs: which stand-in
                            stands where, what stays missing (no Wine)
-  test_preview.py matrix   tools/kitlib/preview.py KIT --matrix under Wine: both
+  test_preview.py matrix   tools/kit preview KIT --matrix under Wine: both
                            tables, row by row (exit 77: skipped where the
                            machine cannot run 32-bit programs)
 Both check that KIT is byte-for-byte unchanged afterwards.
@@ -180,7 +180,7 @@ def check_matrix():
     with tempfile.TemporaryDirectory() as work:
         kit = ordinary_kit(os.path.join(work, "my kit"), MATRIX_KIT)
         before = tree_digest(kit)
-        result = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "kitlib", "preview.py"), kit, "--matrix",
+        result = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "kit"), "preview", kit, "--matrix",
                                  "--xvfb"], capture_output=True, text=True, timeout=1200)
         print(result.stdout)
         print(result.stderr, file=sys.stderr)

@@ -96,19 +96,23 @@ def check_paths():
 
 
 # A machine -> the PROCESSOR_ARCHITECTURE line under CurrentControlSet (None:
-# the key is not touched) and whether ControlSet002 gets one.
+# the key is not touched), whether ControlSet002 gets one, and the starter's
+# changes of it after the first four (the same for every machine).
 ARCH_LINE = '"PROCESSOR_ARCHITECTURE"='
+ENV = "HKEY_LOCAL_MACHINE\\SYSTEM\\{}\\Control\\Session Manager\\Environment\tPROCESSOR_ARCHITECTURE"
+DROP = "drop\tHKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002"
 REGISTRY_CASES = [
-    ("x86", Machine("winxp", X86), '"x86"', False),
-    ("AMD64", Machine("win7", X64), '"AMD64"', False),
-    ("no value", Machine("vista", None), "-", False),
-    ("as Windows has it", Machine("win10", AS_IS), None, False),
-    ("place 2 as well", Machine("vista", X86, X64), '"x86"', True),
+    ("x86", Machine("winxp", X86), '"x86"', False, ["set\t" + ENV.format("CurrentControlSet") + "\tx86", DROP]),
+    ("AMD64", Machine("win7", X64), '"AMD64"', False, ["set\t" + ENV.format("CurrentControlSet") + "\tAMD64", DROP]),
+    ("no value", Machine("vista", None), "-", False, ["delete\t" + ENV.format("CurrentControlSet"), DROP]),
+    ("as Windows has it", Machine("win10", AS_IS), None, False, [DROP]),
+    ("place 2 as well", Machine("vista", X86, X64), '"x86"', True,
+     ["set\t" + ENV.format("CurrentControlSet") + "\tx86", DROP, "set\t" + ENV.format("ControlSet002") + "\tAMD64"]),
 ]
 
 
 def check_registry():
-    for name, machine, place1, place2 in REGISTRY_CASES:
+    for name, machine, place1, place2, starter in REGISTRY_CASES:
         text = wine.registry_text(machine)
         sections = {}
         for block in text.split("\r\n\r\n"):
@@ -121,6 +125,10 @@ def check_registry():
         compare("version", sections["[HKEY_CURRENT_USER\\Software\\Wine]"], [f'"Version"="{machine.release}"'], name)
         # Wine's prefixes have none; a run's must not reach the next run.
         compare("ControlSet002 removed first", "[-HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002]" in sections, True, name)
+        lines = wine.registry.starter_text(machine).split("\n")
+        compare("the starter's version", lines[0], f"set\tHKEY_CURRENT_USER\\Software\\Wine\tVersion\t{machine.release}",
+                name)
+        compare("the starter's architecture", lines[4:], starter, name)
 
 
 # A stand-in's record line -> what the run reports of it.
@@ -150,6 +158,8 @@ RELAY_ON = '0108:trace:relay:load_list L"RelayInclude" = L"user32.MessageBoxA;sh
 CALL = '0108:Call user32.MessageBoxA(00000000,00402000 "{}",00402024 "INSTALL",00000000) ret=00401023'
 MADE = '0108:trace:msgbox:MSGBOX_OnInit L"{}"'
 EXEC = "0108:Ret  shell32.ShellExecuteA() retval={:08x} ret=00401040"
+EXEC_CALL = '0108:Call shell32.ShellExecuteA(00000000,00402012 "open",0060fde8 "Z:\\\\k\\\\a.exe",0,0,5) ret=00401040'
+BOX_RETURN = "0108:Ret  user32.MessageBoxA() retval=00000001 ret=00401023"
 OTHER_CALL = '0120:Call user32.MessageBoxA(00000000,00402000 "hello",00402024 "Other",00000000) ret=00401023'
 
 # (row, trace lines, boxes seen on screen, installers recorded) -> the boxes
@@ -182,6 +192,80 @@ VERDICT_CASES = [
                                       MADE.format("VISTA64") + '0124:Call PE DLL (proc=7BC69420,module=7BC00000)'],
      1, 1, ["VISTA64"], []),
 ]
+
+
+# (row, trace lines) -> whether the trace proves that nothing started, so
+# that the run ends at once rather than after a grace for a late installer.
+NOTHING_STARTED_CASES = [
+    ("no start asked for", [RELAY_ON, CALL.format("Exec fail")], True),
+    ("a start that failed", [RELAY_ON, EXEC_CALL, EXEC.format(2)], True),
+    ("a start", [RELAY_ON, EXEC_CALL, EXEC.format(42)], False),
+    ("a start whose return was lost", [RELAY_ON, EXEC_CALL], False),
+    ("no relay trace", [MADE.format("Exec fail")], False),
+]
+
+
+def check_nothing_started():
+    for name, lines, expected in NOTHING_STARTED_CASES:
+        trace = wine.Trace.parse(line + "\n" for line in lines)
+        compare("nothing started", trace.nothing_started(), expected, name)
+
+
+# The trace as it grows, cut mid-line -> (relayed, boxes called for, set up,
+# come back) after each part: a half line is counted once it is whole.
+FOLLOWER_PARTS = [
+    ("the starter", RELAY_ON + "\n" + CALL.format("VISTA64")[:30], (True, 0, 0, 0)),
+    ("the call whole", CALL.format("VISTA64")[30:] + "\n" + MADE.format("VISTA64") + "\n", (True, 1, 1, 0)),
+    ("the box back", BOX_RETURN + "\n" + OTHER_CALL + "\n", (True, 2, 1, 1)),
+]
+
+
+def check_follower(work):
+    path = os.path.join(work, "growing.log")
+    follower = wine.records.Follower(path)
+    compare("before the trace exists", (follower.read().relayed, follower.calls), (False, 0), "none")
+    for name, part, expected in FOLLOWER_PARTS:
+        with open(path, "a") as f:
+            f.write(part)
+        follower.read()
+        compare("follower", (follower.relayed, follower.calls, follower.made, follower.returns), expected, name)
+
+
+# Jobs side by side: (row, each job's outcome, cores) -> the failure raised.
+# A job that failed stops the others; the first failure in the jobs' order
+# is the one told, as one after the other would have it.
+SIDE_BY_SIDE_CASES = [
+    ("all well", ["ok", "ok", "ok"], 2, None),
+    ("the second fails", ["ok", "B", "ok"], 2, "B"),
+    ("both fail, the later one first", ["A", "B"], 2, "A"),
+    ("one core: the first failure ends it", ["A", "B"], 1, "A"),
+]
+
+
+def check_side_by_side():
+    import threading
+    for name, outcomes, cores, expected in SIDE_BY_SIDE_CASES:
+        started = []
+        second_failed = threading.Event()
+
+        def job(stop, outcome, number):
+            started.append(number)
+            if outcome == "ok":
+                return
+            if number == 0 and cores > 1:
+                second_failed.wait(5)   # fails after the later job did
+            if number == 1:
+                second_failed.set()
+            raise wine.WineError(outcome)
+        jobs = [lambda stop, o=o, n=n: job(stop, o, n) for n, o in enumerate(outcomes)]
+        try:
+            wine.run_side_by_side(jobs, cores=cores)
+            raised = None
+        except wine.WineError as error:
+            raised = str(error)
+        compare("failure told", raised, expected, name)
+        if cores == 1:
+            compare("jobs started", started, [0], name)
 
 
 def check_finding_wine(work):
@@ -247,6 +331,9 @@ def main():
         check_registry()
         check_records(work)
         check_verdicts()
+        check_nothing_started()
+        check_follower(work)
+        check_side_by_side()
         check_finding_wine(work)
     for error in errors:
         print(error)

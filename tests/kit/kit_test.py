@@ -30,7 +30,7 @@ interpreter.require("pefile")
 import pefile  # noqa: E402
 
 import check_kit  # noqa: E402
-import kit_cli  # noqa: E402
+import cli  # noqa: E402
 import icons  # noqa: E402
 import layout_new  # noqa: E402
 import make_kit  # noqa: E402
@@ -901,10 +901,10 @@ def test_signals(check, work):
         # The first check's line: the brand step's build starts now.
         ship.stdout.readline()
         deadline = time.monotonic() + 60
-        while not kit_cli.descendants(ship.pid) and time.monotonic() < deadline:
+        while not cli.descendants(ship.pid) and time.monotonic() < deadline:
             time.sleep(0.05)
         time.sleep(1)
-        children = kit_cli.descendants(ship.pid)
+        children = cli.descendants(ship.pid)
         ship.send_signal(number)
         stdout, stderr = ship.communicate(timeout=60)
         check.expect(row, "the build was running", bool(children), True)
@@ -913,7 +913,7 @@ def test_signals(check, work):
                      "kit ship: interrupted; the kit and every output are as they were")
         check.expect(row, "the maker's folder unchanged", differences(before, tree(project.folder)), [])
         check.expect(row, "build/ scratch removed", sorted(set(os.listdir(build)) - scratch), [])
-        check.expect(row, "no child left", [pid for pid in children if kit_cli.alive(pid)], [])
+        check.expect(row, "no child left", [pid for pid in children if cli.alive(pid)], [])
     return len(rows)
 
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""CD image tests: tools/kitlib/make_media.py on sample kits, the image read back as
+"""CD image tests: tools/kit image on sample kits, the image read back as
 Windows reads it (the Joliet names), and the refusals, which leave neither an
 image nor a changed kit behind.
 
@@ -13,7 +13,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-MAKE_MEDIA = os.path.join(ROOT, "tools", "kitlib", "make_media.py")
+KIT = os.path.join(ROOT, "tools", "kit")
 sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
 import make_kit  # noqa: E402
 import windows  # noqa: E402
@@ -96,7 +96,7 @@ def images(check, work, program, branded):
         row = f"{os.path.basename(folder)} {' '.join(options)}"
         image = os.path.join(work, os.path.basename(folder) + ".iso")
         before = snapshot(folder)
-        result = run([sys.executable, MAKE_MEDIA, folder, image] + options)
+        result = run([sys.executable, KIT, "image", folder, image] + options)
         check.expect(row, "exit code", result.returncode, 0)
         if result.returncode != 0:
             print(result.stdout + result.stderr)
@@ -161,7 +161,7 @@ def refusals(check, work, program):
             f.write(PREVIOUS_IMAGE)
         existed = os.path.exists(target)
         before = snapshot(folder)
-        result = run([sys.executable, MAKE_MEDIA, folder, target, "--label", label] + options)
+        result = run([sys.executable, KIT, "image", folder, target, "--label", label] + options)
         expect_refused(check, row, result, message, folder, before, 2 if message.startswith("--label") else 1)
         with open(image, "rb") as f:
             check.expect(row, "previous image", f.read() == PREVIOUS_IMAGE, True)

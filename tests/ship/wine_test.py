@@ -24,7 +24,7 @@ from wine import Machine, X86, X64  # noqa: E402
 from checking import Checker, run  # noqa: E402
 from sign_test import make_certificates  # noqa: E402
 
-MAKE_MEDIA = os.path.join(ROOT, "tools", "kitlib", "make_media.py")
+KIT = os.path.join(ROOT, "tools", "kit")
 WIN98, ME, W2K, XP, VISTA32, VISTA64 = windows.INSTALLERS
 UNKNOWN = ["Unknow OS version", "Exec fail"]
 SKIPPED = 77   # CTest's SKIP_RETURN_CODE for this test
@@ -84,7 +84,7 @@ def test_cd(args, check):
     certificates = make_certificates(os.path.join(args.work, "certificates"))
     kit = signed_kit(args.work, "kit", args.branded, "setup.exe", certificates)
     image = os.path.join(args.work, "DRIVERS.iso")
-    result = run([sys.executable, MAKE_MEDIA, kit, image, "--label", "DRIVERS"])
+    result = run([sys.executable, KIT, "image", kit, image, "--label", "DRIVERS"])
     if result.returncode != 0:
         sys.exit(f"make_media.py failed:\n{result.stdout}{result.stderr}")
     disc = fresh(os.path.join(args.work, "disc"))

@@ -25,8 +25,8 @@ declare -A BARE_PACKAGES=([bookworm]="git")
 # Paths that a Wine run writes, each given a folder of the root's own: a prefix
 # made by one Wine is no prefix for another, and a run on the host may be busy
 # with the same paths at the same time.
-PRIVATE_FOLDERS="build/wine build/wine64 build/wine-runs"
-PRIVATE_FILES="build/wine.lock build/wine64.lock"
+PRIVATE_FOLDERS="build/wine build/wine64 build/wine64cd build/wine-runs"
+PRIVATE_FILES="build/wine.lock build/wine64.lock build/wine64cd.lock"
 # The host's builds, seen through an overlay: the root runs the programs built
 # there, while what its tests write (work folders, ctest's logs, a new branded
 # build) stays in the root's upper folder, kept until its next run.

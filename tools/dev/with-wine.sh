@@ -14,4 +14,4 @@ echo "with-wine.sh: this kernel runs no i386 programs, so Wine's 32-bit side run
      "several times slower" >&2
 tools/dev/setup.sh vm
 export PREVIEW_SLOWDOWN=${PREVIEW_SLOWDOWN:-3}
-VM_MEMORY=${VM_MEMORY:-6144} exec tools/dev/vm/run-in-vm.sh --scratch build/wine --scratch build/wine64 "$@"
+VM_MEMORY=${VM_MEMORY:-6144} exec tools/dev/vm/run-in-vm.sh --scratch build/wine --scratch build/wine64 --scratch build/wine64cd "$@"

@@ -3,7 +3,7 @@ to 11, imports only what it calls, carries no manifest and fits in 5 KB (its
 icon and version resources, and a signature, are the distribution maker's and
 not counted).
 
-Usage: check_pe.py [--version-info] path/to/launcher.exe
+Usage (tools/dev/check_launcher.py): [--version-info] path/to/launcher.exe
        (exit 0 when every property holds; --version-info also prints the
        program's version strings)
 """

@@ -1,44 +1,47 @@
-"""Shows what a distribution's launcher does under Wine on each Windows
-release: which of the distribution's installers it starts, the boxes it
-shows and its exit code. The distribution's own installers never run: they
-are read (a check first, then their machine type) and a scratch copy of the
-layout holds recording stand-ins in their place, of the same bitness where
-that Windows would start them, and a file no Windows starts where it would
-not. KIT itself is never changed.
-
-Usage:
-  tools/kit preview [KIT] [--program NAME] [--windows 32|64] [--release winxp]
-                    [--arch x86] [--arch2 none] [--cd] [--report DIR]
-  tools/kit preview [KIT] --matrix [--cd] [--screenshots DIR] [--report DIR]
-KIT defaults to the sample kit (see make_kit.py); the launcher is the one
-.exe at KIT's top unless --program names it. Each row ends in a verdict:
-starts, fault (the distribution fails that Windows), not-served (the
-launcher serves no installer there, by design) or run-problem (the run could
-not be judged). Exits 77 where this machine cannot run 32-bit Windows
-programs under Wine at all.
-"""
-import argparse
+"""The preview as a library: what a distribution's launcher does under Wine
+on each Windows release. run() plans the tables (one machine, or the matrix
+of every release on a 32-bit and a 64-bit Windows, and from a CD-ROM drive),
+runs them and returns the results; preview_text renders them as the text
+tables and as the HTML report. The distribution's own installers never run:
+a scratch copy of its layout holds recording stand-ins in their place, of
+the same bitness where that Windows would start them, and a file no Windows
+starts where it would not. The kit itself is never changed."""
 import dataclasses
+import functools
 import os
 import shutil
-import sys
 import tempfile
 
 import check_kit
 import loadcheck
 import make_kit
 import paths
-import progress
 import stand_in_kit
 import windows
 import wine
-from wine import ARM64, AS_IS, X86, Machine, WineSession, WineError, format_boxes
-
-CANNOT_RUN = 77   # what a caller such as tools/build.sh tells apart from a failure
+from wine import ARM64, AS_IS, X86, Machine, WineError, WineSession
 
 MATRIX_FROM = "win95"
 # What a Windows of each bitness starts.
 KINDS = {32: windows.X86_WINDOWS, 64: windows.X64_WINDOWS}
+TABLE_NAMES = {"32": "32-bit table", "64": "64-bit table", "cd": "CD-ROM table"}
+
+
+@dataclasses.dataclass
+class Request:
+    """What to preview: one machine (windows, release, arch, arch2), or the
+    matrix; from a CD-ROM drive with cd; where and how Wine runs."""
+    matrix: bool = False
+    cd: bool = False
+    windows: int = 32
+    release: str = "winxp"
+    arch: object = AS_IS          # CurrentControlSet's PROCESSOR_ARCHITECTURE (None: no value)
+    arch2: object = None          # ControlSet002's
+    prefix: str = paths.PREFIXES[32]
+    prefix64: str = paths.PREFIXES[64]
+    own_display: bool = False     # a display of our own even where DISPLAY is set
+    timeout: float = wine.RUN_TIMEOUT
+    screenshots: str = None       # a folder for a PNG of every box
 
 
 @dataclasses.dataclass
@@ -68,7 +71,61 @@ class Table:
     refusals: tuple = ()
 
 
-# -- the tables ----------------------------------------------------------
+@dataclasses.dataclass
+class Preview:
+    """What run() found: the Wine, the kit each table ran (the sample kit
+    differs by bitness), the check of the first, and the tables' results."""
+    request: Request
+    wine: object
+    kits: dict
+    findings: list
+    tables: list
+
+    @property
+    def kit(self):
+        return self.kits[self.tables[0].key]
+
+    @property
+    def launcher(self):
+        return os.path.join(self.kit, self.tables[0].results[0][2].program)
+
+
+def run(kit=None, program=None, request=Request(), line=None):
+    """Runs the planned tables on kit (None: the sample kit) and returns a
+    Preview; line: a progress.Line told which row runs. Raises WineError
+    (WineUnavailable where this machine cannot run 32-bit Windows programs)."""
+    found = wine.find_wine()
+    tables = plan(request, found)
+    kits, samples = {}, {}
+    for table in tables:
+        if not kit and table.bits not in samples:
+            samples[table.bits] = sample_kit(table.bits)
+        kits[table.key] = os.path.abspath(kit) if kit else samples[table.bits]
+    findings = check_kit.check(kits[tables[0].key], program)
+    for table in tables:
+        table.refusals = refusals_of(kits[table.key])
+    wine.run_side_by_side([functools.partial(run_table, table, kits[table.key], program, request, found, line)
+                           for table in tables])
+    return Preview(request, found, kits, findings, tables)
+
+
+def plan(request, found):
+    """The tables to run: one machine, or the matrix (with cd a third
+    table, the 64-bit Windows started from a CD-ROM drive)."""
+    known = [release for release in windows.WINE_NAMES if found.knows(release)]
+    if not request.matrix:
+        bits = request.windows
+        if request.release not in known:
+            raise WineError(f"{found.describe()} does not know the release {request.release}")
+        arch = request.arch if request.arch is not AS_IS or bits == 64 else X86
+        kind = windows.ARM64_WIN11 if arch == ARM64 and bits == 64 else KINDS[bits]
+        row = Row(Machine(request.release, arch, request.arch2), kind)
+        return [Table("cd" if request.cd else str(bits), bits, request.cd, [row])]
+    tables = [Table("32", 32, False, matrix_rows(32, known)), Table("64", 64, False, matrix_rows(64, known))]
+    if request.cd:
+        tables.append(Table("cd", 64, True, [row for row in matrix_rows(64, known) if not row.modelled]))
+    return tables
+
 
 def matrix_rows(bits, known):
     """The rows of a table: on a 32-bit Windows the registry says x86, as a
@@ -87,56 +144,11 @@ def matrix_rows(bits, known):
     return rows
 
 
-def table_title(table, prefix):
-    found = table.session.wine
-    if table.bits == 64:
-        arm = "; the ARM64 rows modelled, not run" if any(row.modelled for row in table.rows) else ""
-        return f"64-bit Windows ({prefix}, WOW64) on {found.describe()}: the registry as that Windows has it{arm}"
-    made = "" if found.true_32bit else f", {found.how_32bit_windows()}"
-    return f"32-bit Windows ({prefix}{made}) on {found.describe()}: PROCESSOR_ARCHITECTURE set as shown"
-
-
-def why_none(run, layout):
-    """Why no installer started, in the table's words ("" when the boxes say it)."""
-    if windows.UNKNOWN_BOX in run.boxes:
-        return ""
-    # The launcher does not say which path it failed to start; the release
-    # tells, and on NT 6 the notice box.
-    tried = windows.row_tried(run.machine.release, run.boxes)
-    slot = layout.slots.get(tried.path) if tried else None
-    return slot.why if slot is not None and slot.bits is None else ""
-
-
-def started(run, layout):
-    """(the distribution's file, its bitness) for each start of the run."""
-    out = []
-    for launch in run.launches:
-        slot = layout.slot_of(launch.relative)
-        out.append((slot.found if slot else launch.relative, launch.bits))
-    return out
-
-
-def installer_text(run, layout):
-    """Which of the distribution's files started, and how, or why none did."""
-    if run.problems:
-        return "not judged: " + "; ".join(run.problems)
-    starts = started(run, layout)
-    if starts:
-        return " + ".join(f"{found} ({bits}-bit)" for found, bits in starts)
-    why = why_none(run, layout)
-    return f"none ({why})" if why else "none"
-
-
-def judge(row, run, layout, refusals=()):
-    """(verdict, reason) of the row: see windows.judge. refusals: what is
-    known of installers that Windows will not load (windows.Refusal)."""
-    started_paths = [slot.expected for slot in map(layout.slot_of, (l.relative for l in run.launches)) if slot]
-    return windows.judge(row.release, run.boxes, started_paths, run.problems, refusals)
-
-
-def verdict_text(row, run, layout, refusals=()):
-    verdict, reason = judge(row, run, layout, refusals)
-    return f"{verdict} ({reason})" if reason else verdict
+def sample_kit(bits):
+    """The sample kit for a Windows: a genuine 64-bit installer on a 64-bit one."""
+    if bits == 64:
+        return make_kit.make_kit(paths.SAMPLE_KIT + "64", genuine64=True)
+    return make_kit.make_kit(paths.SAMPLE_KIT)
 
 
 def refusals_of(kit):
@@ -152,65 +164,23 @@ def refusals_of(kit):
     return tuple(refusals)
 
 
-def arch_text(row):
-    return row.machine.describe_arch() + (" (modelled)" if row.modelled else "")
+def table_prefix(table, request):
+    """The table's Windows. The matrix's CD-ROM table has a 64-bit prefix of
+    its own beside the 64-bit one, so that it can run alongside that table,
+    and does so whether it does or not: the report stays the same."""
+    if table.bits == 64:
+        return os.path.normpath(request.prefix64) + "cd" if table.cd and request.matrix else request.prefix64
+    return request.prefix
 
 
-def format_table(table):
-    header = ("Release", "PROCESSOR_ARCHITECTURE", "Installer started", "Boxes", "Exit", "Verdict")
-    rows = [(row.release, arch_text(row), installer_text(run, layout),
-             "?" if run.problems else format_boxes(run.boxes), str(run.exit_code),
-             verdict_text(row, run, layout, table.refusals))
-            for row, run, layout in table.results]
-    widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
-    line = lambda cells: "  ".join(cell.ljust(width) for cell, width in zip(cells, widths)).rstrip()
-    return "\n".join([line(header), line(["-" * width for width in widths])] + [line(row) for row in rows])
-
-
-def report_run(row, run, kit, layout, bits, refusals=()):
-    print(f"Kit:                     {kit}")
-    print(f"Windows:                 {bits}-bit, {row.release}" + (" (modelled)" if row.modelled else ""))
-    if run.machine.place1 is AS_IS:
-        print("PROCESSOR_ARCHITECTURE:  as that Windows has it")
-    else:
-        print(f"PROCESSOR_ARCHITECTURE:  CurrentControlSet: {run.machine.place1 or '(none)'}; "
-              f"ControlSet002: {run.machine.place2 or '(none)'}")
-    print(f"Installer started:       {installer_text(run, layout)}")
-    for launch in run.launches:
-        print(f"  its command line:      {launch.command_line}")
-        print(f"  its current folder:    {launch.folder}")
-        print(f"  its drive:             {wine.DRIVE_TYPES.get(launch.drive, launch.drive)}")
-    print(f"Boxes, in order:         {format_boxes(run.boxes)}")
-    print(f"Exit code:               {run.exit_code}")
-    print(f"Verdict:                 {verdict_text(row, run, layout, refusals)}")
-    for shot in run.screenshots:
-        print(f"Screenshot:              {shot}")
-
-
-def seconds(text):
-    value = float(text)
-    if not value > 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError(f"{text}: give a number of seconds above 0")
-    return value
-
-
-def arch_value(text):
-    return None if text.lower() == "none" else text
-
-
-def sample_kit(bits):
-    """The sample kit for a Windows: a genuine 64-bit installer on a 64-bit one."""
-    if bits == 64:
-        return make_kit.make_kit(paths.SAMPLE_KIT + "64", genuine64=True)
-    return make_kit.make_kit(paths.SAMPLE_KIT)
-
-
-def run_table(table, kit, program, args, found, line=None):
+def run_table(table, kit, program, request, found, line=None, stop=None):
     """Runs the launcher of scratch copies of kit once per row of the table;
-    line: a progress.Line to say which row runs."""
+    line: a progress.Line to say which row runs; stop: an event that ends it
+    before the next row (another table failed)."""
     scratch = tempfile.mkdtemp(prefix="preview-", dir=paths.BUILD)
     try:
         copies = {}
+
         def copy_for(row):
             # One copy per set of programs the row's Windows starts; from a
             # CD, the copy is the disc: the launcher at its root.
@@ -219,179 +189,23 @@ def run_table(table, kit, program, args, found, line=None):
                 copies[row.kind] = (dest, stand_in_kit.lay(kit, dest, program, row.kind))
             return copies[row.kind]
         first, _ = copy_for(table.rows[0])
-        prefix = args.prefix64 if table.bits == 64 else args.prefix
-        with WineSession(prefix, own_display=args.xvfb, timeout=args.timeout, windows=table.bits,
-                         cdrom=first if table.cd else None, wine=found,
+        with WineSession(table_prefix(table, request), own_display=request.own_display, timeout=request.timeout,
+                         windows=table.bits, cdrom=first if table.cd else None, wine=found,
                          **paths.session_paths(table.bits)) as session:
             table.session = session
             for number, row in enumerate(table.rows, 1):
+                if stop is not None and stop.is_set():
+                    raise wine.Stopped()
                 if line:
-                    line.show(f"{TABLE_NAMES[table.key]}, row {number} of {len(table.rows)}: {row.release} "
-                              f"{arch_text(row)}")
+                    line.show(f"{TABLE_NAMES[table.key]}, row {number} of {len(table.rows)}: {row.release}",
+                              key=table.key)
                 copy, layout = copy_for(row)
-                label = f"{table.key}-{row.release}-{arch_text(row).replace(' ', '')}"
+                label = f"{table.key}-{row.release}-{row.machine.describe_arch().replace(' ', '')}"
                 # AutoRun starts it by its quoted path from system32;
                 # otherwise from its own folder, as a double click in Explorer.
                 run = session.run(copy, row.machine, program=layout.program,
                                   start_folder=wine.AUTORUN_FOLDER if table.cd else copy,
-                                  screenshots=args.screenshot_dir, label=label)
+                                  screenshots=request.screenshots, label=label)
                 table.results.append((row, run, layout))
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-
-
-TABLE_NAMES = {"32": "32-bit table", "64": "64-bit table", "cd": "CD-ROM table"}
-
-
-def plan(args, found):
-    """The tables to run: one machine, or the matrix (with --cd a third
-    table, the 64-bit Windows started from a CD-ROM drive)."""
-    known = [release for release in windows.WINE_NAMES if found.knows(release)]
-    if not args.matrix:
-        bits = args.windows
-        if args.release not in known:
-            raise WineError(f"{found.describe()} does not know the release {args.release}")
-        arch = args.arch if args.arch is not AS_IS or bits == 64 else X86
-        kind = windows.ARM64_WIN11 if arch == ARM64 and bits == 64 else KINDS[bits]
-        row = Row(Machine(args.release, arch, args.arch2), kind)
-        return [Table("cd" if args.cd else str(bits), bits, args.cd, [row])]
-    tables = [Table("32", 32, False, matrix_rows(32, known)), Table("64", 64, False, matrix_rows(64, known))]
-    if args.cd:
-        tables.append(Table("cd", 64, True, [row for row in matrix_rows(64, known) if not row.modelled]))
-    return tables
-
-
-def write_report(folder, findings, tables, launcher, found):
-    import report   # only a report needs it
-    pages = []
-    for table in tables:
-        rows = []
-        for row, run, layout in table.results:
-            starts = started(run, layout)
-            verdict, reason = judge(row, run, layout, table.refusals)
-            rows.append(report.Row(
-                release=row.release, arch=row.machine.describe_arch(),
-                installer=" + ".join(found_name for found_name, _ in starts) or None,
-                bits=" + ".join(bits for _, bits in starts) or None,
-                why_none="" if starts else why_none(run, layout),
-                boxes=[report.Box(text, shot) for text, shot in
-                       zip(run.boxes, list(run.screenshots) + [None] * len(run.boxes))],
-                exit_code=run.exit_code, verdict=verdict, modelled=row.modelled,
-                problem="; ".join(run.problems), reason=reason))
-        title = table_title(table, os.path.relpath(table.session.prefix))
-        if table.cd:
-            title = "Started from a CD-ROM drive (AutoRun) on a " + title[0].lower() + title[1:]
-        pages.append(report.Table(windows=table.key, title=title, rows=rows))
-    return report.write(folder, findings=findings, tables=pages, launcher=launcher,
-                        wine=found.describe() + f" ({found.version})")
-
-
-def main(argv=None):
-    parser = argparse.ArgumentParser(prog="tools/kit preview", description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("kit", nargs="?", help="the distribution's folder (default: the sample kit)")
-    parser.add_argument("--program", help="the launcher's file name in KIT (default: the one .exe at its top)")
-    parser.add_argument("--windows", type=int, choices=(32, 64), default=32,
-                        help="a 32-bit (default) or 64-bit Windows, each a Wine prefix of its own")
-    parser.add_argument("--release", choices=windows.WINE_NAMES, default="winxp", metavar="NAME",
-                        help="the Windows release Wine pretends to be: " + ", ".join(windows.WINE_NAMES)
-                             + " (default winxp; win11 from Wine 9 on)")
-    parser.add_argument("--arch", type=arch_value, default=AS_IS, metavar="VALUE",
-                        help="PROCESSOR_ARCHITECTURE in CurrentControlSet ('none': no value; default x86 "
-                             "on a 32-bit Windows, as it is on a 64-bit one; ARM64 on a 64-bit one models "
-                             "Windows 11 on ARM)")
-    parser.add_argument("--arch2", type=arch_value, default=None, metavar="VALUE",
-                        help="PROCESSOR_ARCHITECTURE in ControlSet002 (default none)")
-    parser.add_argument("--matrix", action="store_true",
-                        help=f"run every release from {MATRIX_FROM} on that Wine knows, on both Windows, and "
-                             f"print a table for each ({X86} on the 32-bit one; Windows 10 and 11 on ARM, "
-                             "modelled, on the 64-bit one)")
-    parser.add_argument("--cd", action="store_true",
-                        help="run the distribution from a CD-ROM drive, started as AutoRun does (with "
-                             "--matrix: a third table, the 64-bit Windows started so)")
-    parser.add_argument("--screenshots", metavar="DIR", help="save a PNG of every box in DIR")
-    parser.add_argument("--report", metavar="DIR",
-                        help="write DIR/index.html: the check and the tables, with every box's screenshot")
-    parser.add_argument("--prefix", default=paths.PREFIXES[32], help="the 32-bit Windows' prefix (build/wine)")
-    parser.add_argument("--prefix64", default=paths.PREFIXES[64], help="the 64-bit Windows' prefix (build/wine64)")
-    parser.add_argument("--xvfb", action="store_true", help="use a display of our own even when DISPLAY is set")
-    parser.add_argument("--timeout", type=seconds, default=wine.RUN_TIMEOUT, help="seconds one run may take")
-    args = parser.parse_args(argv)
-    if args.kit and not os.path.isdir(args.kit):
-        parser.error(f"{args.kit} is not a folder")
-    if args.report:
-        # Refused now, not after the whole matrix has run.
-        import outputs
-        why = outputs.report(args.report, ship=False)
-        if why:
-            print(f"preview: --report: {args.report} {why}", file=sys.stderr)
-            return 1
-
-    shots = None
-    progress.attach()
-    line = progress.Line("preview")
-    try:
-        found = wine.find_wine()
-        if args.report and not args.screenshots:
-            shots = tempfile.mkdtemp(prefix="shots-", dir=paths.BUILD)
-        args.screenshot_dir = args.screenshots or shots
-        tables = plan(args, found)
-        kits = {}
-        for table in tables:
-            kits[table.key] = os.path.abspath(args.kit) if args.kit else sample_kit(table.bits)
-        first = kits[tables[0].key]
-        if not os.path.isdir(first):
-            raise WineError(f"{first} is not a folder")
-        findings = check_kit.check(first, args.program)
-        print(f"Check of {first}:")
-        print(check_kit.format_text(findings))
-        print()
-        for table in tables:
-            table.refusals = refusals_of(kits[table.key])
-            run_table(table, kits[table.key], args.program, args, found, line)
-        line.clear()
-        problems = []
-        for table in tables:
-            kit = kits[table.key]
-            prefix = os.path.relpath(table.session.prefix)
-            if args.matrix:
-                launcher = os.path.relpath(os.path.join(kit, table.results[0][2].program))
-                print(f"Launcher: {launcher}{', from a CD-ROM drive (AutoRun)' if table.cd else ''}")
-                print(table_title(table, prefix))
-                print(format_table(table))
-                print()
-            else:
-                row, run, layout = table.results[0]
-                report_run(row, run, kit, layout, table.bits, table.refusals)
-            problems += [f"{table.key}: {row.release} {arch_text(row)}: {p}"
-                         for row, run, _ in table.results for p in run.problems]
-        if args.report:
-            layout = tables[0].results[0][2]
-            page = write_report(args.report, findings, tables, os.path.join(first, layout.program), found)
-            print(f"Report: {page}")
-    except wine.WineUnavailable as error:
-        line.clear()
-        print(f"preview: {error}", file=sys.stderr)
-        return CANNOT_RUN
-    except (WineError, make_kit.KitError, paths.NotBuilt, stand_in_kit.LayoutError) as error:
-        line.clear()
-        print(f"preview: {error}", file=sys.stderr)
-        return 1
-    except OSError as error:
-        print(f"preview: {error.filename}: {error.strerror}" if error.filename else f"preview: {error}",
-              file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        line.clear()
-        print("preview: interrupted", file=sys.stderr)
-        return 1
-    finally:
-        if shots:
-            shutil.rmtree(shots, ignore_errors=True)
-
-    # Wine getting a run wrong even after its retries is no fact about the
-    # launcher: the row says "not judged", and the preview fails.
-    for problem in problems:
-        print(f"preview: run not judged, {problem}", file=sys.stderr)
-    return 1 if problems else 0
-

@@ -1,6 +1,7 @@
 """One line on the terminal, rewritten in place, that says how far a long run
 has come; nothing at all when stderr is no terminal, so that logs stay clean."""
 import os
+import threading
 import time
 
 _terminal = None   # a file on a duplicate of the terminal's descriptor, or None
@@ -16,22 +17,32 @@ def attach():
 
 
 class Line:
+    """The line of one long run. Parts that run side by side (the preview's
+    tables) each say where they are under a key of their own, and the line
+    shows them all, in the order they first spoke."""
+
     def __init__(self, what):
         self.what = what
         self.started = time.monotonic()
         self.shown = False
+        self.parts = {}
+        self.lock = threading.Lock()
 
-    def show(self, text):
+    def show(self, text, key=None):
         if _terminal is None:
             return
-        seconds = int(time.monotonic() - self.started)
-        # \r back to the start, then erase to the end of the line.
-        _terminal.write(f"\r{self.what}: {text}, {seconds // 60}:{seconds % 60:02d}\033[K")
-        _terminal.flush()
-        self.shown = True
+        with self.lock:
+            self.parts[key] = text
+            seconds = int(time.monotonic() - self.started)
+            # \r back to the start, then erase to the end of the line.
+            _terminal.write(f"\r{self.what}: {'; '.join(self.parts.values())}, "
+                            f"{seconds // 60}:{seconds % 60:02d}\033[K")
+            _terminal.flush()
+            self.shown = True
 
     def clear(self):
-        if self.shown and _terminal is not None:
-            _terminal.write("\r\033[K")
-            _terminal.flush()
-            self.shown = False
+        with self.lock:
+            if self.shown and _terminal is not None:
+                _terminal.write("\r\033[K")
+                _terminal.flush()
+                self.shown = False

@@ -4,6 +4,7 @@ run can be believed at all."""
 import contextlib
 import dataclasses
 import re
+import time
 
 # GetDriveType's answers, as the stand-in records them.
 DRIVE_TYPES = {"2": "removable", "3": "fixed", "4": "remote", "5": "cdrom", "6": "ramdisk"}
@@ -17,6 +18,9 @@ BOX_TRACE = re.compile(r'trace:msgbox:MSGBOX_OnInit L' + _STRING)
 RELAY_BOX = re.compile(r'Call user32\.MessageBoxA\([0-9a-fA-F]+,[0-9a-fA-F]+ ' + _STRING
                        + r',[0-9a-fA-F]+ "INSTALL",')
 RELAY_EXEC_RETURN = re.compile(r'Ret  shell32\.ShellExecuteA\(\) retval=([0-9a-fA-F]+)')
+RELAY_EXEC_CALL = re.compile(r'Call shell32\.ShellExecuteA\(')
+RELAY_BOX_CALL = re.compile(r'Call user32\.MessageBoxA\(')
+RELAY_BOX_RETURN = re.compile(r'Ret  user32\.MessageBoxA\(\)')
 # Printed by every process whose relay trace is on: without it (a Wine built
 # without relay support) the calls are unknown, not absent.
 RELAY_ON = re.compile(r'trace:relay:load_list L"RelayInclude"')
@@ -87,10 +91,12 @@ class Trace:
     called: list        # box texts the launcher passed to MessageBoxA
     made: list          # box texts Wine set a dialog up for
     exec_results: list  # ShellExecuteA's return values
+    exec_calls: int = 0     # ShellExecuteA's calls
+    relayed: bool = False   # whether the calls were traced at all
 
     @classmethod
     def parse(cls, lines):
-        called, made, results, relayed = [], [], [], False
+        called, made, results, relayed, calls = [], [], [], False, 0
         for line in lines:
             relayed = relayed or bool(RELAY_ON.search(line))
             if m := RELAY_BOX.search(line):
@@ -99,7 +105,43 @@ class Trace:
                 made.append(decode_trace_text(m.group(1)))
             if m := RELAY_EXEC_RETURN.search(line):
                 results.append(int(m.group(1), 16))
-        return cls(called if relayed else list(made), made, results)
+            calls += bool(RELAY_EXEC_CALL.search(line))
+        return cls(called if relayed else list(made), made, results, calls, relayed)
+
+    def nothing_started(self):
+        """Whether the trace proves that the launcher started nothing: its
+        calls were traced, and every ShellExecuteA it made came back with a
+        failure. Else an installer may still show up in the record late."""
+        return self.relayed and self.exec_calls == len(self.exec_results) and all(
+            result <= 32 for result in self.exec_results)
+
+
+class Follower:
+    """Wine's trace read as it grows, for the boxes: whether its calls are
+    traced, and how many boxes the launcher has called for, Wine has set up
+    and the launcher has got back so far."""
+
+    def __init__(self, path):
+        self.path = path
+        self.offset = 0
+        self.rest = b""
+        self.relayed = False
+        self.calls = self.made = self.returns = 0
+
+    def read(self):
+        with contextlib.suppress(FileNotFoundError):
+            with open(self.path, "rb") as trace:
+                trace.seek(self.offset)
+                data = trace.read()
+            self.offset += len(data)
+            *lines, self.rest = (self.rest + data).split(b"\n")
+            for line in lines:
+                text = line.decode("latin-1")
+                self.relayed = self.relayed or bool(RELAY_ON.search(text))
+                self.calls += bool(RELAY_BOX_CALL.search(text))
+                self.made += bool(BOX_TRACE.search(text))
+                self.returns += bool(RELAY_BOX_RETURN.search(text))
+        return self
 
 
 def verdict(trace, seen, launches):
@@ -122,7 +164,7 @@ def verdict(trace, seen, launches):
 def read_record(path):
     """The stand-ins' record: kind -> list of tab-separated fields. Half a
     line, still being written, is not read."""
-    records = {"ran": [], "exit": [], "notstarted": []}
+    records = {"ran": [], "exit": [], "notstarted": [], "notset": []}
     with contextlib.suppress(FileNotFoundError):
         with open(path, encoding="latin-1") as record:
             for line in record:
@@ -130,3 +172,20 @@ def read_record(path):
                     kind, *fields = line.rstrip("\n").split("\t")
                     records.setdefault(kind, []).append(fields)
     return records
+
+
+def complete_record(path, trace, starts_installer, watch, timeout, grace):
+    """The record once it holds all the run will write. The starter wrote
+    the launcher's end before it ended; an installer runs on its own, so a
+    start ShellExecuteA reported must show up in it (within timeout), and
+    where the trace does not prove that nothing started, something may show
+    up late (within grace). watch: the run's events (watch.Watch)."""
+    started = sum(result > 32 for result in trace.exec_results)
+    if started and starts_installer:
+        deadline = time.monotonic() + timeout
+        while len((found := read_record(path))["ran"]) < started and time.monotonic() < deadline:
+            watch.wait(deadline - time.monotonic())
+        return found
+    if not trace.nothing_started():
+        time.sleep(grace)
+    return read_record(path)

@@ -47,33 +47,52 @@ class Machine:
         return f"{self.place1 or '(none)'} / ControlSet002: {self.place2}"
 
 
-def registry_text(machine):
-    """A REGEDIT4 file that puts the prefix in the state the machine asks for."""
-    def value(text):
-        if text is None:
-            return "-"
-        return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
-
-    lines = [
-        "REGEDIT4", "",
-        "[HKEY_CURRENT_USER\\Software\\Wine]",
-        f'"Version"={value(machine.release)}', "",
+def registry_changes(machine):
+    """What puts the prefix in the state the machine asks for, in order:
+    (what, key, name, value) with what one of "set", "dword", "delete" (a
+    value) and "drop" (a key and all below it)."""
+    changes = [
+        ("set", "HKEY_CURRENT_USER\\Software\\Wine", "Version", machine.release),
         # Unmanaged windows: without a window manager Wine otherwise waits
         # two seconds for each closed box to be withdrawn.
-        "[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]",
-        '"Managed"="N"', "",
+        ("set", "HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver", "Managed", "N"),
         # A crash must fail the run, not wait behind a dialog nobody closes.
-        "[HKEY_CURRENT_USER\\Software\\Wine\\WineDbg]",
-        '"ShowCrashDialog"=dword:00000000', "",
-        "[HKEY_CURRENT_USER\\Software\\Wine\\Debug]",
-        f'"RelayInclude"={value(RELAYED)}', "",
+        ("dword", "HKEY_CURRENT_USER\\Software\\Wine\\WineDbg", "ShowCrashDialog", "0"),
+        ("set", "HKEY_CURRENT_USER\\Software\\Wine\\Debug", "RelayInclude", RELAYED),
     ]
-    if machine.place1 is not AS_IS:
-        lines += [f"[HKEY_LOCAL_MACHINE\\{PLACE1}]",
-                  f'"PROCESSOR_ARCHITECTURE"={value(machine.place1)}', ""]
-    # Wine's prefixes have no ControlSet002; one a run made must not outlive it.
-    lines += ["[-HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002]", ""]
-    if machine.place2 is not None:
-        lines += [f"[HKEY_LOCAL_MACHINE\\{PLACE2}]",
-                  f'"PROCESSOR_ARCHITECTURE"={value(machine.place2)}', ""]
+    for key, text in ((PLACE1, machine.place1), (PLACE2, machine.place2)):
+        if key == PLACE2:
+            # Wine's prefixes have no ControlSet002; one a run made must not outlive it.
+            changes.append(("drop", "HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002", None, None))
+            if text is None:
+                continue
+        if text is not AS_IS:
+            key = "HKEY_LOCAL_MACHINE\\" + key
+            changes.append(("delete", key, "PROCESSOR_ARCHITECTURE", None) if text is None
+                           else ("set", key, "PROCESSOR_ARCHITECTURE", text))
+    return changes
+
+
+def starter_text(machine):
+    """The changes as the starter reads them (STARTER_REGISTRY): it makes
+    them itself, which spares each run a regedit, a Wine process of its own."""
+    return "\n".join("\t".join(field for field in change if field is not None)
+                     for change in registry_changes(machine))
+
+
+def registry_text(machine):
+    """The same changes as a REGEDIT4 file."""
+    def value(what, text):
+        if what == "delete":
+            return "-"
+        if what == "dword":
+            return f"dword:{int(text):08x}"
+        return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+    lines = ["REGEDIT4", ""]
+    for what, key, name, text in registry_changes(machine):
+        if what == "drop":
+            lines += [f"[-{key}]", ""]
+        else:
+            lines += [f"[{key}]", f'"{name}"={value(what, text)}', ""]
     return "\r\n".join(lines) + "\r\n"

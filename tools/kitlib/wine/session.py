@@ -9,10 +9,11 @@ import subprocess
 import tempfile
 import time
 
-from . import display, install, prefix as prefixes, records
+from . import display, install, prefix as prefixes, records, timing
 from .errors import WineError
 from .records import Launch, Run, Trace
-from .registry import AS_IS, registry_text
+from .registry import AS_IS, starter_text
+from .watch import Watch
 
 # AutoRun starts a CD's program by its quoted path from here.
 AUTORUN_FOLDER = "C:\\windows\\system32"
@@ -23,7 +24,7 @@ AUTORUN_FOLDER = "C:\\windows\\system32"
 SLOWDOWN = float(os.environ.get("PREVIEW_SLOWDOWN") or 1)
 RUN_TIMEOUT = 60 * SLOWDOWN        # seconds for one launcher run, boxes included
 RECORD_TIMEOUT = 15 * SLOWDOWN     # seconds for a reported launch to show up in the record
-NO_LAUNCH_GRACE = 1.0 * SLOWDOWN   # seconds to make sure that nothing ran after all
+NO_LAUNCH_GRACE = 1.0 * SLOWDOWN   # seconds to make sure that nothing ran, where the trace cannot tell
 PREFIX_TIMEOUT = 300 * SLOWDOWN    # seconds to create a Wine prefix
 TOOL_TIMEOUT = 15 * SLOWDOWN       # seconds for Xvfb to start, a helper to answer
 RETRY_PAUSE = 2.0 * SLOWDOWN       # seconds, times the attempts so far, before a run is tried again
@@ -71,6 +72,7 @@ class WineSession:
         self.workdir = None
         self.runs = 0
         self.arch_changed = False
+        self.spent = timing.Spent()
 
     @property
     def emulated(self):
@@ -80,6 +82,7 @@ class WineSession:
     # -- setting up and tearing down -------------------------------------
 
     def __enter__(self):
+        started = time.monotonic()
         self.wine = self.wine or install.find()
         self.loader = self.wine.loader(self.windows)
         if self.own_display:
@@ -98,10 +101,9 @@ class WineSession:
             self.stack.enter_context(prefixes.locked(self.prefix))
             self.display = (display.start_xvfb(self.stack, self.workdir, TOOL_TIMEOUT) if self.own_display
                             else os.environ["DISPLAY"])
-            self.boxes = display.Boxes(self.display, TOOL_TIMEOUT)
+            self.boxes = display.Boxes(self.display, TOOL_TIMEOUT, self.spent)
             prefixes.ensure(self.prefix, self.wine.prefix_arch(self.windows), self, PREFIX_TIMEOUT)
-            self._wineserver("-k")
-            self._wineserver("-w")
+            self._end_wineserver()
             # Wine reads its drives when the wineserver's session starts.
             prefixes.mount_cdrom(self.prefix, self.cdrom)
             self.stack.callback(prefixes.unmount_cdrom, self.prefix)
@@ -110,10 +112,13 @@ class WineSession:
         except BaseException:
             self.stack.close()
             raise
+        self.spent.add(timing.SET_UP, time.monotonic() - started)
         return self
 
     def __exit__(self, *exc):
-        self.stack.close()
+        with self.spent.on(timing.SET_UP):
+            self.stack.close()
+        timing.SPENT.merge(self.spent)
 
     def _env(self, **extra):
         env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH=self.wine.prefix_arch(self.windows),
@@ -135,10 +140,19 @@ class WineSession:
     def _wineserver(self, flag):
         self._call([self.wine.wineserver, flag], f"wineserver {flag}", 4 * TOOL_TIMEOUT, "wineserver.log")
 
-    def _stop_wineserver(self):
-        with contextlib.suppress(WineError):
+    def _end_wineserver(self):
+        """Ends the wineserver and every Windows process of the prefix: asked with SIGINT and waited
+        for (-k alone polls in growing sleeps, some 0.3 s longer); killed if it does not end in time."""
+        self._wineserver("-k2")
+        try:
+            self._call([self.wine.wineserver, "-w"], "wineserver -w", TOOL_TIMEOUT, "wineserver.log")
+        except WineError:
             self._wineserver("-k")
             self._wineserver("-w")
+
+    def _stop_wineserver(self):
+        with contextlib.suppress(WineError):
+            self._end_wineserver()
 
     # The means prefix.ensure() makes the prefix with.
     def wineboot(self, what, timeout):
@@ -193,6 +207,7 @@ class WineSession:
             raise WineError("PROCESSOR_ARCHITECTURE was changed earlier in this session; "
                             "a run with it as Windows has it needs a session of its own")
         self.arch_changed |= machine.place1 is not AS_IS
+        self.spent.add(timing.ROW, 0)
         for attempt in range(1, records.ATTEMPTS + 1):
             if attempt > 1:
                 self._fresh_start(attempt)
@@ -215,18 +230,16 @@ class WineSession:
         dialogs (MessageBoxA returns at once) for seconds on end, so the
         wineserver, and the desktop with it, starts anew after a pause. Each
         attempt sets the registry again, so nothing of the run is lost."""
-        self._wineserver("-k")
-        self._wineserver("-w")
-        time.sleep(RETRY_PAUSE * (attempt - 1))
-        self._wineserver("-p")
+        with self.spent.on(timing.WAITS):
+            self._end_wineserver()
+            time.sleep(RETRY_PAUSE * (attempt - 1))
+            self._wineserver("-p")
 
     def _attempt(self, kit, launcher, machine, command_line, start_folder, screenshots, label, env,
                  dll_overrides, starts_installer):
         self.runs += 1
         rundir = os.path.join(self.workdir, f"run{self.runs}")
         os.makedirs(rundir)
-        self.regedit(registry_text(machine), os.path.join(f"run{self.runs}", "state.reg"))
-
         record = os.path.join(rundir, "record.txt")
         if not (start_folder and re.match(r"[A-Za-z]:\\", start_folder)):
             start_folder = self.windows_path(start_folder or rundir)
@@ -235,35 +248,28 @@ class WineSession:
         run_env = self._env(WINEDEBUG="-all,trace+msgbox,+relay", KIT_RECORD=to_windows(record),
                             STARTER_PROGRAM=self.windows_path(launcher),
                             STARTER_COMMAND_LINE=command_line or f'"{self.windows_path(launcher)}"',
-                            STARTER_FOLDER=start_folder, **env)
+                            STARTER_FOLDER=start_folder, STARTER_REGISTRY=starter_text(machine), **env)
         trace_path = os.path.join(rundir, "wine.log")
-        with open(trace_path, "w") as log:
-            process = subprocess.Popen([self.loader, self.starter], env=run_env, stdin=subprocess.DEVNULL,
-                                       stdout=log, stderr=log)
-            try:
-                shots, seen = self.boxes.dismiss_until_done(process, time.monotonic() + self.timeout,
-                                                            screenshots, label)
-                if shots is None:
-                    raise WineError(f"the launcher did not finish within {self.timeout:g} s"
-                                    f" ({seen} box(es) dismissed)")
-            except BaseException:
-                self._stop_wineserver()   # ends every Windows process of the prefix
-                process.wait()
-                raise
-
-        with open(trace_path, errors="replace") as log:
-            trace = Trace.parse(log)
-        # The launch is reported before any box, but the installer runs on
-        # its own: a start ShellExecuteA reported must show up in the record,
-        # and where none was reported nothing may show up late.
-        started = sum(result > 32 for result in trace.exec_results)
-        if started and starts_installer:
-            deadline = time.monotonic() + RECORD_TIMEOUT
-            while len((found := records.read_record(record))["ran"]) < started and time.monotonic() < deadline:
-                time.sleep(0.1)
-        else:
-            time.sleep(NO_LAUNCH_GRACE)
-            found = records.read_record(record)
+        with Watch(rundir) as watch:
+            with open(trace_path, "w") as log:
+                process = subprocess.Popen([self.loader, self.starter], env=run_env, stdin=subprocess.DEVNULL,
+                                           stdout=log, stderr=log)
+                watch.follow(process)
+                try:
+                    shots, seen = self.boxes.dismiss_until_done(time.monotonic() + self.timeout, screenshots,
+                                                                label, watch, records.Follower(trace_path))
+                    if shots is None:
+                        raise WineError(f"the launcher did not finish within {self.timeout:g} s"
+                                        f" ({seen} box(es) dismissed)")
+                except BaseException:
+                    self._stop_wineserver()   # ends every Windows process of the prefix
+                    process.wait()
+                    raise
+            with open(trace_path, errors="replace") as log:
+                trace = Trace.parse(log)
+            with self.spent.on(timing.WAITS):
+                found = records.complete_record(record, trace, starts_installer, watch, RECORD_TIMEOUT,
+                                                NO_LAUNCH_GRACE)
         problems = records.verdict(trace, seen, len(found["ran"]))
         if problems:
             # The session's logs go with it; this one is what tells why.
@@ -272,6 +278,9 @@ class WineSession:
             shutil.copy(trace_path, kept)
             problems = [f"{problem} (Wine's trace: {os.path.relpath(kept)})" for problem in problems]
 
+        if found["notset"]:
+            change, code = (found["notset"][0] + ["?", "?"])[:2]
+            raise WineError(f"the starter could not change the registry ({change!r}, Windows error {code})")
         if found["notstarted"]:
             raise WineError(f"Wine could not start {launcher} (Windows error {found['notstarted'][0][0]})")
         if not found["exit"]:

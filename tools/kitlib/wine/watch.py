@@ -1,0 +1,84 @@
+"""The events of one run, so that its waits end when something happens
+rather than after fixed steps: a write to the run's folder (Wine's trace, the
+installers' record) through inotify, and the run's end through a pidfd."""
+import contextlib
+import ctypes
+import os
+import select
+import time
+
+IN_MODIFY, IN_CLOSE_WRITE, IN_MOVED_TO, IN_CREATE = 0x2, 0x8, 0x80, 0x100
+IN_NONBLOCK, IN_CLOEXEC = os.O_NONBLOCK, os.O_CLOEXEC
+# Where neither is to be had, a wait still ends this often to look again.
+FALLBACK_STEP = 0.02
+
+
+try:
+    _LIBC = ctypes.CDLL(None, use_errno=True)
+except OSError:
+    _LIBC = None
+
+
+def _inotify(folder):
+    """An inotify descriptor that becomes readable on every write in the
+    folder, or None where the kernel or the C library has none."""
+    with contextlib.suppress(OSError, AttributeError):
+        libc = _LIBC
+        fd = libc.inotify_init1(IN_NONBLOCK | IN_CLOEXEC)
+        if fd < 0:
+            return None
+        if libc.inotify_add_watch(fd, os.fsencode(folder), IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE) < 0:
+            os.close(fd)
+            return None
+        return fd
+    return None
+
+
+class Watch:
+    """The run's folder and, once started, its process."""
+
+    def __init__(self, folder):
+        self.folder_fd = _inotify(folder)
+        self.process = None
+        self.pid_fd = None
+        self.started_at = self.ended_at = None   # the process's start, and its end as the first wait after saw it
+
+    def follow(self, process):
+        self.process = process
+        self.started_at = time.monotonic()
+        with contextlib.suppress(OSError, AttributeError):
+            self.pid_fd = os.pidfd_open(process.pid)
+
+    def ended(self):
+        return self.process is not None and self.process.poll() is not None
+
+    def wait(self, timeout):
+        """Until the folder is written to, the process ends or the timeout
+        passes, whichever comes first."""
+        timeout = max(timeout, 0)
+        fds = [fd for fd in (self.folder_fd, self.pid_fd) if fd is not None]
+        if self.folder_fd is None or (self.process is not None and self.pid_fd is None):
+            timeout = min(timeout, FALLBACK_STEP)
+        if not fds:
+            time.sleep(timeout)
+            return
+        ready = select.select(fds, [], [], timeout)[0]
+        if self.pid_fd in ready and self.ended_at is None:
+            self.ended_at = time.monotonic()
+        if self.folder_fd in ready:
+            # The events say only that something was written; what is read next tells what.
+            with contextlib.suppress(BlockingIOError):
+                while os.read(self.folder_fd, 65536):
+                    pass
+
+    def close(self):
+        for fd in (self.folder_fd, self.pid_fd):
+            if fd is not None:
+                os.close(fd)
+        self.folder_fd = self.pid_fd = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
