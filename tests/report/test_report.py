@@ -368,28 +368,22 @@ def test_failures_leave_the_earlier_report(scratch, what, breaks):
     assert scratch.leftovers() == [], "scratch folders left"
 
 
-def foreign(path):
-    os.makedirs(path)
-    with open(os.path.join(path, "notes.txt"), "w") as notes:
-        notes.write("mine")
+# (what lies at the report's place: a folder's files, or the text of a file)
+NOT_REPORTS = [("other files", {"notes.txt": "mine"}),
+               ("someone's index.html", {"index.html": "<html>my own page</html>"}), ("a file", "x")]
 
 
-def foreign_index(path):
-    os.makedirs(path)
-    with open(os.path.join(path, "index.html"), "w") as page:
-        page.write("<html>my own page</html>")
-
-
-def a_file(path):
-    with open(path, "w") as file:
-        file.write("x")
-
-
-@pytest.mark.parametrize("what, lay", [("other files", foreign), ("someone's index.html", foreign_index),
-                                       ("a file", a_file)], ids=["other files", "someone's index.html", "a file"])
-def test_never_replaces_what_is_not_a_report(scratch, what, lay):
+@pytest.mark.parametrize("what, laid", NOT_REPORTS, ids=[row[0] for row in NOT_REPORTS])
+def test_never_replaces_what_is_not_a_report(scratch, what, laid):
     out = os.path.join(scratch.folder, "mine")
-    lay(out)
+    if isinstance(laid, dict):
+        os.makedirs(out)
+        for name, text in laid.items():
+            with open(os.path.join(out, name), "w") as file:
+                file.write(text)
+    else:
+        with open(out, "w") as file:
+            file.write(laid)
     before = contents(out)
     with pytest.raises(report.ReportError):
         scratch.write([Table("32", "t", [plain()])], out=out)

@@ -163,32 +163,33 @@ def test_round_trip(certificates, program, tmp_path, what, how, options, line, e
 UNCHANGED = "; the program is unchanged"
 BY_PASSWORD = {"cert": FILES["cert.pem"], "key": FILES["key.pem"], "ca": FILES["cert.pem"]}
 WRONG, RIGHT = FILES["wrong-pass.txt"], FILES["pass.txt"]
-# (what goes wrong, options, the program to sign (None: the one under test), the line that names it: after
-# the program's name, or whole when it starts with "/")
+# The program signed, in the lines below.
+PROGRAM = "<program>"
+# (what goes wrong, options, the program to sign (None: the one under test), the line that names it)
 FAILURES = [
     ("wrong password", {**BY_PASSWORD, "password_file": WRONG}, None,
-     f"wrong password: {WRONG} does not open the key {FILES['key.pem']}" + UNCHANGED),
+     f"{PROGRAM}: wrong password: {WRONG} does not open the key {FILES['key.pem']}" + UNCHANGED),
     ("wrong password, nested", {**BY_PASSWORD, "password_file": WRONG, "also_sha1": True}, None,
-     f"wrong password: {WRONG} does not open the key {FILES['key.pem']}" + UNCHANGED),
+     f"{PROGRAM}: wrong password: {WRONG} does not open the key {FILES['key.pem']}" + UNCHANGED),
     ("no password for a protected key", BY_PASSWORD, None,
-     f"the key {FILES['key.pem']} is protected by a password, and no password file was given" + UNCHANGED),
+     f"{PROGRAM}: the key {FILES['key.pem']} is protected by a password, and no password file was given" + UNCHANGED),
     ("key of another certificate", {**BY_PASSWORD, "key": FILES["other-key.pem"]}, None,
-     f"the key {FILES['other-key.pem']} does not belong to the certificate {FILES['cert.pem']}" + UNCHANGED),
+     f"{PROGRAM}: the key {FILES['other-key.pem']} does not belong to the certificate {FILES['cert.pem']}" + UNCHANGED),
     ("missing key", {**BY_PASSWORD, "key": MISSING}, None, f"{MISSING}: no such file, or it cannot be read"),
     ("certificate not trusted", {**BY_PASSWORD, "password_file": RIGHT, "ca": FILES["other-cert.pem"]}, None,
-     f"the signature does not verify: the certificate {FILES['cert.pem']} is not trusted by the roots in "
+     f"{PROGRAM}: the signature does not verify: the certificate {FILES['cert.pem']} is not trusted by the roots in "
      f"{FILES['other-cert.pem']}" + UNCHANGED),
     ("certificate expired", {"cert": FILES["expired-cert.pem"], "key": FILES["expired-key.pem"],
                              "ca": FILES["expired-cert.pem"]}, None,
-     f"the certificate {FILES['expired-cert.pem']} expired on 2020-01-02 00:00 UTC" + UNCHANGED),
+     f"{PROGRAM}: the certificate {FILES['expired-cert.pem']} expired on 2020-01-02 00:00 UTC" + UNCHANGED),
     ("certificate not yet valid", {"cert": FILES["future-cert.pem"], "key": FILES["future-key.pem"],
                                    "ca": FILES["future-cert.pem"]}, None,
-     f"the certificate {FILES['future-cert.pem']} is not yet valid: it is valid from 2099-01-01 00:00 UTC"
+     f"{PROGRAM}: the certificate {FILES['future-cert.pem']} is not yet valid: it is valid from 2099-01-01 00:00 UTC"
      + UNCHANGED),
     ("time-stamping server unreachable", {**BY_PASSWORD, "password_file": RIGHT, "timestamp": "http://127.0.0.1:9/"},
-     None, "the time-stamping server http://127.0.0.1:9/ did not answer" + UNCHANGED),
+     None, f"{PROGRAM}: the time-stamping server http://127.0.0.1:9/ did not answer" + UNCHANGED),
     ("not a program", {**BY_PASSWORD, "password_file": RIGHT}, NOT_A_PROGRAM,
-     "not a Windows program osslsigncode can sign" + UNCHANGED),
+     f"{PROGRAM}: not a Windows program osslsigncode can sign" + UNCHANGED),
 ]
 
 
@@ -200,5 +201,5 @@ def test_failure(certificates, program, tmp_path, what, options, source, message
     before = snapshot(tmp_path)
     with pytest.raises(signing.SignError) as refused:
         signing.sign(target, **options)
-    assert str(refused.value) == (message if message.startswith("/") else f"{target}: {message}")
+    assert str(refused.value) == message.replace(PROGRAM, target)
     assert snapshot(tmp_path) == before, "the folder changed (names, modes or bytes)"
