@@ -12,8 +12,9 @@ chromedriver); REPORT_OUT a folder to keep the report and its screenshot in
 import datetime
 import os
 import shutil
-import tempfile
-import unittest
+import types
+
+import pytest
 
 import fabricated  # first: it finds the toolkit and settles the interpreter
 import browser
@@ -21,80 +22,84 @@ from browser import CHROMIUM, CHROMEDRIVER, WIDTH
 from fabricated import report, report_shots
 
 
-class InChromium(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        for program in (CHROMIUM, CHROMEDRIVER):
-            if not shutil.which(program):
-                raise AssertionError(f"{program} is missing: run tools/dev/setup.sh report")
-        scratch = tempfile.mkdtemp(prefix="report-chromium-")
-        cls.addClassCleanup(shutil.rmtree, scratch, True)
-        keep = os.environ.get("REPORT_OUT")
-        out = os.path.abspath(keep) if keep else scratch
-        os.makedirs(out, exist_ok=True)
-        cls.tables, cls.shots = fabricated.tables(scratch)
-        launcher = os.path.join(scratch, "setup.exe")
-        with open(launcher, "wb") as program:
-            program.write(b"MZ" + bytes(5118))
-        cls.page = report.write(os.path.join(out, "report"), findings=fabricated.FINDINGS, tables=cls.tables,
-                                launcher=launcher, wine=fabricated.WINE,
-                                date=datetime.datetime(2024, 5, 6, 7, 8).astimezone())
-        cls.screenshot = os.path.join(out, "report.png")
-
-        cls.seen = browser.load(cls.page, cls.screenshot)
-        print(f"\nreport: {cls.page}\nscreenshot: {cls.screenshot}", flush=True)
-
-    def test_rows(self):
-        got = [(r["windows"], r["release"], r["arch"], r["verdict"], r["modelled"]) for r in self.seen["rows"]]
-        self.assertEqual(got, fabricated.EXPECTED_ROWS)
-
-    def test_faults_stand_out_not_served_steps_back(self):
-        # A fault by colour and by its word; not served by its word only, in
-        # the plain rows' colours, its text muted.
-        rows = self.seen["rows"]
-        starts = [r for r in rows if r["verdict"] == "starts" and not r["modelled"]]
-        plain = {r["background"] for r in starts}
-        ink = {r["color"] for r in starts}
-        words = {"starts": "\u2714 Starts", "fault": "\u2716 Fault", "not-served": "\u2013 Not served",
-                 "run-problem": "\u26a0 Run problem"}
-        for i, row in enumerate(rows):
-            expected = [words[row["verdict"]]] + ["\u25c7 Modelled, not run"] * row["modelled"]
-            self.assertEqual(row["marks"], expected, f"row {i} {row}")
-            if row["verdict"] == "fault":
-                self.assertNotIn(row["background"], plain, f"row {i} {row}: its colour")
-            if row["verdict"] == "not-served" and not row["modelled"]:
-                self.assertIn(row["background"], plain, f"row {i} {row}: a failure's colour")
-                self.assertNotIn(row["color"], ink, f"row {i} {row}: not muted")
-
-    def test_headline(self):
-        self.assertEqual(self.seen["summary"], fabricated.EXPECTED_SUMMARY)
-
-    def test_every_picture_loaded_at_its_own_size(self):
-        expected = sum(1 for t in self.tables for row in t.rows for box in row.boxes if box.screenshot)
-        self.assertEqual(len(self.seen["images"]), expected)
-        sizes = {text: (width, height) for text, (_, width, height) in self.shots.items()}
-        for image in self.seen["images"]:
-            self.assertTrue(image["complete"] and image["naturalWidth"] > 0, f"not loaded: {image}")
-            size = (image["naturalWidth"], image["naturalHeight"])
-            self.assertEqual(size, sizes[image["alt"]], f"{image}: the picture of {image['alt']!r}")
-            self.assertEqual((image["shownWidth"], image["shownHeight"]), size, f"{image}: not at natural size")
-
-    def test_nothing_ran_nothing_fetched(self):
-        self.assertEqual(self.seen["scripts"], 0, "script elements")
-        self.assertIsNone(self.seen["pwned"], "a box text or path ran as script")
-        outside = [name for name in self.seen["resources"]
-                   if not name.startswith("file://" + os.path.dirname(self.page) + "/shots/")]
-        self.assertEqual(outside, [], "loaded from outside the report")
-
-    def test_fits_1280_pixels(self):
-        self.assertLessEqual(self.seen["scrollWidth"], WIDTH, "the page scrolls sideways")
-        self.assertIn("system-ui", self.seen["fontFamily"])
-
-    def test_screenshot_saved(self):
-        with open(self.screenshot, "rb") as picture:
-            size = report_shots.png_size(picture.read(64))
-        self.assertEqual(size, (WIDTH, self.seen["height"]))
+@pytest.fixture(scope="module")
+def shown(tmp_path_factory):
+    """The report of fabricated.tables() as the browser laid it out: its
+    page, screenshot, tables and pictures, and what the page said (seen)."""
+    for program in (CHROMIUM, CHROMEDRIVER):
+        if not shutil.which(program):
+            pytest.fail(f"{program} is missing: run tools/dev/setup.sh report", pytrace=False)
+    scratch = str(tmp_path_factory.mktemp("report-chromium"))
+    keep = os.environ.get("REPORT_OUT")
+    out = os.path.abspath(keep) if keep else scratch
+    os.makedirs(out, exist_ok=True)
+    tables, shots = fabricated.tables(scratch)
+    launcher = os.path.join(scratch, "setup.exe")
+    with open(launcher, "wb") as program:
+        program.write(b"MZ" + bytes(5118))
+    page = report.write(os.path.join(out, "report"), findings=fabricated.FINDINGS, tables=tables,
+                        launcher=launcher, wine=fabricated.WINE, date=datetime.datetime(2024, 5, 6, 7, 8).astimezone())
+    screenshot = os.path.join(out, "report.png")
+    seen = browser.load(page, screenshot)
+    print(f"\nreport: {page}\nscreenshot: {screenshot}", flush=True)
+    return types.SimpleNamespace(page=page, screenshot=screenshot, tables=tables, shots=shots, seen=seen)
 
 
-if __name__ == "__main__":
-    unittest.main(verbosity=2)
+def test_rows(shown):
+    got = [(r["windows"], r["release"], r["arch"], r["verdict"], r["modelled"]) for r in shown.seen["rows"]]
+    assert got == fabricated.EXPECTED_ROWS
+
+
+WORDS = {"starts": "\u2714 Starts", "fault": "\u2716 Fault", "not-served": "\u2013 Not served",
+         "run-problem": "\u26a0 Run problem"}
+
+
+def test_faults_stand_out_not_served_steps_back(shown):
+    # A fault by colour and by its word; not served by its word only, in
+    # the plain rows' colours, its text muted.
+    rows = shown.seen["rows"]
+    starts = [r for r in rows if r["verdict"] == "starts" and not r["modelled"]]
+    plain = {r["background"] for r in starts}
+    ink = {r["color"] for r in starts}
+    for i, row in enumerate(rows):
+        expected = [WORDS[row["verdict"]]] + ["\u25c7 Modelled, not run"] * row["modelled"]
+        assert row["marks"] == expected, f"row {i} {row}"
+        if row["verdict"] == "fault":
+            assert row["background"] not in plain, f"row {i} {row}: its colour"
+        if row["verdict"] == "not-served" and not row["modelled"]:
+            assert row["background"] in plain, f"row {i} {row}: a failure's colour"
+            assert row["color"] not in ink, f"row {i} {row}: not muted"
+
+
+def test_headline(shown):
+    assert shown.seen["summary"] == fabricated.EXPECTED_SUMMARY
+
+
+def test_every_picture_loaded_at_its_own_size(shown):
+    expected = sum(1 for t in shown.tables for row in t.rows for box in row.boxes if box.screenshot)
+    assert len(shown.seen["images"]) == expected
+    sizes = {text: (width, height) for text, (_, width, height) in shown.shots.items()}
+    for image in shown.seen["images"]:
+        assert image["complete"] and image["naturalWidth"] > 0, f"not loaded: {image}"
+        size = (image["naturalWidth"], image["naturalHeight"])
+        assert size == sizes[image["alt"]], f"{image}: the picture of {image['alt']!r}"
+        assert (image["shownWidth"], image["shownHeight"]) == size, f"{image}: not at natural size"
+
+
+def test_nothing_ran_nothing_fetched(shown):
+    assert shown.seen["scripts"] == 0, "script elements"
+    assert shown.seen["pwned"] is None, "a box text or path ran as script"
+    outside = [name for name in shown.seen["resources"]
+               if not name.startswith("file://" + os.path.dirname(shown.page) + "/shots/")]
+    assert outside == [], "loaded from outside the report"
+
+
+def test_fits_1280_pixels(shown):
+    assert shown.seen["scrollWidth"] <= WIDTH, "the page scrolls sideways"
+    assert "system-ui" in shown.seen["fontFamily"]
+
+
+def test_screenshot_saved(shown):
+    with open(shown.screenshot, "rb") as picture:
+        size = report_shots.png_size(picture.read(64))
+    assert size == (WIDTH, shown.seen["height"])

@@ -1,16 +1,17 @@
-#!/usr/bin/env python3
 """Signing tests: tools/kitlib/signing.py with throwaway certificates made here,
 the round trip (signed, verified, still passing the program check) and the
 failures (each named in one line, the program left as it was, nothing left
-beside it).
+beside it), for the unbranded and the branded program.
 
-Usage: sign_test.py --work DIR PROGRAM...
+CMake passes LAUNCHER_EXE and BRANDED_EXE, and SHIP_WORK, a scratch folder.
+make_certificates and PASSWORD serve the kit's and the Wine tests too.
 """
-import argparse
 import os
 import re
 import shutil
 import sys
+
+import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -22,7 +23,7 @@ interpreter.require("pefile")
 import pefile  # noqa: E402
 
 import signing  # noqa: E402
-from checking import Checker, run, snapshot  # noqa: E402
+from checking import run, snapshot  # noqa: E402
 
 PASSWORD = "correct horse"
 
@@ -91,124 +92,116 @@ def make_dated_certificates(folder):
     return files
 
 
-def round_trips(check, program, files, work):
-    own = {"cert": files["cert.pem"], "key": files["key.pem"], "password_file": files["pass.txt"],
-           "ca": files["cert.pem"]}
-    other = {"cert": files["other-cert.pem"], "key": files["other-key.pem"], "ca": files["other-cert.pem"]}
-    # how the program is prepared, options, the line's end, the signatures that verify afterwards
-    rows = [
-        ("copy", own, "signed with SHA-256; 1 signature(s) verified", ["SHA256"]),
-        ("copy", {**own, "also_sha1": True}, "signed with SHA-256 nested in SHA-1; 2 signature(s) verified",
-         ["SHA1", "SHA256"]),
-        # Signing a signed program replaces its signature instead of adding one.
-        ("signed", own, "signed with SHA-256; 1 signature(s) verified", ["SHA256"]),
-        ("signed", {**own, "also_sha1": True}, "signed with SHA-256 nested in SHA-1; 2 signature(s) verified",
-         ["SHA1", "SHA256"]),
-        # The file a link points to gets signed; the link stays a link.
-        ("link", own, "signed with SHA-256; 1 signature(s) verified", ["SHA256"]),
-        ("copy", other, "signed with SHA-256; 1 signature(s) verified", ["SHA256"]),
-    ]
-    for how, options, line, expected in rows:
-        row = f"{os.path.basename(os.path.dirname(program))}/{os.path.basename(program)}, {how}: {options}"
-        folder = os.path.join(work, "round-trip")
-        shutil.rmtree(folder, ignore_errors=True)
-        os.makedirs(folder)
-        target = os.path.join(folder, "setup.exe")
-        shutil.copy(program, target)
-        os.chmod(target, 0o751)
-        if how == "signed":
-            signing.sign(target, **own)
-        named = target
-        if how == "link":
-            named = os.path.join(folder, "link.exe")
-            os.symlink("setup.exe", named)
-        try:
-            said = signing.sign(named, **options)
-        except signing.SignError as error:
-            check.expect(row, "signed", str(error), None)
-            continue
-        check.expect(row, "line", said, f"{named}: {line}")
-        check.expect(row, "signatures verified", digests(target, options["ca"]), expected)
-        check.expect(row, "security directory present", security_directory_size(target) > 0, True)
-        check.expect(row, "files in the folder", sorted(os.listdir(folder)),
-                     ["link.exe", "setup.exe"] if how == "link" else ["setup.exe"])
-        check.expect(row, "still a link", os.path.islink(named), how == "link")
-        check.expect(row, "mode", oct(os.stat(target).st_mode & 0o777), oct(0o751))
-        checked = run([sys.executable, CHECK_PE, target])
-        check.expect(row, "check_pe.py exit code", checked.returncode, 0)
-        if checked.returncode != 0:
-            print(checked.stdout + checked.stderr)
-    return len(rows)
+WORK = os.path.join(os.environ.get("SHIP_WORK", os.path.join(ROOT, "build", "ship-work")), "sign")
+PROGRAMS = {"unbranded": os.environ.get("LAUNCHER_EXE", os.path.join(ROOT, "build", "windows", "launcher.exe")),
+            "branded": os.environ.get("BRANDED_EXE", os.path.join(ROOT, "build", "branded", "launcher.exe"))}
+# Where the certificates fixture makes them, so that the tables can name them.
+FILES = {name: os.path.join(WORK, "certificates", name) for name in (
+    "cert.pem", "key.pem", "pass.txt", "wrong-pass.txt", "other-key.pem", "other-cert.pem",
+    "expired-key.pem", "expired-cert.pem", "future-key.pem", "future-cert.pem")}
+NOT_A_PROGRAM = os.path.join(WORK, "readme.txt")
+MISSING = os.path.join(WORK, "no-such-key.pem")
 
 
-def failures(check, program, files, work):
-    not_a_program = os.path.join(work, "readme.txt")
-    with open(not_a_program, "w") as f:
+@pytest.fixture(scope="module")
+def certificates():
+    shutil.rmtree(WORK, ignore_errors=True)
+    files = make_certificates(os.path.dirname(FILES["cert.pem"]))
+    files.update(make_dated_certificates(os.path.dirname(FILES["cert.pem"])))
+    assert files == FILES
+    with open(NOT_A_PROGRAM, "w") as f:
         f.write("Not a program.\n")
-    missing = os.path.join(work, "no-such-key.pem")
-    own = {"cert": files["cert.pem"], "key": files["key.pem"], "ca": files["cert.pem"]}
-    right, wrong = files["pass.txt"], files["wrong-pass.txt"]
-    # what goes wrong, options, the program to sign, the line that names it (after the program's name)
-    rows = [
-        ("wrong password", {**own, "password_file": wrong}, program,
-         f"wrong password: {wrong} does not open the key {files['key.pem']}; the program is unchanged"),
-        ("wrong password, nested", {**own, "password_file": wrong, "also_sha1": True}, program,
-         f"wrong password: {wrong} does not open the key {files['key.pem']}; the program is unchanged"),
-        ("no password for a protected key", own, program,
-         f"the key {files['key.pem']} is protected by a password, and no password file was given; "
-         "the program is unchanged"),
-        ("key of another certificate", {**own, "key": files["other-key.pem"]}, program,
-         f"the key {files['other-key.pem']} does not belong to the certificate {files['cert.pem']}; "
-         "the program is unchanged"),
-        ("missing key", {**own, "key": missing}, program, None),
-        ("certificate not trusted", {**own, "password_file": right, "ca": files["other-cert.pem"]}, program,
-         f"the signature does not verify: the certificate {files['cert.pem']} is not trusted by the roots in "
-         f"{files['other-cert.pem']}; the program is unchanged"),
-        ("certificate expired", {"cert": files["expired-cert.pem"], "key": files["expired-key.pem"],
-                                 "ca": files["expired-cert.pem"]}, program,
-         f"the certificate {files['expired-cert.pem']} expired on 2020-01-02 00:00 UTC; the program is unchanged"),
-        ("certificate not yet valid", {"cert": files["future-cert.pem"], "key": files["future-key.pem"],
-                                       "ca": files["future-cert.pem"]}, program,
-         f"the certificate {files['future-cert.pem']} is not yet valid: it is valid from 2099-01-01 00:00 UTC; "
-         "the program is unchanged"),
-        ("time-stamping server unreachable", {**own, "password_file": right, "timestamp": "http://127.0.0.1:9/"},
-         program, "the time-stamping server http://127.0.0.1:9/ did not answer; the program is unchanged"),
-        ("not a program", {**own, "password_file": right}, not_a_program,
-         "not a Windows program osslsigncode can sign; the program is unchanged"),
-    ]
-    for name, options, source, message in rows:
-        folder = os.path.join(work, "failure")
-        shutil.rmtree(folder, ignore_errors=True)
-        os.makedirs(folder)
-        target = os.path.join(folder, os.path.basename(source))
-        shutil.copy(source, target)
-        before = snapshot(folder)
-        expected = f"{target}: {message}" if message else f"{missing}: no such file, or it cannot be read"
-        try:
-            said = signing.sign(target, **options)
-        except signing.SignError as error:
-            said = str(error)
-        check.expect(name, "the line", said, expected)
-        check.expect(name, "folder unchanged (names, modes, bytes)", snapshot(folder) == before, True)
-    return len(rows)
+    return files
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--work", required=True)
-    parser.add_argument("programs", nargs="+")
-    args = parser.parse_args()
-    shutil.rmtree(args.work, ignore_errors=True)
-    files = make_certificates(os.path.join(args.work, "certificates"))
-    files.update(make_dated_certificates(os.path.join(args.work, "certificates")))
-    check = Checker()
-    cases = 0
-    for program in args.programs:
-        cases += round_trips(check, program, files, args.work)
-        cases += failures(check, program, files, args.work)
-    print(f"{cases} signing cases, {check.failures} failures")
-    sys.exit(1 if check.failures else 0)
+@pytest.fixture(params=sorted(PROGRAMS))
+def program(request):
+    if not os.path.isfile(PROGRAMS[request.param]):
+        pytest.fail(f"{PROGRAMS[request.param]} is missing: build it first", pytrace=False)
+    return PROGRAMS[request.param]
 
 
-if __name__ == "__main__":
-    main()
+OWN = {"cert": FILES["cert.pem"], "key": FILES["key.pem"], "password_file": FILES["pass.txt"], "ca": FILES["cert.pem"]}
+OTHER = {"cert": FILES["other-cert.pem"], "key": FILES["other-key.pem"], "ca": FILES["other-cert.pem"]}
+ONE = "signed with SHA-256; 1 signature(s) verified"
+NESTED = "signed with SHA-256 nested in SHA-1; 2 signature(s) verified"
+# (what, how the program is prepared, options, the line's end, the signatures that verify afterwards)
+ROUND_TRIPS = [
+    ("copy", "copy", OWN, ONE, ["SHA256"]),
+    ("copy, nested", "copy", {**OWN, "also_sha1": True}, NESTED, ["SHA1", "SHA256"]),
+    # Signing a signed program replaces its signature instead of adding one.
+    ("signed before", "signed", OWN, ONE, ["SHA256"]),
+    ("signed before, nested", "signed", {**OWN, "also_sha1": True}, NESTED, ["SHA1", "SHA256"]),
+    # The file a link points to gets signed; the link stays a link.
+    ("a link", "link", OWN, ONE, ["SHA256"]),
+    ("a key without password", "copy", OTHER, ONE, ["SHA256"]),
+]
+
+
+@pytest.mark.parametrize("what, how, options, line, expected", ROUND_TRIPS, ids=[row[0] for row in ROUND_TRIPS])
+def test_round_trip(certificates, program, tmp_path, what, how, options, line, expected):
+    folder = str(tmp_path)
+    target = os.path.join(folder, "setup.exe")
+    shutil.copy(program, target)
+    os.chmod(target, 0o751)
+    if how == "signed":
+        signing.sign(target, **OWN)
+    named = target
+    if how == "link":
+        named = os.path.join(folder, "link.exe")
+        os.symlink("setup.exe", named)
+    assert signing.sign(named, **options) == f"{named}: {line}"
+    assert digests(target, options["ca"]) == expected, "the signatures verified"
+    assert security_directory_size(target) > 0
+    assert sorted(os.listdir(folder)) == (["link.exe", "setup.exe"] if how == "link" else ["setup.exe"])
+    assert os.path.islink(named) == (how == "link")
+    assert oct(os.stat(target).st_mode & 0o777) == oct(0o751), "mode"
+    checked = run([sys.executable, CHECK_PE, target])
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+
+
+UNCHANGED = "; the program is unchanged"
+BY_PASSWORD = {"cert": FILES["cert.pem"], "key": FILES["key.pem"], "ca": FILES["cert.pem"]}
+WRONG, RIGHT = FILES["wrong-pass.txt"], FILES["pass.txt"]
+# The program signed, in the lines below.
+PROGRAM = "<program>"
+# (what goes wrong, options, the program to sign (None: the one under test), the line that names it)
+FAILURES = [
+    ("wrong password", {**BY_PASSWORD, "password_file": WRONG}, None,
+     f"{PROGRAM}: wrong password: {WRONG} does not open the key {FILES['key.pem']}" + UNCHANGED),
+    ("wrong password, nested", {**BY_PASSWORD, "password_file": WRONG, "also_sha1": True}, None,
+     f"{PROGRAM}: wrong password: {WRONG} does not open the key {FILES['key.pem']}" + UNCHANGED),
+    ("no password for a protected key", BY_PASSWORD, None,
+     f"{PROGRAM}: the key {FILES['key.pem']} is protected by a password, and no password file was given" + UNCHANGED),
+    ("key of another certificate", {**BY_PASSWORD, "key": FILES["other-key.pem"]}, None,
+     f"{PROGRAM}: the key {FILES['other-key.pem']} does not belong to the certificate {FILES['cert.pem']}" + UNCHANGED),
+    ("missing key", {**BY_PASSWORD, "key": MISSING}, None, f"{MISSING}: no such file, or it cannot be read"),
+    ("certificate not trusted", {**BY_PASSWORD, "password_file": RIGHT, "ca": FILES["other-cert.pem"]}, None,
+     f"{PROGRAM}: the signature does not verify: the certificate {FILES['cert.pem']} is not trusted by the roots in "
+     f"{FILES['other-cert.pem']}" + UNCHANGED),
+    ("certificate expired", {"cert": FILES["expired-cert.pem"], "key": FILES["expired-key.pem"],
+                             "ca": FILES["expired-cert.pem"]}, None,
+     f"{PROGRAM}: the certificate {FILES['expired-cert.pem']} expired on 2020-01-02 00:00 UTC" + UNCHANGED),
+    ("certificate not yet valid", {"cert": FILES["future-cert.pem"], "key": FILES["future-key.pem"],
+                                   "ca": FILES["future-cert.pem"]}, None,
+     f"{PROGRAM}: the certificate {FILES['future-cert.pem']} is not yet valid: it is valid from 2099-01-01 00:00 UTC"
+     + UNCHANGED),
+    ("time-stamping server unreachable", {**BY_PASSWORD, "password_file": RIGHT, "timestamp": "http://127.0.0.1:9/"},
+     None, f"{PROGRAM}: the time-stamping server http://127.0.0.1:9/ did not answer" + UNCHANGED),
+    ("not a program", {**BY_PASSWORD, "password_file": RIGHT}, NOT_A_PROGRAM,
+     f"{PROGRAM}: not a Windows program osslsigncode can sign" + UNCHANGED),
+]
+
+
+@pytest.mark.parametrize("what, options, source, message", FAILURES, ids=[row[0] for row in FAILURES])
+def test_failure(certificates, program, tmp_path, what, options, source, message):
+    source = source or program
+    target = os.path.join(tmp_path, os.path.basename(source))
+    shutil.copy(source, target)
+    before = snapshot(tmp_path)
+    try:
+        said = signing.sign(target, **options)
+    except signing.SignError as error:
+        said = str(error)
+    assert said == message.replace(PROGRAM, target)
+    assert snapshot(tmp_path) == before, "the folder changed (names, modes or bytes)"

@@ -2,12 +2,13 @@
 import named functions from named DLLs (import libraries made by dlltool
 from .def files), one per kind of cause; and a plain C program, which must
 stay silent on every row."""
+import functools
 import os
 import shutil
 import struct
 import subprocess
-import tempfile
-import unittest
+
+import pytest
 
 import samples
 import check_kit
@@ -125,151 +126,146 @@ VC140 = ("{} will not load it: VCRUNTIME140.dll not found: the Visual C++ 2015 o
          "of Windows; ship it next to the installer, have it installed first, or link the installer statically")
 
 
-class Findings(unittest.TestCase):
-    def findings(self, row, installer, beside=None):
-        folder = tempfile.mkdtemp(prefix="loadcheck-")
-        self.addCleanup(shutil.rmtree, folder, True)
-        path = os.path.join(folder, row.split("\\")[-1])
-        shutil.copyfile(installer, path)
-        for name, source in (beside or {}).items():
-            if source is None:
-                os.mkfifo(os.path.join(folder, name))
-            elif isinstance(source, bytes):
-                with open(os.path.join(folder, name), "wb") as f:
-                    f.write(source)
-            else:
-                shutil.copyfile(source, os.path.join(folder, name))
-        return loadcheck.findings(path, row)
-
-    def test_plain_programs_are_silent_on_every_row(self):
-        for row, arch in ((W98, "i686"), (WME, "i686"), (W2K, "i686"), (WXP, "i686"), (V86, "i686"),
-                          (V64, "x86_64"), (V64, "i686")):
-            names = {W98: "Windows 95 and 98", WME: "Windows Me", W2K: "Windows 2000"}
-            expected = [("info", UNLISTED_NOTE.format(names[row]))] if row in names else []
-            self.assertEqual(self.findings(row, program(arch=arch)), expected, "%s, %s" % (row, arch))
-
-    def test_each_kind_of_cause(self):
-        helper = program(["KERNEL32.dll!GetTickCount64"], dll=True, exports=["helper_run"])
-        # (what, row, installer, files next to it (None: a FIFO), expected findings; a message ending in
-        # "..." is a prefix)
-        cases = [
-            ("a Vista function on XP", WXP, program(["KERNEL32.dll!GetTickCount64"]), None,
-             [("error", "Windows XP will not load it: KERNEL32.dll!GetTickCount64")]),
-            ("an XP addition on 2000", W2K, program(["KERNEL32.dll!GetNativeSystemInfo"]), None,
-             [("error", "Windows 2000 will not load it: KERNEL32.dll!GetNativeSystemInfo (Windows XP added it)"),
-              ("info", UNLISTED_NOTE.format("Windows 2000"))]),
-            ("a Windows 8 function, 64-bit", V64, program(["KERNEL32.dll!GetSystemTimePreciseAsFileTime"],
-                                                          arch="x86_64"), None,
-             [("error", "Windows Vista and 7 will not load it: KERNEL32.dll!GetSystemTimePreciseAsFileTime")]),
-            ("a Visual C++ runtime not shipped", V86, program(["VCRUNTIME140.dll!__CxxFrameHandler3"]), None,
-             [("error", VC140.format(NT6))]),
-            ("the runtime shipped next to it", V86, program(["VCRUNTIME140.dll!__CxxFrameHandler3"]),
-             {"vcruntime140.dll": program(dll=True, exports=["__CxxFrameHandler3"])}, []),
-            ("a shipped DLL walked", WXP, program(["helper.dll!helper_run"]), {"helper.dll": helper},
-             [("error", "Windows XP will not load it: KERNEL32.dll!GetTickCount64, imported by helper.dll next "
-                        "to it")]),
-            ("a shipped DLL without the function", WXP, program(["helper.dll!helper_other"]),
-             {"helper.dll": helper}, [("error", "Windows XP will not load it: helper.dll!helper_other")]),
-            ("no program under a DLL's name", WXP, program(["helper.dll!helper_run"]), {"helper.dll": b"text"},
-             [("error", "Windows XP will not load it: helper.dll next to it is not a Windows program (it does "
-                        "not start with the MZ signature)")]),
-            ("a FIFO under a DLL's name, never opened", WXP, program(["helper.dll!helper_run"]),
-             {"helper.dll": None},
-             [("error", "Windows XP will not load it: helper.dll not found: neither next to it nor part of that "
-                        "Windows; ship it next to the installer")]),
-            ("a DLL of the other bitness", WXP, program(["helper.dll!helper_run"]),
-             {"helper.dll": program(arch="x86_64", dll=True, exports=["helper_run"])},
-             [("error", "Windows XP will not load it: helper.dll next to it is a DLL for x64, and the installer "
-                        "is for i386")]),
-            ("DLLs that import each other", WXP, program(["a.dll!a_run"]),
-             {"a.dll": program(["b.dll!b_run"], dll=True, exports=["a_run"]),
-              "b.dll": program(["a.dll!a_run"], dll=True, exports=["b_run"])},
-             [("info", "b.dll and a.dll next to it import each other")]),
-            ("a damaged import table", WXP, damaged_imports(), None,
-             [("error", "a Windows program with a damaged import table (Error parsing the import directory...")]),
-            ("an API set of Windows 8", V86, program(["api-ms-win-core-synch-l1-2-0.dll!AcquireSRWLockExclusive"]),
-             None,
-             [("error", "Windows Vista will not load it: api-ms-win-core-synch-l1-2-0.dll not found: an API set, "
-                        "and API sets exist only from Windows 7 on"),
-              ("error", "Windows 7 will not load it: api-ms-win-core-synch-l1-2-0.dll not found: that Windows "
-                        "has no such API set")]),
-            ("the Universal C Runtime", V86, program(["api-ms-win-crt-runtime-l1-1-0.dll!_initterm"]), None,
-             [("warning", "Windows Vista, 7, 8 and 8.1 will load it only where the Universal C Runtime is "
-                          "installed (update KB2999226, on Vista from SP2 on, or the Visual C++ 2015 or later "
-                          "runtime): api-ms-win-crt-runtime-l1-1-0.dll; or ship it next to the installer")]),
-            ("the Universal C Runtime on XP", WXP, program(["ucrtbase.dll!_initterm"]), None,
-             [("error", "Windows XP will not load it: ucrtbase.dll not found: the Universal C Runtime, part of "
-                        "Windows from Windows 10 on; ship it next to the installer or link the installer "
-                        "statically")]),
-            ("imports by ordinal", WXP, program(["COMCTL32.dll!#17", "COMCTL32.dll!#345"]), None,
-             [("error", "Windows XP will not load it: COMCTL32.dll!#345 (TaskDialogIndirect)")]),
-            ("service packs on XP", WXP, program(["KERNEL32.dll!IsWow64Process",
-                                                   "KERNEL32.dll!SetProcessDEPPolicy"]), None,
-             [("warning", "Windows XP will load it only with Service Pack 2: KERNEL32.dll!IsWow64Process"),
-              ("warning", "Windows XP will load it only with Service Pack 3: KERNEL32.dll!SetProcessDEPPolicy")]),
-            ("a service pack and an update", V86, program(["KERNEL32.dll!SetProcessDEPPolicy",
-                                                           "KERNEL32.dll!AddDllDirectory"]), None,
-             [("warning", "Windows Vista will load it only with Service Pack 1: KERNEL32.dll!SetProcessDEPPolicy"),
-              ("warning", "Windows Vista and 7 will load it only with update KB2533623: "
-                          "KERNEL32.dll!AddDllDirectory")]),
-            ("Common Controls 6 not asked for", V86, program(["COMCTL32.dll!TaskDialogIndirect"]), None,
-             [("error", NT6 + " will not load it: COMCTL32.dll!TaskDialogIndirect: only Common Controls version "
-                              "6 has it, and the installer's manifest does not ask for that version")]),
-            ("a manifest: Common Controls 6, the 2008 runtime", V86,
-             program(["COMCTL32.dll!TaskDialogIndirect"], manifest=MANIFEST), None,
-             [("warning", NT6 + " will start it only where the Visual C++ 2008 runtime is installed: its manifest "
-                                "asks for the Microsoft.VC90.CRT assembly, which is not shipped next to it")]),
-            ("a delay-loaded import", WXP, program(["KERNEL32.dll!GetTickCount64"], delayed=True), None,
-             [("info", "Windows XP lacks KERNEL32.dll!GetTickCount64, which it loads only when called: it "
-                       "starts, and fails there only if it makes that call")]),
-            (".NET 4.5 on XP", WXP, dotnet("v4.0.30319", "4.5"), None,
-             [("error", "Windows XP will not run it: it is a .NET program for the .NET Framework 4.5, which "
-                        "does not run there")]),
-            (".NET 2.0 on Vista to 10", V86, dotnet("v2.0.50727"), None,
-             [("warning", "Windows 8, 8.1 and 10 1507 will run it only once the .NET Framework 3.5 is turned on "
-                          "(an optional feature there, off by default)")]),
-        ]
-        for what, row, installer, beside, expected in cases:
-            found, expected = sorted(self.findings(row, installer, beside)), sorted(expected)
-            matched = len(found) == len(expected) and all(
-                f[0] == e[0] and (f[1].startswith(e[1][:-3]) if e[1].endswith("...") else f[1] == e[1])
-                for f, e in zip(found, expected))
-            self.assertTrue(matched, "%s: got %s, expected %s" % (what, found, expected))
 
 
-class TheIssuesKit(unittest.TestCase):
+def exe(*imports, **options):
+    """program(imports, **options), built when the row's test runs."""
+    return functools.partial(program, list(imports), **options)
+
+
+def findings(folder, row, installer, beside=None):
+    """The load check of installer copied into folder under the row's name,
+    with the files beside it: a builder, bytes, or None for a FIFO."""
+    path = os.path.join(folder, row.split("\\")[-1])
+    shutil.copyfile(installer, path)
+    for name, source in (beside or {}).items():
+        if source is None:
+            os.mkfifo(os.path.join(folder, name))
+        elif isinstance(source, bytes):
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(source)
+        else:
+            shutil.copyfile(source(), os.path.join(folder, name))
+    return loadcheck.findings(path, row)
+
+
+NOT_LISTED = {W98: "Windows 95 and 98", WME: "Windows Me", W2K: "Windows 2000"}
+
+
+@pytest.mark.parametrize("row, arch", [(W98, "i686"), (WME, "i686"), (W2K, "i686"), (WXP, "i686"), (V86, "i686"),
+                                       (V64, "x86_64"), (V64, "i686")])
+def test_plain_programs_are_silent_on_every_row(tmp_path, row, arch):
+    expected = [("info", UNLISTED_NOTE.format(NOT_LISTED[row]))] if row in NOT_LISTED else []
+    assert findings(tmp_path, row, program(arch=arch)) == expected
+
+
+HELPER = exe("KERNEL32.dll!GetTickCount64", dll=True, exports=["helper_run"])
+# (what, row, installer, files next to it (None: a FIFO), expected findings; a
+# message ending in "..." is a prefix)
+CAUSES = [
+    ("a Vista function on XP", WXP, exe("KERNEL32.dll!GetTickCount64"), None,
+     [("error", "Windows XP will not load it: KERNEL32.dll!GetTickCount64")]),
+    ("an XP addition on 2000", W2K, exe("KERNEL32.dll!GetNativeSystemInfo"), None,
+     [("error", "Windows 2000 will not load it: KERNEL32.dll!GetNativeSystemInfo (Windows XP added it)"),
+      ("info", UNLISTED_NOTE.format("Windows 2000"))]),
+    ("a Windows 8 function, 64-bit", V64, exe("KERNEL32.dll!GetSystemTimePreciseAsFileTime", arch="x86_64"), None,
+     [("error", "Windows Vista and 7 will not load it: KERNEL32.dll!GetSystemTimePreciseAsFileTime")]),
+    ("a Visual C++ runtime not shipped", V86, exe("VCRUNTIME140.dll!__CxxFrameHandler3"), None,
+     [("error", VC140.format(NT6))]),
+    ("the runtime shipped next to it", V86, exe("VCRUNTIME140.dll!__CxxFrameHandler3"),
+     {"vcruntime140.dll": exe(dll=True, exports=["__CxxFrameHandler3"])}, []),
+    ("a shipped DLL walked", WXP, exe("helper.dll!helper_run"), {"helper.dll": HELPER},
+     [("error", "Windows XP will not load it: KERNEL32.dll!GetTickCount64, imported by helper.dll next to it")]),
+    ("a shipped DLL without the function", WXP, exe("helper.dll!helper_other"), {"helper.dll": HELPER},
+     [("error", "Windows XP will not load it: helper.dll!helper_other")]),
+    ("no program under a DLL's name", WXP, exe("helper.dll!helper_run"), {"helper.dll": b"text"},
+     [("error", "Windows XP will not load it: helper.dll next to it is not a Windows program (it does "
+                "not start with the MZ signature)")]),
+    ("a FIFO under a DLL's name, never opened", WXP, exe("helper.dll!helper_run"), {"helper.dll": None},
+     [("error", "Windows XP will not load it: helper.dll not found: neither next to it nor part of that "
+                "Windows; ship it next to the installer")]),
+    ("a DLL of the other bitness", WXP, exe("helper.dll!helper_run"),
+     {"helper.dll": exe(arch="x86_64", dll=True, exports=["helper_run"])},
+     [("error", "Windows XP will not load it: helper.dll next to it is a DLL for x64, and the installer "
+                "is for i386")]),
+    ("DLLs that import each other", WXP, exe("a.dll!a_run"),
+     {"a.dll": exe("b.dll!b_run", dll=True, exports=["a_run"]),
+      "b.dll": exe("a.dll!a_run", dll=True, exports=["b_run"])},
+     [("info", "b.dll and a.dll next to it import each other")]),
+    ("a damaged import table", WXP, damaged_imports, None,
+     [("error", "a Windows program with a damaged import table (Error parsing the import directory...")]),
+    ("an API set of Windows 8", V86, exe("api-ms-win-core-synch-l1-2-0.dll!AcquireSRWLockExclusive"), None,
+     [("error", "Windows Vista will not load it: api-ms-win-core-synch-l1-2-0.dll not found: an API set, "
+                "and API sets exist only from Windows 7 on"),
+      ("error", "Windows 7 will not load it: api-ms-win-core-synch-l1-2-0.dll not found: that Windows "
+                "has no such API set")]),
+    ("the Universal C Runtime", V86, exe("api-ms-win-crt-runtime-l1-1-0.dll!_initterm"), None,
+     [("warning", "Windows Vista, 7, 8 and 8.1 will load it only where the Universal C Runtime is "
+                  "installed (update KB2999226, on Vista from SP2 on, or the Visual C++ 2015 or later "
+                  "runtime): api-ms-win-crt-runtime-l1-1-0.dll; or ship it next to the installer")]),
+    ("the Universal C Runtime on XP", WXP, exe("ucrtbase.dll!_initterm"), None,
+     [("error", "Windows XP will not load it: ucrtbase.dll not found: the Universal C Runtime, part of "
+                "Windows from Windows 10 on; ship it next to the installer or link the installer "
+                "statically")]),
+    ("imports by ordinal", WXP, exe("COMCTL32.dll!#17", "COMCTL32.dll!#345"), None,
+     [("error", "Windows XP will not load it: COMCTL32.dll!#345 (TaskDialogIndirect)")]),
+    ("service packs on XP", WXP, exe("KERNEL32.dll!IsWow64Process", "KERNEL32.dll!SetProcessDEPPolicy"), None,
+     [("warning", "Windows XP will load it only with Service Pack 2: KERNEL32.dll!IsWow64Process"),
+      ("warning", "Windows XP will load it only with Service Pack 3: KERNEL32.dll!SetProcessDEPPolicy")]),
+    ("a service pack and an update", V86, exe("KERNEL32.dll!SetProcessDEPPolicy", "KERNEL32.dll!AddDllDirectory"),
+     None,
+     [("warning", "Windows Vista will load it only with Service Pack 1: KERNEL32.dll!SetProcessDEPPolicy"),
+      ("warning", "Windows Vista and 7 will load it only with update KB2533623: KERNEL32.dll!AddDllDirectory")]),
+    ("Common Controls 6 not asked for", V86, exe("COMCTL32.dll!TaskDialogIndirect"), None,
+     [("error", NT6 + " will not load it: COMCTL32.dll!TaskDialogIndirect: only Common Controls version "
+                      "6 has it, and the installer's manifest does not ask for that version")]),
+    ("a manifest: Common Controls 6, the 2008 runtime", V86, exe("COMCTL32.dll!TaskDialogIndirect", manifest=MANIFEST),
+     None,
+     [("warning", NT6 + " will start it only where the Visual C++ 2008 runtime is installed: its manifest "
+                        "asks for the Microsoft.VC90.CRT assembly, which is not shipped next to it")]),
+    ("a delay-loaded import", WXP, exe("KERNEL32.dll!GetTickCount64", delayed=True), None,
+     [("info", "Windows XP lacks KERNEL32.dll!GetTickCount64, which it loads only when called: it "
+               "starts, and fails there only if it makes that call")]),
+    (".NET 4.5 on XP", WXP, functools.partial(dotnet, "v4.0.30319", "4.5"), None,
+     [("error", "Windows XP will not run it: it is a .NET program for the .NET Framework 4.5, which "
+                "does not run there")]),
+    (".NET 2.0 on Vista to 10", V86, functools.partial(dotnet, "v2.0.50727"), None,
+     [("warning", "Windows 8, 8.1 and 10 1507 will run it only once the .NET Framework 3.5 is turned on "
+                  "(an optional feature there, off by default)")]),
+]
+
+
+@pytest.mark.parametrize("what, row, installer, beside, expected", CAUSES, ids=[row[0] for row in CAUSES])
+def test_each_kind_of_cause(tmp_path, what, row, installer, beside, expected):
+    found, expected = sorted(findings(tmp_path, row, installer(), beside)), sorted(expected)
+    matched = len(found) == len(expected) and all(
+        f[0] == e[0] and (f[1].startswith(e[1][:-3]) if e[1].endswith("...") else f[1] == e[1])
+        for f, e in zip(found, expected))
+    assert matched, "got %s, expected %s" % (found, expected)
+
+
+def test_check_and_preview_name_each_windows_that_refuses(tmp_path, launcher):
     """The distribution whose installers were built as installers usually
     are: each row's installer imports what an older Windows of the row lacks."""
-
-    def test_check_and_preview_name_each_windows_that_refuses(self):
-        if not os.path.isfile(samples.LAUNCHER_EXE):
-            self.fail("%s is missing: build it with 'cmake --preset windows && cmake --build --preset windows'"
-                      % samples.LAUNCHER_EXE)
-        kit = tempfile.mkdtemp(prefix="loadcheck-kit-")
-        self.addCleanup(shutil.rmtree, kit, True)
-        samples.lay_out(kit, {"setup.exe": samples.LAUNCHER_EXE, W98: program(), WME: program(),
-                              W2K: program(["KERNEL32.dll!GetNativeSystemInfo"]),
-                              WXP: program(["KERNEL32.dll!GetTickCount64"]),
-                              V86: program(["VCRUNTIME140.dll!__CxxFrameHandler3"]),
-                              V64: program(["KERNEL32.dll!GetSystemTimePreciseAsFileTime"], arch="x86_64")})
-        expected = [
-            (W2K, "Windows 2000 will not load it: KERNEL32.dll!GetNativeSystemInfo (Windows XP added it)"),
-            (WXP, "Windows XP will not load it: KERNEL32.dll!GetTickCount64"),
-            (V86, VC140.format(NT6)),
-            (V64, "Windows Vista and 7 will not load it: KERNEL32.dll!GetSystemTimePreciseAsFileTime"),
-        ]
-        errors = [(f.path, f.message) for f in check_kit.check(kit) if f.severity == "error"]
-        self.assertEqual(errors, expected)
-        preview = {row: loadcheck.will_not_load(kit, row) for row in windows.INSTALLERS}
-        self.assertEqual(preview, {
-            W98: {}, WME: {}, W2K: {"win2k": expected[0][1]}, WXP: {"winxp": expected[1][1]},
-            V86: {key: expected[2][1] for key in ("vista", "win7", "win8", "win81", "win10")},
-            V64: {"vista": expected[3][1], "win7": expected[3][1]}})
-        shutil.copyfile(program(dll=True, exports=["__CxxFrameHandler3"]),
-                        os.path.join(kit, *V86.split("\\")[:-1], "vcruntime140.dll"))
-        self.assertEqual([(f.path, f.message) for f in check_kit.check(kit) if f.severity == "error"],
-                         expected[:2] + expected[3:], "with vcruntime140.dll next to the x86 installer")
-
-
-if __name__ == "__main__":
-    unittest.main()
+    kit = samples.lay_out(str(tmp_path), {
+        "setup.exe": launcher, W98: program(), WME: program(),
+        W2K: program(["KERNEL32.dll!GetNativeSystemInfo"]), WXP: program(["KERNEL32.dll!GetTickCount64"]),
+        V86: program(["VCRUNTIME140.dll!__CxxFrameHandler3"]),
+        V64: program(["KERNEL32.dll!GetSystemTimePreciseAsFileTime"], arch="x86_64")})
+    expected = [
+        (W2K, "Windows 2000 will not load it: KERNEL32.dll!GetNativeSystemInfo (Windows XP added it)"),
+        (WXP, "Windows XP will not load it: KERNEL32.dll!GetTickCount64"),
+        (V86, VC140.format(NT6)),
+        (V64, "Windows Vista and 7 will not load it: KERNEL32.dll!GetSystemTimePreciseAsFileTime"),
+    ]
+    errors = [(f.path, f.message) for f in check_kit.check(kit) if f.severity == "error"]
+    assert errors == expected
+    preview = {row: loadcheck.will_not_load(kit, row) for row in windows.INSTALLERS}
+    assert preview == {
+        W98: {}, WME: {}, W2K: {"win2k": expected[0][1]}, WXP: {"winxp": expected[1][1]},
+        V86: {key: expected[2][1] for key in ("vista", "win7", "win8", "win81", "win10")},
+        V64: {"vista": expected[3][1], "win7": expected[3][1]}}
+    shutil.copyfile(program(dll=True, exports=["__CxxFrameHandler3"]),
+                    os.path.join(kit, *V86.split("\\")[:-1], "vcruntime140.dll"))
+    assert [(f.path, f.message) for f in check_kit.check(kit) if f.severity == "error"] == \
+        expected[:2] + expected[3:], "with vcruntime140.dll next to the x86 installer"

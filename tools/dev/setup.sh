@@ -6,7 +6,7 @@ set -euo pipefail
 declare -A PACKAGES=(
     # The Windows build makes the 64-bit helpers too, only if that compiler is
     # there when it is configured.
-    [build]="cmake make g++ python3 python3-pefile python3-jinja2 libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
+    [build]="cmake make g++ python3 python3-pefile python3-jinja2 python3-pytest libgtest-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
              g++-mingw-w64-x86-64"
     [e2e]="wine wine32:i386 wine64 xvfb xdotool x11-apps imagemagick"
     [vm]="qemu-system-x86 busybox-static"
