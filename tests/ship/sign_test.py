@@ -15,7 +15,7 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-CHECK_PE = os.path.join(ROOT, "tools", "kitlib", "check_pe.py")
+CHECK_PE = os.path.join(ROOT, "tools", "dev", "check_launcher.py")
 sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
 import interpreter  # noqa: E402
 

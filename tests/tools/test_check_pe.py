@@ -11,7 +11,7 @@ import pytest
 import samples
 import check_pe
 
-CHECK_PE = os.path.join(samples.ROOT, "tools", "kitlib", "check_pe.py")
+CHECK_PE = os.path.join(samples.ROOT, "tools", "dev", "check_launcher.py")
 
 
 def launcher_facts(**changes):

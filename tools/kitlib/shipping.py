@@ -23,6 +23,10 @@ STEPS = (("check", ship_steps.check_before), ("brand", ship_steps.brand), ("sign
          ("report", ship_steps.report))
 
 
+# The field below takes the module's name.
+_new_staging = staging.Staging
+
+
 @dataclasses.dataclass
 class Context:
     """What the steps share: the inputs, what they staged, and what they found."""
@@ -33,7 +37,7 @@ class Context:
     scratch: str                    # a private folder below build/, removed at the end
     run_preview: bool = True
     out: object = sys.stdout
-    staging: staging.Staging = dataclasses.field(default_factory=staging.Staging)
+    staging: object = dataclasses.field(default_factory=_new_staging)
     lines: list = dataclasses.field(default_factory=list)      # the step lines, for the report
     outputs: list = dataclasses.field(default_factory=list)    # what goes into place at the end
     launcher: str = None            # the staged launcher, once brand or sign made one
