@@ -13,6 +13,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
 import wine  # noqa: E402
 import wine.install  # noqa: E402
+import wine.server  # noqa: E402
 from wine import AS_IS, X64, X86, Machine  # noqa: E402
 
 errors = []
@@ -231,6 +232,21 @@ def check_follower(work):
         compare("follower", (follower.relayed, follower.calls, follower.made, follower.returns), expected, name)
 
 
+# A run's program, command line and current folder -> whether the serving
+# starter takes it (requests are lines ended by an empty one), or the run
+# gets a starter of its own.
+SERVED_CASES = [
+    ("as Explorer starts it", ["Z:\\k\\setup.exe", '"Z:\\k\\setup.exe"', "Z:\\k"], True),
+    ("an empty command line", ["Z:\\k\\setup.exe", "", "Z:\\k"], False),
+    ("a line break in it", ["Z:\\k\\setup.exe", 'setup.exe "a\nb"', "Z:\\k"], False),
+]
+
+
+def check_served():
+    for name, fields, expected in SERVED_CASES:
+        compare("served", wine.server.StarterServer.takes(fields), expected, name)
+
+
 # Jobs side by side: (row, each job's outcome, cores) -> the failure raised.
 # A job that failed stops the others; the first failure in the jobs' order
 # is the one told, as one after the other would have it.
@@ -334,6 +350,7 @@ def main():
         check_nothing_started()
         check_follower(work)
         check_side_by_side()
+        check_served()
         check_finding_wine(work)
     for error in errors:
         print(error)
