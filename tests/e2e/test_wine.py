@@ -239,6 +239,7 @@ SERVED_CASES = [
     ("as Explorer starts it", ["Z:\\k\\setup.exe", '"Z:\\k\\setup.exe"', "Z:\\k"], True),
     ("an empty command line", ["Z:\\k\\setup.exe", "", "Z:\\k"], False),
     ("a line break in it", ["Z:\\k\\setup.exe", 'setup.exe "a\nb"', "Z:\\k"], False),
+    ("not ASCII", ["Z:\\jos\u00e9\\setup.exe", '"Z:\\jos\u00e9\\setup.exe"', "Z:\\jos\u00e9"], False),
 ]
 
 

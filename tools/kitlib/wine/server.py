@@ -17,10 +17,14 @@ class StarterServer:
         self.process = None
 
     @staticmethod
-    def takes(fields):
-        """Whether the run's fields fit a request: none empty, none of them
-        with a line break (requests are lines ended by an empty one)."""
-        return all(field and "\n" not in field and "\r" not in field for field in fields)
+    def takes(fields, changes=""):
+        """Whether the run fits a request: no field empty or with a line
+        break (requests are lines ended by an empty one), and all of it
+        ASCII, which reads the same in every ANSI code page; any other run
+        gets a starter of its own, its fields passed as Wine passes the
+        environment."""
+        return changes.isascii() and all(field and field.isascii() and "\n" not in field and "\r" not in field
+                                         for field in fields)
 
     def ask(self, program, command_line, folder, record, changes):
         """Asks for one run; returns where its trace begins in the log."""
@@ -32,9 +36,9 @@ class StarterServer:
         offset = os.path.getsize(self.log_path)
         request = "\n".join([program, command_line, folder, record] + ([changes] if changes else [])) + "\n\n"
         try:
-            self.process.stdin.write(request.encode("latin-1"))
+            self.process.stdin.write(request.encode("ascii"))
             self.process.stdin.flush()
-        except (OSError, UnicodeEncodeError) as error:
+        except OSError as error:
             self.forget()
             raise Served(f"the starter did not take the run: {error}") from None
         return offset

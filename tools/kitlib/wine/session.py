@@ -248,9 +248,9 @@ class WineSession:
                             STARTER_COMMAND_LINE=command_line or f'"{self.windows_path(launcher)}"',
                             STARTER_FOLDER=start_folder, STARTER_REGISTRY=starter_text(machine), **env)
         fields = [self.windows_path(launcher), command_line or f'"{self.windows_path(launcher)}"', start_folder]
-        serve = not env and self.server.takes(fields)
+        serve = not env and self.server.takes(fields, starter_text(machine))
         trace_path, offset = self.server.log_path if serve else os.path.join(rundir, "wine.log"), 0
-        with Watch(rundir, self.workdir) as watch:
+        with Watch(rundir, *([self.workdir] if serve else [])) as watch:
             if serve:
                 offset = self.server.ask(*fields, to_windows(record), starter_text(machine))
                 process = self.server.process
