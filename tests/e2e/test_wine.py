@@ -129,8 +129,8 @@ def check_registry():
         # Wine's prefixes have none; a run's must not reach the next run.
         compare("ControlSet002 removed first", "[-HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002]" in sections, True, name)
         lines = wine.registry.starter_text(machine).split("\n")
-        compare("the starter's version", lines[0], f"set\tHKEY_CURRENT_USER\\Software\\Wine\tVersion\t{machine.release}",
-                name)
+        version = f"set\tHKEY_CURRENT_USER\\Software\\Wine\tVersion\t{machine.release}"
+        compare("the starter's version", lines[0], version, name)
         compare("the starter's architecture", lines[4:], starter, name)
 
 

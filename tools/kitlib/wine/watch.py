@@ -28,7 +28,8 @@ def _inotify(folders):
         if fd < 0:
             return None
         for folder in folders:
-            if libc.inotify_add_watch(fd, os.fsencode(folder), IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE) < 0:
+            events = IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE
+            if libc.inotify_add_watch(fd, os.fsencode(folder), events) < 0:
                 os.close(fd)
                 return None
         return fd
