@@ -8,11 +8,14 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
 import wine  # noqa: E402
 import wine.install  # noqa: E402
+import wine.server  # noqa: E402
+import wine.watch  # noqa: E402
 from wine import AS_IS, X64, X86, Machine  # noqa: E402
 
 errors = []
@@ -126,8 +129,8 @@ def check_registry():
         # Wine's prefixes have none; a run's must not reach the next run.
         compare("ControlSet002 removed first", "[-HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002]" in sections, True, name)
         lines = wine.registry.starter_text(machine).split("\n")
-        compare("the starter's version", lines[0], f"set\tHKEY_CURRENT_USER\\Software\\Wine\tVersion\t{machine.release}",
-                name)
+        version = f"set\tHKEY_CURRENT_USER\\Software\\Wine\tVersion\t{machine.release}"
+        compare("the starter's version", lines[0], version, name)
         compare("the starter's architecture", lines[4:], starter, name)
 
 
@@ -229,6 +232,73 @@ def check_follower(work):
             f.write(part)
         follower.read()
         compare("follower", (follower.relayed, follower.calls, follower.made, follower.returns), expected, name)
+
+
+# A run's program, command line and current folder -> whether the serving
+# starter takes it (requests are lines ended by an empty one), or the run
+# gets a starter of its own.
+SERVED_CASES = [
+    ("as Explorer starts it", ["Z:\\k\\setup.exe", '"Z:\\k\\setup.exe"', "Z:\\k"], True),
+    ("an empty command line", ["Z:\\k\\setup.exe", "", "Z:\\k"], False),
+    ("a line break in it", ["Z:\\k\\setup.exe", 'setup.exe "a\nb"', "Z:\\k"], False),
+    ("not ASCII", ["Z:\\jos\u00e9\\setup.exe", '"Z:\\jos\u00e9\\setup.exe"', "Z:\\jos\u00e9"], False),
+]
+
+
+def check_served():
+    for name, fields, expected in SERVED_CASES:
+        compare("served", wine.server.StarterServer.takes(fields), expected, name)
+
+
+# A PPM picture of a box -> whether it is painted (text and button bring a
+# third colour; an unpainted window shows one, the root window's weave two).
+def ppm(*pixels):
+    return b"P6\n%d 1\n255\n" % len(pixels) + b"".join(pixels)
+
+
+GREY, BLACK, WHITE = b"\xc0\xc0\xc0", b"\x00\x00\x00", b"\xff\xff\xff"
+PAINTED_CASES = [
+    ("not painted", ppm(BLACK, BLACK, BLACK), False),
+    ("the root's weave", ppm(BLACK, WHITE, BLACK, WHITE), False),
+    ("painted", ppm(GREY, BLACK, WHITE, GREY), True),
+    ("not a PPM", b"\x89PNG\r\n", False),
+]
+
+
+def check_painted():
+    for name, picture, expected in PAINTED_CASES:
+        compare("painted", wine.display.painted(picture), expected, name)
+
+
+# The run's events: (row, what the child does, what tells the run's end)
+# -> whether the wait ended before its 60 s, and whether the run ended.
+# Never a timing test: an event that is missed makes the wait run out.
+WATCH_CASES = [
+    ("the process ends", "pass", None, True, True),
+    ("a write in the folder, the process goes on", "open(sys.argv[1] + '/record.txt', 'w').write('x'); "
+     "time.sleep(60)", None, True, False),
+    ("the record tells the end", "open(sys.argv[1] + '/record.txt', 'w').write('exit'); time.sleep(60)",
+     "exit", True, True),
+]
+
+
+def check_watch(work):
+    for name, code, done_word, woke, ended in WATCH_CASES:
+        folder = os.path.join(work, "watch-" + name.split()[1])
+        os.makedirs(folder)
+        record = os.path.join(folder, "record.txt")
+        done = (lambda: os.path.exists(record) and done_word in open(record).read()) if done_word else None
+        with wine.watch.Watch(folder) as watch:
+            child = subprocess.Popen([sys.executable, "-c", "import sys, time; " + code, folder])
+            watch.follow(child, done)
+            started = time.monotonic()
+            written = lambda: os.path.exists(record) and os.path.getsize(record) > 0
+            while not watch.ended() and not written() and time.monotonic() - started < 60:
+                watch.wait(60 - (time.monotonic() - started))
+            compare("woke before the timeout", time.monotonic() - started < 60, woke, name)
+            compare("ended", watch.ended(), ended, name)
+            child.kill()
+            child.wait()
 
 
 # Jobs side by side: (row, each job's outcome, cores) -> the failure raised.
@@ -334,6 +404,9 @@ def main():
         check_nothing_started()
         check_follower(work)
         check_side_by_side()
+        check_served()
+        check_painted()
+        check_watch(work)
         check_finding_wine(work)
     for error in errors:
         print(error)

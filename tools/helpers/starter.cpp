@@ -3,7 +3,8 @@
 // records the program's exit code in full (a Unix exit status keeps 8 bits)
 // and how long it ran, without Wine's own start-up. It first puts the
 // registry in the state the run asks for: done here, it costs no Wine
-// process of its own (regedit) per run.
+// process of its own (regedit) per run. With STARTER_SERVE set it does so
+// for one run after another, as its standard input asks.
 #include <windows.h>
 #include "record.h"
 
@@ -115,15 +116,9 @@ static BOOL SetRegistry()
     return TRUE;
 }
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+// One run: the registry first, then the program, its end recorded.
+static int RunOnce(LPCSTR program, LPSTR commandLine, LPCSTR folder)
 {
-    // The program's path and its command line come apart on purpose: the
-    // command line is what the program reads to find its own folder.
-    char program[1024], commandLine[4096], folder[1024];
-    if (!ReadVariable("STARTER_PROGRAM", program, sizeof program) ||
-        !ReadVariable("STARTER_COMMAND_LINE", commandLine, sizeof commandLine) ||
-        !ReadVariable("STARTER_FOLDER", folder, sizeof folder))
-        return 2;
     if (!SetRegistry())
         return 4;
 
@@ -153,4 +148,61 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     LPCSTR fields[] = {"exit", code, microseconds};
     AppendRecord("KIT_RECORD", fields, 3);
     return 0;
+}
+
+// Runs after run as standard input asks, until it ends, so that a session
+// starts this Wine process once rather than once a run. A request is lines
+// ended by an empty one: the program, the command line, the current folder,
+// the record's path, then the registry changes, one a line.
+static int Serve()
+{
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    static char buffer[32768];
+    DWORD used = 0;
+    for (;;) {
+        LPSTR end = NULL;
+        for (DWORD i = 0; i + 1 < used && !end; i++)
+            if (buffer[i] == '\n' && buffer[i + 1] == '\n')
+                end = buffer + i;
+        if (!end) {
+            DWORD got = 0;
+            if (used >= sizeof buffer - 1 || !ReadFile(input, buffer + used, sizeof buffer - 1 - used, &got, NULL) ||
+                got == 0)
+                return 0;
+            used += got;
+            continue;
+        }
+        *end = 0;
+        LPSTR fields[4], line = buffer;
+        for (int i = 0; i < 4; i++) {
+            fields[i] = line;
+            while (*line && *line != '\n')
+                line++;
+            if (*line)
+                *line++ = 0;
+        }
+        SetEnvironmentVariableA("KIT_RECORD", fields[3]);
+        SetEnvironmentVariableA("STARTER_REGISTRY", *line ? line : NULL);
+        char commandLine[4096];
+        lstrcpynA(commandLine, fields[1], sizeof commandLine);
+        RunOnce(fields[0], commandLine, fields[2]);
+        DWORD rest = used - (DWORD)(end + 2 - buffer);
+        MoveMemory(buffer, end + 2, rest);
+        used = rest;
+    }
+}
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    char serve[4];
+    if (ReadVariable("STARTER_SERVE", serve, sizeof serve))
+        return Serve();
+    // The program's path and its command line come apart on purpose: the
+    // command line is what the program reads to find its own folder.
+    char program[1024], commandLine[4096], folder[1024];
+    if (!ReadVariable("STARTER_PROGRAM", program, sizeof program) ||
+        !ReadVariable("STARTER_COMMAND_LINE", commandLine, sizeof commandLine) ||
+        !ReadVariable("STARTER_FOLDER", folder, sizeof folder))
+        return 2;
+    return RunOnce(program, commandLine, folder);
 }

@@ -133,7 +133,7 @@ class Boxes:
                 elif not due and was_due is not False:
                     search_at = now + IDLE_LOOK   # a box no trace announced is still found
                 was_due, set_up = due, due and trace.made > handled
-            elif trace.offset:
+            elif trace.offset > trace.start:
                 # Wine traces no calls: only the screen tells.
                 search_at = min(search_at, last_search + UNTRACED_STEP)
             if now >= search_at:

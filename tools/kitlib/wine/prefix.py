@@ -97,6 +97,21 @@ def ensure(prefix, wanted, tools, timeout):
         raise WineError(f"drive Z: of {prefix} is not the root folder; remove the prefix to rebuild it")
 
 
+def to_windows(path):
+    """The path as a Windows program in the prefix sees it (Z: is the root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def windows_path(path, cdrom):
+    """The path as the programs of a session see it: on the CD-ROM drive
+    when it lies in the session's CD-ROM folder (None: none), else below Z:."""
+    path = os.path.abspath(path)
+    if cdrom and (path == cdrom or path.startswith(cdrom + os.sep)):
+        inside = os.path.relpath(path, cdrom)
+        return CD_DRIVE + "\\" + ("" if inside == "." else inside.replace("/", "\\"))
+    return to_windows(path)
+
+
 def unmount_cdrom(prefix):
     link = os.path.join(prefix, "dosdevices", CD_DRIVE.lower())
     if os.path.lexists(link):

@@ -3,6 +3,7 @@ installers started, Wine's trace of the boxes, and the decision whether a
 run can be believed at all."""
 import contextlib
 import dataclasses
+import os
 import re
 import time
 
@@ -24,6 +25,8 @@ RELAY_BOX_RETURN = re.compile(r'Ret  user32\.MessageBoxA\(\)')
 # Printed by every process whose relay trace is on: without it (a Wine built
 # without relay support) the calls are unknown, not absent.
 RELAY_ON = re.compile(r'trace:relay:load_list L"RelayInclude"')
+# The record's lines that end a run: its end, or why the starter could not start it.
+ENDS = ("exit", "notstarted", "notset")
 # How often a run that Wine got wrong is tried again before it is reported
 # as a problem of that run.
 ATTEMPTS = 4
@@ -121,9 +124,9 @@ class Follower:
     traced, and how many boxes the launcher has called for, Wine has set up
     and the launcher has got back so far."""
 
-    def __init__(self, path):
+    def __init__(self, path, offset=0):
         self.path = path
-        self.offset = 0
+        self.start = self.offset = offset
         self.rest = b""
         self.relayed = False
         self.calls = self.made = self.returns = 0
@@ -189,3 +192,23 @@ def complete_record(path, trace, starts_installer, watch, timeout, grace):
     if not trace.nothing_started():
         time.sleep(grace)
     return read_record(path)
+
+
+def launches(ran, kit):
+    """The stand-ins' "ran" lines as launches, paths inside the kit (as
+    Windows sees it) relative to it."""
+    kit_prefix = kit.rstrip("\\") + "\\"
+    found = []
+    for path, command, folder, *how in ran:
+        inside = path.lower().startswith(kit_prefix.lower())
+        found.append(Launch(path, command, folder, path[len(kit_prefix):] if inside else path, *how))
+    return found
+
+
+def keep(text, folder, name):
+    """Keeps the trace of a run Wine got wrong; returns its path."""
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, re.sub(r"[^\w.-]", "_", name) + ".log")
+    with open(path, "w", encoding="latin-1") as kept:
+        kept.write(text)
+    return path

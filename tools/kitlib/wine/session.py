@@ -10,9 +10,11 @@ import tempfile
 import time
 
 from . import display, install, prefix as prefixes, records, timing
+from .prefix import to_windows
 from .errors import WineError
-from .records import Launch, Run, Trace
+from .records import Run, Trace
 from .registry import AS_IS, starter_text
+from .server import Served, StarterServer
 from .watch import Watch
 
 # AutoRun starts a CD's program by its quoted path from here.
@@ -28,11 +30,7 @@ NO_LAUNCH_GRACE = 1.0 * SLOWDOWN   # seconds to make sure that nothing ran, wher
 PREFIX_TIMEOUT = 300 * SLOWDOWN    # seconds to create a Wine prefix
 TOOL_TIMEOUT = 15 * SLOWDOWN       # seconds for Xvfb to start, a helper to answer
 RETRY_PAUSE = 2.0 * SLOWDOWN       # seconds, times the attempts so far, before a run is tried again
-
-
-def to_windows(path):
-    """The path as a Windows program in the prefix sees it (Z: is the root)."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+TRACED = "-all,trace+msgbox,+relay"   # Wine's trace of a run: the boxes it made, the calls relayed
 
 
 class _NotRecorded(WineError):
@@ -109,6 +107,9 @@ class WineSession:
             self.stack.callback(prefixes.unmount_cdrom, self.prefix)
             self._wineserver("-p")
             self.stack.callback(self._stop_wineserver)
+            self.server = StarterServer([self.loader, self.starter], self._env(WINEDEBUG=TRACED, STARTER_SERVE="1"),
+                                        os.path.join(self.workdir, "served.log"), TOOL_TIMEOUT)
+            self.stack.callback(self.server.forget)
         except BaseException:
             self.stack.close()
             raise
@@ -173,13 +174,8 @@ class WineSession:
         return display.tail(os.path.join(self.workdir, log_name))
 
     def windows_path(self, path):
-        """The path as the programs in this session see it: on the CD-ROM
-        drive when it lies in the session's CD-ROM folder, else below Z:."""
-        path = os.path.abspath(path)
-        if self.cdrom and (path == self.cdrom or path.startswith(self.cdrom + os.sep)):
-            inside = os.path.relpath(path, self.cdrom)
-            return prefixes.CD_DRIVE + "\\" + ("" if inside == "." else inside.replace("/", "\\"))
-        return to_windows(path)
+        """The path as the programs in this session see it (prefix.windows_path)."""
+        return prefixes.windows_path(path, self.cdrom)
 
     # -- one run ---------------------------------------------------------
 
@@ -214,7 +210,7 @@ class WineSession:
             try:
                 run = self._attempt(kit, launcher, machine, command_line, start_folder, screenshots,
                                     label or machine.release, dict(env or {}), dll_overrides, starts_installer)
-            except _NotRecorded as error:
+            except (_NotRecorded, Served) as error:
                 # Seen under load: Wine started nothing at all, not even the
                 # starter, and left no trace.
                 if attempt == records.ATTEMPTS:
@@ -232,6 +228,7 @@ class WineSession:
         attempt sets the registry again, so nothing of the run is lost."""
         with self.spent.on(timing.WAITS):
             self._end_wineserver()
+            self.server.forget()
             time.sleep(RETRY_PAUSE * (attempt - 1))
             self._wineserver("-p")
 
@@ -245,51 +242,54 @@ class WineSession:
             start_folder = self.windows_path(start_folder or rundir)
         if dll_overrides:
             env["WINEDLLOVERRIDES"] = self._env()["WINEDLLOVERRIDES"] + ";" + dll_overrides
-        run_env = self._env(WINEDEBUG="-all,trace+msgbox,+relay", KIT_RECORD=to_windows(record),
+        run_env = self._env(WINEDEBUG=TRACED, KIT_RECORD=to_windows(record),
                             STARTER_PROGRAM=self.windows_path(launcher),
                             STARTER_COMMAND_LINE=command_line or f'"{self.windows_path(launcher)}"',
                             STARTER_FOLDER=start_folder, STARTER_REGISTRY=starter_text(machine), **env)
-        trace_path = os.path.join(rundir, "wine.log")
-        with Watch(rundir) as watch:
-            with open(trace_path, "w") as log:
-                process = subprocess.Popen([self.loader, self.starter], env=run_env, stdin=subprocess.DEVNULL,
-                                           stdout=log, stderr=log)
+        fields = [self.windows_path(launcher), command_line or f'"{self.windows_path(launcher)}"', start_folder]
+        serve = not env and self.server.takes(fields, starter_text(machine))
+        trace_path, offset = self.server.log_path if serve else os.path.join(rundir, "wine.log"), 0
+        with Watch(rundir, *([self.workdir] if serve else [])) as watch:
+            if serve:
+                offset = self.server.ask(*fields, to_windows(record), starter_text(machine))
+                process = self.server.process
+                watch.follow(process, lambda: any(records.read_record(record)[kind] for kind in records.ENDS))
+            else:
+                with open(trace_path, "w") as log:
+                    process = subprocess.Popen([self.loader, self.starter], env=run_env, stdin=subprocess.DEVNULL,
+                                               stdout=log, stderr=log)
                 watch.follow(process)
-                try:
-                    shots, seen = self.boxes.dismiss_until_done(time.monotonic() + self.timeout, screenshots,
-                                                                label, watch, records.Follower(trace_path))
-                    if shots is None:
-                        raise WineError(f"the launcher did not finish within {self.timeout:g} s"
-                                        f" ({seen} box(es) dismissed)")
-                except BaseException:
-                    self._stop_wineserver()   # ends every Windows process of the prefix
-                    process.wait()
-                    raise
-            with open(trace_path, errors="replace") as log:
-                trace = Trace.parse(log)
+            try:
+                shots, seen = self.boxes.dismiss_until_done(time.monotonic() + self.timeout, screenshots, label,
+                                                            watch, records.Follower(trace_path, offset))
+                if shots is None:
+                    raise WineError(f"the launcher did not finish within {self.timeout:g} s"
+                                    f" ({seen} box(es) dismissed)")
+            except BaseException:
+                self._stop_wineserver()   # ends every Windows process of the prefix
+                process.wait()
+                raise
+            with open(trace_path, "rb") as log:
+                log.seek(offset)
+                text = log.read().decode("latin-1")
+            trace = Trace.parse(text.splitlines(keepends=True))
             with self.spent.on(timing.WAITS):
                 found = records.complete_record(record, trace, starts_installer, watch, RECORD_TIMEOUT,
                                                 NO_LAUNCH_GRACE)
         problems = records.verdict(trace, seen, len(found["ran"]))
         if problems:
             # The session's logs go with it; this one is what tells why.
-            os.makedirs(self.traces_dir, exist_ok=True)
-            kept = os.path.join(self.traces_dir, re.sub(r"[^\w.-]", "_", f"{label}-{self.runs}") + ".log")
-            shutil.copy(trace_path, kept)
+            kept = records.keep(text, self.traces_dir, f"{label}-{self.runs}")
             problems = [f"{problem} (Wine's trace: {os.path.relpath(kept)})" for problem in problems]
-
         if found["notset"]:
             change, code = (found["notset"][0] + ["?", "?"])[:2]
             raise WineError(f"the starter could not change the registry ({change!r}, Windows error {code})")
         if found["notstarted"]:
             raise WineError(f"Wine could not start {launcher} (Windows error {found['notstarted'][0][0]})")
         if not found["exit"]:
-            raise _NotRecorded(f"the launcher's exit code was not recorded: {display.tail(trace_path)}")
-        kit_prefix = self.windows_path(kit).rstrip("\\") + "\\"
-        launches = []
-        for path, command, folder, *how in found["ran"]:
-            inside = path.lower().startswith(kit_prefix.lower())
-            launches.append(Launch(path, command, folder, path[len(kit_prefix):] if inside else path, *how))
+            raise _NotRecorded("the launcher's exit code was not recorded: "
+                               + (" | ".join(text.strip().splitlines()[-5:]) or "(no output)"))
+        launches = records.launches(found["ran"], self.windows_path(kit))
         exit_fields = found["exit"][0]
         seconds = int(exit_fields[1]) / 1e6 if len(exit_fields) > 1 else None
         return Run(machine, start_folder, launches, trace.called, int(exit_fields[0]), shots, problems,

@@ -19,38 +19,47 @@ except OSError:
     _LIBC = None
 
 
-def _inotify(folder):
+def _inotify(folders):
     """An inotify descriptor that becomes readable on every write in the
-    folder, or None where the kernel or the C library has none."""
+    folders, or None where the kernel or the C library has none."""
     with contextlib.suppress(OSError, AttributeError):
         libc = _LIBC
         fd = libc.inotify_init1(IN_NONBLOCK | IN_CLOEXEC)
         if fd < 0:
             return None
-        if libc.inotify_add_watch(fd, os.fsencode(folder), IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE) < 0:
-            os.close(fd)
-            return None
+        for folder in folders:
+            events = IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE
+            if libc.inotify_add_watch(fd, os.fsencode(folder), events) < 0:
+                os.close(fd)
+                return None
         return fd
     return None
 
 
 class Watch:
-    """The run's folder and, once started, its process."""
+    """The run's folders and, once started, its process."""
 
-    def __init__(self, folder):
-        self.folder_fd = _inotify(folder)
-        self.process = None
+    def __init__(self, *folders):
+        self.folder_fd = _inotify(folders)
+        self.process = self.done = None
         self.pid_fd = None
         self.started_at = self.ended_at = None   # the process's start, and its end as the first wait after saw it
 
-    def follow(self, process):
-        self.process = process
+    def follow(self, process, done=None):
+        """done: what tells the run's end while the process goes on (one
+        serving run after run), checked on each event."""
+        self.process, self.done = process, done
         self.started_at = time.monotonic()
         with contextlib.suppress(OSError, AttributeError):
             self.pid_fd = os.pidfd_open(process.pid)
 
     def ended(self):
-        return self.process is not None and self.process.poll() is not None
+        if self.process is None:
+            return False
+        if self.process.poll() is not None or (self.done is not None and self.done()):
+            self.ended_at = self.ended_at or time.monotonic()
+            return True
+        return False
 
     def wait(self, timeout):
         """Until the folder is written to, the process ends or the timeout
@@ -63,7 +72,7 @@ class Watch:
             time.sleep(timeout)
             return
         ready = select.select(fds, [], [], timeout)[0]
-        if self.pid_fd in ready and self.ended_at is None:
+        if self.pid_fd in ready and self.ended_at is None and self.done is None:
             self.ended_at = time.monotonic()
         if self.folder_fd in ready:
             # The events say only that something was written; what is read next tells what.
