@@ -291,6 +291,9 @@ class WineSession:
                                + (" | ".join(text.strip().splitlines()[-5:]) or "(no output)"))
         launches = records.launches(found["ran"], self.windows_path(kit))
         exit_fields = found["exit"][0]
-        seconds = int(exit_fields[1]) / 1e6 if len(exit_fields) > 1 else None
+        if len(exit_fields) < 2:   # an older starter ignores the registry: another Windows than the row's
+            raise WineError(f"{os.path.relpath(self.starter)} is an older build that does not set the registry: "
+                            "rebuild it with 'cmake --build --preset windows'")
+        seconds = int(exit_fields[1]) / 1e6
         return Run(machine, start_folder, launches, trace.called, int(exit_fields[0]), shots, problems,
                    loaded=[tuple(fields[:2]) for fields in found.get("loaded", [])], seconds=seconds)
