@@ -39,3 +39,9 @@ def session_paths(windows):
     stands for Explorer and AutoRun (64-bit programs on a 64-bit Windows),
     and the folders for the runs' logs and the traces kept."""
     return {"starter": STARTER64 if windows == 64 else STARTER, "runs": WINE_RUNS, "traces": WINE_TRACES}
+
+
+def shown(path):
+    """A path as a line names it: relative to here, unless it lies above."""
+    relative = os.path.relpath(path)
+    return os.path.abspath(path) if relative.startswith("..") else relative

@@ -4,6 +4,7 @@ full, each row with its verdict) and the HTML report (report.py)."""
 import os
 
 import check_kit
+import paths
 import windows
 import wine
 from wine import AS_IS, format_boxes
@@ -15,9 +16,9 @@ def text(preview):
     for table in preview.tables:
         kit = preview.kits[table.key]
         if preview.request.matrix:
-            launcher = os.path.relpath(os.path.join(kit, table.results[0][2].program))
+            launcher = paths.shown(os.path.join(kit, table.results[0][2].program))
             lines.append(f"Launcher: {launcher}{', from a CD-ROM drive (AutoRun)' if table.cd else ''}")
-            lines.append(table_title(table, os.path.relpath(table.session.prefix)))
+            lines.append(table_title(table, paths.shown(table.session.prefix)))
             lines += [format_table(table), ""]
         else:
             row, run, layout = table.results[0]
@@ -148,7 +149,7 @@ def write_report(folder, preview):
                        zip(run.boxes, list(run.screenshots) + [None] * len(run.boxes))],
                 exit_code=run.exit_code, verdict=verdict, modelled=row.modelled,
                 problem="; ".join(run.problems), reason=reason))
-        title = table_title(table, os.path.relpath(table.session.prefix))
+        title = table_title(table, paths.shown(table.session.prefix))
         if table.cd:
             title = "Started from a CD-ROM drive (AutoRun) on a " + title[0].lower() + title[1:]
         pages.append(report.Table(windows=table.key, title=title, rows=rows))

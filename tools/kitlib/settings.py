@@ -9,6 +9,7 @@ import re
 import tomllib
 
 import errors
+import paths
 
 
 class SettingsError(errors.Failure):
@@ -210,15 +211,9 @@ def _refuse_replacing(kit, config, settings, name):
         target = os.path.join(kit, name)
         why = outputs.launcher(target)
         if why:
-            raise SettingsError(f"{config}: [launcher] name: {shown(target)} {why}")
+            raise SettingsError(f"{config}: [launcher] name: {paths.shown(target)} {why}")
     for section, kind, folder in (("image", outputs.image, False), ("report", outputs.report, True)):
         target = (settings.get(section) or {}).get("output")
         why = target and (outputs.owned(target, own, folder) or kind(target))
         if why:
-            raise SettingsError(f"{config}: [{section}] output: {shown(target)} {why}")
-
-
-def shown(path):
-    """A path as a line names it: relative to here unless it lies above."""
-    relative = os.path.relpath(path)
-    return path if relative.startswith("..") else relative
+            raise SettingsError(f"{config}: [{section}] output: {paths.shown(target)} {why}")

@@ -72,7 +72,7 @@ def ship(kit, config, program=None, run_preview=True, out=sys.stdout):
             finally:
                 staging.remove_tree(context.scratch)
     except staging.Busy as busy:
-        raise errors.Failure(f"another ship of {kit} is running (it holds {settings_module.shown(str(busy))}): "
+        raise errors.Failure(f"another ship of {kit} is running (it holds {paths.shown(str(busy))}): "
                              "wait for it; nothing was changed") from None
     return context.outputs
 

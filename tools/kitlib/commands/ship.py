@@ -6,7 +6,7 @@ were. A missing section of the settings skips its step."""
 import os
 
 import errors
-import settings
+import paths
 import shipping
 
 HELP = "all of it in order from one settings file; on any failure nothing changes"
@@ -29,5 +29,5 @@ def run(args):
     if not os.path.isdir(args.kit):
         raise errors.Usage(f"{args.kit} is not a folder")
     outputs = shipping.ship(args.kit, args.config, program=args.program, run_preview=not args.no_preview)
-    print("kit ship: done: " + (", ".join(map(settings.shown, outputs)) if outputs else "nothing to write"))
+    print("kit ship: done: " + (", ".join(map(paths.shown, outputs)) if outputs else "nothing to write"))
     return 0
