@@ -213,22 +213,22 @@ def command_line(case, kit, session):
     return lines[case.start], wine.AUTORUN_FOLDER if case.cd else None
 
 
-def cd_folder(case, work):
-    return os.path.join(work, case.name, "cd")
+def cd_folder(case):
+    return os.path.join(WORK, case.name, "cd")
 
 
-def build_kit(case, work, launcher=paths.LAUNCHER):
-    base = os.path.join(work, case.name)
+def build_kit(case):
+    base = os.path.join(WORK, case.name)
     shutil.rmtree(base, ignore_errors=True)
     os.makedirs(base)
     if case.composed:
         installer, length = case.composed
         kit = padded_folder(base, length - len(installer))
     elif case.cd:
-        kit = cd_folder(case, work) if case.cd == "root" else os.path.join(cd_folder(case, work), "setup")
+        kit = cd_folder(case) if case.cd == "root" else os.path.join(cd_folder(case), "setup")
     else:
         kit = os.path.join(base, case.folder)
-    return make_kit.make_kit(kit, omit=case.omit, genuine64=case.genuine64, launcher=launcher)
+    return make_kit.make_kit(kit, omit=case.omit, genuine64=case.genuine64, launcher=LAUNCHER)
 
 
 def plant_dll(case, session, kit, overrides):
@@ -249,7 +249,7 @@ def plant_dll(case, session, kit, overrides):
 def check(case, session):
     """Runs one case; returns what it showed and what was expected, each
     {what: value}, and the command line it was started with."""
-    kit = build_kit(case, WORK, LAUNCHER)
+    kit = build_kit(case)
     line, start_folder = command_line(case, kit, session)
     overrides = f"{case.plant}=n,b" if case.plant else None
     if case.plant:
@@ -329,10 +329,10 @@ def test_case(found, case):
     if reason:
         pytest.skip(reason)
     if case.cd:
-        os.makedirs(cd_folder(case, WORK), exist_ok=True)
+        os.makedirs(cd_folder(case), exist_ok=True)
     # A session per case: each may need another prefix or CD-ROM.
     with wine_or_skip(), wine.WineSession(paths.PREFIXES[case.windows], own_display=True, windows=case.windows,
-                                          cdrom=cd_folder(case, WORK) if case.cd else None, wine=found,
+                                          cdrom=cd_folder(case) if case.cd else None, wine=found,
                                           **paths.session_paths(case.windows)) as session:
         showed, expected = check(case, session)
     assert showed == expected
