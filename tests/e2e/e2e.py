@@ -1,16 +1,19 @@
-#!/usr/bin/env python3
 """End-to-end tests: the real launcher under Wine, in kits built for each
 case, compared with the installer, the boxes and the exit code expected.
 
-Usage: e2e.py --list [LABEL] | --prepare [32|64] | --all | CASE...
-              [--work DIR] [--prefix DIR] [--prefix64 DIR] [--launcher EXE]
-Exits 77 (CTest: skipped) where the machine cannot run 32-bit programs.
+CTest runs each case alone (pytest e2e.py::test_case[NAME]) after the set-up
+test of its prefix (e2e.py::test_prepare[32] or [64]); `e2e.py --list LABEL`
+gives it the names. A case this machine or this Wine cannot run is skipped,
+which conftest.py turns into CTest's exit 77. E2E_WORK names the folder for
+the kits (build/e2e), LAUNCHER_EXE the launcher put in them (this build's).
 """
-import argparse
+import contextlib
 import dataclasses
 import os
 import shutil
 import sys
+
+import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
@@ -27,11 +30,11 @@ UNKNOWN = ("Unknow OS version", "Exec fail")
 EXEC_FAIL = ("Exec fail",)
 NOTICE = {VISTA32: ("VISTA32",), VISTA64: ("VISTA64",)}
 LONG_VALUE = "x86" + "-long" * 14   # 73 bytes: too long for the launcher's 64-byte buffer
-SKIPPED = 77   # CTest's SKIP_RETURN_CODE for these tests
 CDROM = "5"    # GetDriveType's DRIVE_CDROM, as the stand-in records it
-KIT_PROGRAMS = paths.HELPERS
-PLANT = os.path.join(KIT_PROGRAMS, "plant.dll")       # records the programs it is loaded into
-CONTROL = os.path.join(KIT_PROGRAMS, "control.exe")   # loads the DLL its command line names
+PLANT = os.path.join(paths.HELPERS, "plant.dll")       # records the programs it is loaded into
+CONTROL = os.path.join(paths.HELPERS, "control.exe")   # loads the DLL its command line names
+WORK = os.environ.get("E2E_WORK") or os.path.join(paths.BUILD, "e2e")
+LAUNCHER = os.environ.get("LAUNCHER_EXE") or paths.LAUNCHER
 
 
 @dataclasses.dataclass
@@ -210,29 +213,28 @@ def command_line(case, kit, session):
     return lines[case.start], wine.AUTORUN_FOLDER if case.cd else None
 
 
-def cd_folder(case, work):
-    return os.path.join(work, case.name, "cd")
+def cd_folder(case):
+    return os.path.join(WORK, case.name, "cd")
 
 
-def build_kit(case, work, launcher=paths.LAUNCHER):
-    base = os.path.join(work, case.name)
+def build_kit(case):
+    base = os.path.join(WORK, case.name)
     shutil.rmtree(base, ignore_errors=True)
     os.makedirs(base)
     if case.composed:
         installer, length = case.composed
         kit = padded_folder(base, length - len(installer))
     elif case.cd:
-        kit = cd_folder(case, work) if case.cd == "root" else os.path.join(cd_folder(case, work), "setup")
+        kit = cd_folder(case) if case.cd == "root" else os.path.join(cd_folder(case), "setup")
     else:
         kit = os.path.join(base, case.folder)
-    return make_kit.make_kit(kit, omit=case.omit, genuine64=case.genuine64, launcher=launcher)
+    return make_kit.make_kit(kit, omit=case.omit, genuine64=case.genuine64, launcher=LAUNCHER)
 
 
 def plant_dll(case, session, kit, overrides):
     """Puts the recording DLL next to the launcher under the case's name and
     runs the control there: unless the control records the plant, Wine would
-    not have loaded it into the launcher either, and the case proves nothing.
-    Returns the errors."""
+    not have loaded it into the launcher either, and the case proves nothing."""
     paths.require_built(PLANT, CONTROL)
     shutil.copy(PLANT, os.path.join(kit, case.plant + ".dll"))
     shutil.copy(CONTROL, os.path.join(kit, "control.exe"))
@@ -240,50 +242,49 @@ def plant_dll(case, session, kit, overrides):
     run = session.run(kit, case.machine, program="control.exe", command_line=f'"{control}" {case.plant}.dll',
                       dll_overrides=overrides, starts_installer=False, label=case.name + "-control")
     if not any(program.lower() == control.lower() for program, _ in run.loaded):
-        return [f"control: the planted {case.plant}.dll was not loaded into control.exe (exit {run.exit_code},"
-                f" loads recorded {run.loaded!r}), so this case cannot tell"]
-    return []
+        pytest.fail(f"control: the planted {case.plant}.dll was not loaded into control.exe (exit {run.exit_code},"
+                    f" loads recorded {run.loaded!r}), so this case cannot tell", pytrace=False)
 
 
-def check(case, session, work, launcher=paths.LAUNCHER):
-    """Runs one case; returns the list of differences from what is expected."""
-    kit = build_kit(case, work, launcher)
+def check(case, session):
+    """Runs one case; returns what it showed and what was expected, each
+    {what: value}, and the command line it was started with."""
+    kit = build_kit(case)
     line, start_folder = command_line(case, kit, session)
-    errors, overrides = [], None
+    overrides = f"{case.plant}=n,b" if case.plant else None
     if case.plant:
-        overrides = f"{case.plant}=n,b"
-        errors += plant_dll(case, session, kit, overrides)
+        plant_dll(case, session, kit, overrides)
     run = session.run(kit, case.machine, command_line=line, start_folder=start_folder, dll_overrides=overrides)
+    print(f"{case.windows}-bit Windows, {case.machine.release}, PROCESSOR_ARCHITECTURE "
+          f"{case.machine.describe_arch()}, started as {line} in {run.start_folder}")
+    print(f"installer {', '.join(launch.how() for launch in run.launches) or 'none'}, "
+          f"boxes {wine.format_boxes(run.boxes)}, exit {run.exit_code}"
+          + (f", after {run.attempts} attempts" if run.attempts > 1 else ""))
 
-    errors += run.problems
-    def compare(what, actual, expected):
-        if actual != expected:
-            errors.append(f"{what}: got {actual!r}, expected {expected!r}")
-
-    compare("installer started", [launch.relative for launch in run.launches],
-            [case.installer] if case.installer else [])
-    compare("boxes", tuple(run.boxes), case.boxes)
-    compare("exit code", run.exit_code, 0)
-    for launch in run.launches:
-        compare("installer's arguments", launch.arguments(), "")
+    showed = {
+        "doubts about the run": run.problems,
+        "installer started": [launch.relative for launch in run.launches],
+        "boxes": tuple(run.boxes),
+        "exit code": run.exit_code,
+        # Each start: its arguments, current folder, bitness, whether from a CD-ROM drive.
+        "starts": [(launch.arguments(), launch.folder.rstrip("\\"), launch.bits, launch.drive == CDROM)
+                   for launch in run.launches],
+    }
+    expected = {
+        "doubts about the run": [],
+        "installer started": [case.installer] if case.installer else [],
+        "boxes": case.boxes,
+        "exit code": 0,
         # No working directory is passed: the installer inherits the
         # launcher's current folder.
-        compare("installer's current folder", launch.folder.rstrip("\\"), run.start_folder.rstrip("\\"))
-        compare("installer's bitness", launch.bits, case.bits())
-        compare("installer's drive type", launch.drive == CDROM, bool(case.cd))
+        "starts": [("", run.start_folder.rstrip("\\"), case.bits(), bool(case.cd))] * len(run.launches),
+    }
     if case.plant:
         program = session.windows_path(os.path.join(kit, "launcher.exe")).lower()
-        compare(f"loads of the planted {case.plant}.dll into launcher.exe",
-                [dll for loader, dll in run.loaded if loader.lower() == program], [])
-    return errors, run, line
-
-
-def session_for(case, args, found):
-    """A session per case: each may need another prefix or CD-ROM."""
-    prefix = args.prefix64 if case.windows == 64 else args.prefix
-    return wine.WineSession(prefix, own_display=True, windows=case.windows,
-                            cdrom=cd_folder(case, args.work) if case.cd else None, wine=found,
-                            **paths.session_paths(case.windows))
+        showed["loads of the planted DLL into launcher.exe"] = [dll for loader, dll in run.loaded
+                                                               if loader.lower() == program]
+        expected["loads of the planted DLL into launcher.exe"] = []
+    return showed, expected
 
 
 def why_skipped(case, found):
@@ -295,77 +296,51 @@ def why_skipped(case, found):
     return None
 
 
-def run_cases(names, args):
-    """Returns the numbers of cases failed and skipped."""
-    failed = skipped = 0
-    found = wine.find_wine()
-    for name in names:
-        case = CASES[name]
-        reason = why_skipped(case, found)
-        if reason:
-            print(f"skip {name}: {reason}")
-            skipped += 1
-            continue
-        if case.cd:
-            os.makedirs(cd_folder(case, args.work), exist_ok=True)
-        with session_for(case, args, found) as session:
-            errors, run, line = check(case, session, args.work, args.launcher)
-        status = "FAIL" if errors else "ok"
-        print(f"{status:4} {name}: {case.windows}-bit Windows, {case.machine.release}, PROCESSOR_ARCHITECTURE "
-              f"{case.machine.describe_arch()}, started as {line} in {run.start_folder}")
-        print(f"     installer {', '.join(launch.how() for launch in run.launches) or 'none'}, "
-              f"boxes {wine.format_boxes(run.boxes)}, exit {run.exit_code}"
-              + (f", after {run.attempts} attempts" if run.attempts > 1 else ""))
-        for error in errors:
-            print(f"     {error}  [row {name}]")
-        failed += bool(errors)
-    return failed, skipped
-
-
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("cases", nargs="*", metavar="CASE")
-    parser.add_argument("--list", nargs="?", const="all", metavar="LABEL",
-                        help="print the names of the cases (those of one label: e2e, e2e64)")
-    parser.add_argument("--prepare", nargs="?", type=int, const=32, choices=(32, 64),
-                        help="only create the Wine prefix of the 32-bit (default) or 64-bit Windows")
-    parser.add_argument("--all", action="store_true", help="run every case")
-    parser.add_argument("--work", default=os.path.join(ROOT, "build", "e2e"), help="where the kits go")
-    parser.add_argument("--prefix", default=paths.PREFIXES[32], help="the 32-bit Windows' Wine prefix")
-    parser.add_argument("--prefix64", default=paths.PREFIXES[64], help="the 64-bit Windows' Wine prefix")
-    parser.add_argument("--launcher", default=paths.LAUNCHER,
-                        help="the launcher to put in the kits (default: this build's)")
-    args = parser.parse_args()
-
-    if args.list:
-        print("\n".join(name for name, case in CASES.items() if args.list in ("all", case.label)))
-        return 0
-    unknown = [name for name in args.cases if name not in CASES]
-    if unknown:
-        parser.error("unknown case(s): " + ", ".join(unknown))
+@contextlib.contextmanager
+def wine_or_skip():
+    """A machine that cannot run 32-bit programs skips; any other trouble
+    fails in one line."""
     try:
-        if args.prepare:
-            prefix = args.prefix64 if args.prepare == 64 else args.prefix
-            with wine.WineSession(prefix, own_display=True, windows=args.prepare,
-                                  **paths.session_paths(args.prepare)) as session:
-                print(f"e2e: {args.prepare}-bit Windows in {prefix}: {session.wine.describe()} "
-                      f"({session.wine.version})" + ("" if session.wine.true_32bit or args.prepare == 64 else
-                                                     ", " + session.wine.how_32bit_windows()))
-                return 0
-        names = list(CASES) if args.all else args.cases
-        failed, skipped = run_cases(names, args)
+        yield
     except wine.WineUnavailable as error:
-        print(f"e2e: skipped: {error}", file=sys.stderr)
-        return SKIPPED
+        pytest.skip(str(error))
     except (wine.WineError, make_kit.KitError, paths.NotBuilt, OSError) as error:
-        print(f"e2e: {error}", file=sys.stderr)
-        return 2
-    if len(names) > 1:
-        print(f"{len(names) - failed - skipped} passed, {failed} failed, {skipped} skipped")
-    if failed:
-        return 1
-    return SKIPPED if skipped == len(names) else 0
+        pytest.fail(str(error), pytrace=False)
+
+
+@pytest.fixture(scope="module")
+def found():
+    with wine_or_skip():
+        return wine.find_wine()
+
+
+@pytest.mark.parametrize("bits", [32, 64], ids=["32", "64"])
+def test_prepare(found, bits):
+    """Creates the prefix that the cases of its label share."""
+    with wine_or_skip(), wine.WineSession(paths.PREFIXES[bits], own_display=True, windows=bits, wine=found,
+                                          **paths.session_paths(bits)) as session:
+        print(f"e2e: {bits}-bit Windows in {session.prefix}: {found.describe()} ({found.version})"
+              + ("" if found.true_32bit or bits == 64 else ", " + found.how_32bit_windows()))
+
+
+@pytest.mark.parametrize("case", CASES.values(), ids=CASES.keys())
+def test_case(found, case):
+    reason = why_skipped(case, found)
+    if reason:
+        pytest.skip(reason)
+    if case.cd:
+        os.makedirs(cd_folder(case), exist_ok=True)
+    # A session per case: each may need another prefix or CD-ROM.
+    with wine_or_skip(), wine.WineSession(paths.PREFIXES[case.windows], own_display=True, windows=case.windows,
+                                          cdrom=cd_folder(case) if case.cd else None, wine=found,
+                                          **paths.session_paths(case.windows)) as session:
+        showed, expected = check(case, session)
+    assert showed == expected
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # CMake makes a CTest test of each case of a label: e2e (the 32-bit
+    # Windows) or e2e64 (the 64-bit one).
+    if len(sys.argv) != 3 or sys.argv[1] != "--list":
+        sys.exit("usage: e2e.py --list e2e|e2e64   (the cases run under pytest)")
+    print("\n".join(name for name, case in CASES.items() if case.label == sys.argv[2]))

@@ -1,13 +1,9 @@
 """The preview of a distribution made of ordinary programs (not the project's
 recording stand-ins), with the launcher renamed setup.exe and one installer
-missing.
-
-  test_preview.py layout   the scratch copy the preview runs: which stand-in
-                           stands where, what stays missing (no Wine)
-  test_preview.py matrix   tools/kit preview KIT --matrix under Wine: both
-                           tables, row by row (exit 77: skipped where the
-                           machine cannot run 32-bit programs)
-Both check that KIT is byte-for-byte unchanged afterwards.
+missing: the scratch copy it runs, which stand-in stands where and what stays
+missing (test_slot, test_copy: no Wine), and tools/kit preview KIT --matrix
+under Wine, both tables row by row (test_matrix_*: skipped where the machine
+cannot run 32-bit programs). Each checks that KIT is byte for byte unchanged.
 """
 import hashlib
 import os
@@ -15,6 +11,8 @@ import re
 import subprocess
 import sys
 import tempfile
+
+import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tests", "tools"))
@@ -27,7 +25,6 @@ import windows  # noqa: E402
 import wine  # noqa: E402
 
 WIN98, ME, W2K, XP, VISTA32, VISTA64 = windows.INSTALLERS
-SKIPPED = 77
 
 
 def tree_digest(folder):
@@ -45,12 +42,19 @@ def tree_digest(folder):
     return digest.hexdigest()
 
 
+PROGRAMS = {
+    "i686": lambda: samples.build("i686", "gui"),
+    "x86_64": lambda: samples.build("x86_64", "gui"),
+    "arm64": lambda: samples.patched(samples.build("x86_64", "gui"), samples.machine_offset, 0xAA64, "<H"),
+}
+
+
 def ordinary_kit(kit, files):
-    """A kit of ordinary GUI programs: {path: "i686" | "x86_64" | bytes}, the
-    launcher as setup.exe."""
+    """A kit of ordinary GUI programs: {path: a name in PROGRAMS or bytes},
+    the launcher as setup.exe."""
     layout = {"setup.exe": samples.LAUNCHER_EXE}
     for path, what in files.items():
-        layout[path] = what if isinstance(what, bytes) else samples.build(what, "gui")
+        layout[path] = what if isinstance(what, bytes) else PROGRAMS[what]()
     return samples.lay_out(kit, layout)
 
 
@@ -61,62 +65,66 @@ def read(path):
 
 # -- the scratch copy ----------------------------------------------------
 
-ARM64 = samples.patched(samples.build("x86_64", "gui"), samples.machine_offset, 0xAA64, "<H")
-
 # One table per layout decision: (row, what the kit holds there, the path
-# laid in the copy or None, its stand-in's bitness, why nothing runs).
-LAYOUT_CASES = [
-    ("i686 program", WIN98, "i686", WIN98, "32", ""),
-    ("missing", ME, None, None, None, f"missing: {ME}"),
-    ("name differs in case", W2K, ("Autoinst\\WIN2K\\Inst2k.EXE", "i686"), "Autoinst\\WIN2K\\Inst2k.EXE", "32", ""),
-    ("misspelt folder", XP, ("Autoinst\\win_xp\\instxp.exe", "i686"), None, None, f"missing: {XP}"),
-    ("not a program", VISTA32, b"MZ but no more", VISTA32, None, "not a program: "),
-    ("x86_64 program", VISTA64, "x86_64", VISTA64, "64", ""),
-]
-ARM64_CASE = ("arm64 program", VISTA64, ARM64, VISTA64, None, "ARM64 program on an x64 Windows")
+# laid in the copy or None, its stand-in's bitness, why nothing runs), one
+# kit each; an ARM64 program takes the x64 row, so it has a kit of its own.
+KITS = {
+    "six rows": [
+        ("i686 program", WIN98, "i686", WIN98, "32", ""),
+        ("missing", ME, None, None, None, f"missing: {ME}"),
+        ("name differs in case", W2K, ("Autoinst\\WIN2K\\Inst2k.EXE", "i686"), "Autoinst\\WIN2K\\Inst2k.EXE", "32",
+         ""),
+        ("misspelt folder", XP, ("Autoinst\\win_xp\\instxp.exe", "i686"), None, None, f"missing: {XP}"),
+        ("not a program", VISTA32, b"MZ but no more", VISTA32, None, "not a program: "),
+        ("x86_64 program", VISTA64, "x86_64", VISTA64, "64", ""),
+    ],
+    "arm64": [
+        ("arm64 program", VISTA64, "arm64", VISTA64, None, "ARM64 program on an x64 Windows"),
+    ],
+}
+SLOTS = [(kit,) + row for kit, rows in KITS.items() for row in rows]
 
 
-def check_layout():
-    errors = []
-    with tempfile.TemporaryDirectory() as work:
-        for cases in (LAYOUT_CASES, [ARM64_CASE]):
-            kit = os.path.join(work, f"kit{len(cases)}")
-            files = {}
-            for _, row, held, *_ in cases:
-                if held is None:
-                    continue
+@pytest.fixture(scope="module")
+def laid(tmp_path_factory):
+    """Each kit of KITS laid out once: {kit: (its folder, its digest before,
+    the copy, the layout)}."""
+    done = {}
+    for name, rows in KITS.items():
+        work = str(tmp_path_factory.mktemp(name.replace(" ", "_")))
+        files = {}
+        for _, row, held, *_ in rows:
+            if held is not None:
                 path, what = held if isinstance(held, tuple) else (row, held)
-                files[path] = read(what) if isinstance(what, str) and os.path.isfile(what) else what
-            ordinary_kit(kit, files)
-            before = tree_digest(kit)
-            copy = os.path.join(work, f"copy{len(cases)}")
-            layout = stand_in_kit.lay(kit, copy)
+                files[path] = what
+        kit = ordinary_kit(os.path.join(work, "kit"), files)
+        before = tree_digest(kit)
+        copy = os.path.join(work, "copy")
+        done[name] = (kit, before, copy, stand_in_kit.lay(kit, copy))
+    return done
 
-            def compare(what, actual, expected, name):
-                if actual != expected:
-                    errors.append(f"{what}: got {actual!r}, expected {expected!r}  [row {name}]")
 
-            compare("launcher", layout.program, "setup.exe", "launcher")
-            compare("launcher's copy", read(os.path.join(copy, "setup.exe")), read(samples.LAUNCHER_EXE), "launcher")
-            for name, row, _, laid, bits, why in cases:
-                slot = layout.slots[row]
-                compare("bitness", slot.bits, bits, name)
-                compare("why nothing runs", slot.why[:len(why)], why, name)
-                if laid is None:
-                    compare("laid", slot.found, None, name)
-                    continue
-                compare("found", slot.found, laid, name)
-                placed = os.path.join(copy, *laid.split("\\"))
-                if bits:
-                    stand_in = paths.STAND_IN64 if bits == "64" else paths.STAND_IN
-                    compare("stand-in laid", read(placed) == read(stand_in), True, name)
-                else:
-                    compare("placeholder laid", read(placed), stand_in_kit.NOT_A_PROGRAM, name)
-            expected_files = 1 + sum(1 for case in cases if case[3])
-            laid_files = sum(len(files) for _, _, files in os.walk(copy))
-            compare("files in the copy", laid_files, expected_files, "copy")
-            compare("kit unchanged", tree_digest(kit), before, "kit")
-    return errors
+@pytest.mark.parametrize("kit, row, slot, held, path, bits, why", SLOTS, ids=[row[1] for row in SLOTS])
+def test_slot(laid, kit, row, slot, held, path, bits, why):
+    copy, layout = laid[kit][2:]
+    found = layout.slots[slot]
+    assert (found.bits, found.why[:len(why)], found.found) == (bits, why, path)
+    if path is not None:
+        placed = read(os.path.join(copy, *path.split("\\")))
+        if bits:
+            assert placed == read(paths.STAND_IN64 if bits == "64" else paths.STAND_IN), "not the stand-in"
+        else:
+            assert placed == stand_in_kit.NOT_A_PROGRAM
+
+
+@pytest.mark.parametrize("kit", KITS)
+def test_copy(laid, kit):
+    """The launcher under its own name, nothing but what was laid, the kit as it was."""
+    folder, before, copy, layout = laid[kit]
+    assert layout.program == "setup.exe"
+    assert read(os.path.join(copy, "setup.exe")) == read(samples.LAUNCHER_EXE)
+    assert sum(len(files) for _, _, files in os.walk(copy)) == 1 + sum(1 for row in KITS[kit] if row[3])
+    assert tree_digest(folder) == before, "the kit changed"
 
 
 # -- the preview under Wine ---------------------------------------------------
@@ -168,53 +176,33 @@ def parse_tables(output):
     return tables
 
 
-def check_matrix():
+@pytest.fixture(scope="module")
+def matrix(tmp_path_factory):
+    """The preview run once on a kit of MATRIX_KIT: (the Wine found, its
+    result, whether the kit stayed as it was)."""
     try:
         found = wine.find_wine()
         with tempfile.TemporaryDirectory() as scratch:
             found.check_runs_32bit(scratch)
-    except wine.WineError as error:
-        print(f"test_preview: skipped: {error}", file=sys.stderr)
-        return None
-    errors = []
-    with tempfile.TemporaryDirectory() as work:
-        kit = ordinary_kit(os.path.join(work, "my kit"), MATRIX_KIT)
-        before = tree_digest(kit)
-        result = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "kit"), "preview", kit, "--matrix",
-                                 "--xvfb"], capture_output=True, text=True, timeout=1200)
-        print(result.stdout)
-        print(result.stderr, file=sys.stderr)
-        if result.returncode != 0:
-            errors.append(f"preview exit code: got {result.returncode}, expected 0")
-        if tree_digest(kit) != before:
-            errors.append("the kit changed")
-    tables = parse_tables(result.stdout)
-    for bits, rows in EXPECTED.items():
-        expected = [row[:4] + ("0",) + row[4:] for row in rows if found.knows(row[0]) or "modelled" in row[1]]
-        got = tables.get(bits, [])
-        if len(got) != len(expected):
-            errors.append(f"{bits}-bit table: got {len(got)} rows, expected {len(expected)}")
-        for actual, wanted in zip(got, expected):
-            if actual != wanted:
-                errors.append(f"got {actual}, expected {wanted}  [row {bits}-bit {wanted[0]} {wanted[1]}]")
-    if "no installer recorded a run" in result.stderr:
-        errors.append("the preview lost a run of an installer")
-    return errors
+    except wine.WineUnavailable as error:
+        pytest.skip(str(error))
+    kit = ordinary_kit(os.path.join(tmp_path_factory.mktemp("matrix"), "my kit"), MATRIX_KIT)
+    before = tree_digest(kit)
+    result = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "kit"), "preview", kit, "--matrix",
+                             "--xvfb"], capture_output=True, text=True, timeout=1200)
+    print(result.stdout)
+    print(result.stderr, file=sys.stderr)
+    return found, result, tree_digest(kit) == before
 
 
-def main():
-    mode = sys.argv[1] if len(sys.argv) > 1 else ""
-    checks = {"layout": check_layout, "matrix": check_matrix}
-    if mode not in checks:
-        sys.exit("usage: test_preview.py layout|matrix")
-    errors = checks[mode]()
-    if errors is None:
-        return SKIPPED
-    for error in errors:
-        print(error)
-    print(f"{mode}: {'FAIL' if errors else 'ok'}")
-    return 1 if errors else 0
+def test_matrix_run(matrix):
+    _, result, unchanged = matrix
+    assert (result.returncode, unchanged) == (0, True), "(exit code, kit unchanged)"
+    assert "no installer recorded a run" not in result.stderr, "the preview lost a run of an installer"
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+@pytest.mark.parametrize("bits", EXPECTED)
+def test_matrix_table(matrix, bits):
+    found, result, _ = matrix
+    expected = [row[:4] + ("0",) + row[4:] for row in EXPECTED[bits] if found.knows(row[0]) or "modelled" in row[1]]
+    assert parse_tables(result.stdout).get(bits, []) == expected

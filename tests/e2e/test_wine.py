@@ -1,14 +1,16 @@
 """The decisions of the Wine machinery that need no Wine: which prefix is of
 which bitness, whether this machine runs 32-bit programs natively, where a
 path lies for the programs of a CD-ROM session, what a run writes into the
-registry and what a stand-in's record says. One table per decision; every
-failure prints the row, the actual and the expected value.
+registry, what a stand-in's record and Wine's trace say, and how runs wait
+and run side by side. One table per decision.
 """
 import os
 import subprocess
 import sys
-import tempfile
+import threading
 import time
+
+import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
@@ -17,13 +19,6 @@ import wine.install  # noqa: E402
 import wine.server  # noqa: E402
 import wine.watch  # noqa: E402
 from wine import AS_IS, X64, X86, Machine  # noqa: E402
-
-errors = []
-
-
-def compare(what, actual, expected, row):
-    if actual != expected:
-        errors.append(f"{what}: got {actual!r}, expected {expected!r}  [row {row}]")
 
 
 def write(path, text):
@@ -44,13 +39,11 @@ PREFIX_CASES = [
 ]
 
 
-def check_prefix_arch(work):
-    for name, text, expected in PREFIX_CASES:
-        prefix = os.path.join(work, "prefix-" + name.replace(" ", "_"))
-        os.makedirs(prefix)
-        if text is not None:
-            write(os.path.join(prefix, "system.reg"), text)
-        compare("prefix_arch", wine.prefix_arch(prefix), expected, name)
+@pytest.mark.parametrize("row, text, expected", PREFIX_CASES, ids=[row[0] for row in PREFIX_CASES])
+def test_prefix_arch(tmp_path, row, text, expected):
+    if text is not None:
+        write(os.path.join(tmp_path, "system.reg"), text)
+    assert wine.prefix_arch(str(tmp_path)) == expected
 
 
 # binfmt_misc entries -> the emulator that runs 32-bit x86 programs, if any.
@@ -64,38 +57,33 @@ EMULATOR_CASES = [
 ]
 
 
-def check_emulator(work):
-    for name, entries, expected in EMULATOR_CASES:
-        folder = os.path.join(work, "binfmt-" + name.replace(" ", "_"))
-        os.makedirs(folder)
-        write(os.path.join(folder, "register"), "")
-        write(os.path.join(folder, "status"), "enabled\n")
-        for entry, state, magic in entries:
-            write(os.path.join(folder, entry),
-                  f"{state}\ninterpreter /usr/libexec/qemu-binfmt/{entry[5:]}\nflags: F\noffset 0\n"
-                  f"magic {magic}\nmask fffffffffffefe00fffffffffffffffffeffffff\n")
-        compare("i386_emulator", wine.i386_emulator(folder), expected, name)
+@pytest.mark.parametrize("row, entries, expected", EMULATOR_CASES, ids=[row[0] for row in EMULATOR_CASES])
+def test_i386_emulator(tmp_path, row, entries, expected):
+    write(os.path.join(tmp_path, "register"), "")
+    write(os.path.join(tmp_path, "status"), "enabled\n")
+    for entry, state, magic in entries:
+        write(os.path.join(tmp_path, entry),
+              f"{state}\ninterpreter /usr/libexec/qemu-binfmt/{entry[5:]}\nflags: F\noffset 0\n"
+              f"magic {magic}\nmask fffffffffffefe00fffffffffffffffffeffffff\n")
+    assert wine.i386_emulator(str(tmp_path)) == expected
 
 
-# A host path -> the path the programs of a session with a CD-ROM see.
+# The session's CD-ROM folder and a host path -> the path its programs see.
 CD = "/tmp/the cd"
 PATH_CASES = [
-    ("the CD's root", CD, "D:\\"),
-    ("a file on the CD", CD + "/setup.exe", "D:\\setup.exe"),
-    ("a folder on the CD", CD + "/kit/Autoinst", "D:\\kit\\Autoinst"),
-    ("a name with a leading dot", CD + "/.kit/setup.exe", "D:\\.kit\\setup.exe"),
-    ("a sibling with the same start", CD + "x/setup.exe", "Z:\\tmp\\the cdx\\setup.exe"),
-    ("elsewhere", "/tmp/kit/setup.exe", "Z:\\tmp\\kit\\setup.exe"),
+    ("the CD's root", CD, CD, "D:\\"),
+    ("a file on the CD", CD, CD + "/setup.exe", "D:\\setup.exe"),
+    ("a folder on the CD", CD, CD + "/kit/Autoinst", "D:\\kit\\Autoinst"),
+    ("a name with a leading dot", CD, CD + "/.kit/setup.exe", "D:\\.kit\\setup.exe"),
+    ("a sibling with the same start", CD, CD + "x/setup.exe", "Z:\\tmp\\the cdx\\setup.exe"),
+    ("elsewhere", CD, "/tmp/kit/setup.exe", "Z:\\tmp\\kit\\setup.exe"),
+    ("no CD", None, CD + "/setup.exe", "Z:\\tmp\\the cd\\setup.exe"),
 ]
 
 
-def check_paths():
-    session = wine.WineSession(cdrom=CD)
-    for name, path, expected in PATH_CASES:
-        compare("windows_path", session.windows_path(path), expected, name)
-    plain = wine.WineSession()
-    compare("windows_path without a CD", plain.windows_path(CD + "/setup.exe"), "Z:\\tmp\\the cd\\setup.exe",
-            "no CD")
+@pytest.mark.parametrize("row, cdrom, path, expected", PATH_CASES, ids=[row[0] for row in PATH_CASES])
+def test_windows_path(row, cdrom, path, expected):
+    assert wine.WineSession(cdrom=cdrom).windows_path(path) == expected
 
 
 # A machine -> the PROCESSOR_ARCHITECTURE line under CurrentControlSet (None:
@@ -114,27 +102,35 @@ REGISTRY_CASES = [
 ]
 
 
-def check_registry():
-    for name, machine, place1, place2, starter in REGISTRY_CASES:
-        text = wine.registry_text(machine)
-        sections = {}
-        for block in text.split("\r\n\r\n"):
-            lines = block.split("\r\n")
-            sections[lines[0]] = lines[1:]
-        values = [line[len(ARCH_LINE):] for line in sections.get(f"[HKEY_LOCAL_MACHINE\\{wine.PLACE1}]", [])
-                  if line.startswith(ARCH_LINE)]
-        compare("place 1", values[0] if values else None, place1, name)
-        compare("place 2 written", f"[HKEY_LOCAL_MACHINE\\{wine.PLACE2}]" in sections, place2, name)
-        compare("version", sections["[HKEY_CURRENT_USER\\Software\\Wine]"], [f'"Version"="{machine.release}"'], name)
+@pytest.mark.parametrize("row, machine, place1, place2, starter", REGISTRY_CASES,
+                         ids=[row[0] for row in REGISTRY_CASES])
+def test_registry(row, machine, place1, place2, starter):
+    sections = {}
+    for block in wine.registry_text(machine).split("\r\n\r\n"):
+        lines = block.split("\r\n")
+        sections[lines[0]] = lines[1:]
+    values = [line[len(ARCH_LINE):] for line in sections.get(f"[HKEY_LOCAL_MACHINE\\{wine.PLACE1}]", [])
+              if line.startswith(ARCH_LINE)]
+    starter_lines = wine.registry.starter_text(machine).split("\n")
+    assert {
+        "place 1": values[0] if values else None,
+        "place 2 written": f"[HKEY_LOCAL_MACHINE\\{wine.PLACE2}]" in sections,
+        "version": sections["[HKEY_CURRENT_USER\\Software\\Wine]"],
         # Wine's prefixes have none; a run's must not reach the next run.
-        compare("ControlSet002 removed first", "[-HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002]" in sections, True, name)
-        lines = wine.registry.starter_text(machine).split("\n")
-        version = f"set\tHKEY_CURRENT_USER\\Software\\Wine\tVersion\t{machine.release}"
-        compare("the starter's version", lines[0], version, name)
-        compare("the starter's architecture", lines[4:], starter, name)
+        "ControlSet002 removed first": "[-HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002]" in sections,
+        "the starter's version": starter_lines[0],
+        "the starter's architecture": starter_lines[4:],
+    } == {
+        "place 1": place1,
+        "place 2 written": place2,
+        "version": [f'"Version"="{machine.release}"'],
+        "ControlSet002 removed first": True,
+        "the starter's version": f"set\tHKEY_CURRENT_USER\\Software\\Wine\tVersion\t{machine.release}",
+        "the starter's architecture": starter,
+    }
 
 
-# A stand-in's record line -> what the run reports of it.
+# A stand-in's record line -> what the run reports of it: (bits, drive, arguments).
 RECORD_CASES = [
     ("64-bit from a CD", "ran\tD:\\Autoinst\\winvista\\Vistax64\\instvs64.exe\t\"D:\\Autoinst\\winvista\\Vistax64"
      "\\instvs64.exe\" \tC:\\windows\\system32\t64\t5\n", ("64", "5", "")),
@@ -143,17 +139,15 @@ RECORD_CASES = [
 ]
 
 
-def check_records(work):
-    for name, line, (bits, drive, arguments) in RECORD_CASES:
-        path = os.path.join(work, "record-" + name.replace(" ", "_").replace(",", ""))
-        # Half a line, still being written, is not read.
-        write(path, line + "ran\tZ:\\half")
-        records = wine.records.read_record(path)
-        compare("records", len(records["ran"]), 1, name)
-        launch = wine.Launch(*records["ran"][0][:3], "relative", *records["ran"][0][3:])
-        compare("bits", launch.bits, bits, name)
-        compare("drive", launch.drive, drive, name)
-        compare("arguments", launch.arguments(), arguments, name)
+@pytest.mark.parametrize("row, line, expected", RECORD_CASES, ids=[row[0] for row in RECORD_CASES])
+def test_record(tmp_path, row, line, expected):
+    path = os.path.join(tmp_path, "record.txt")
+    # Half a line, still being written, is not read.
+    write(path, line + "ran\tZ:\\half")
+    records = wine.records.read_record(path)
+    assert len(records["ran"]) == 1
+    launch = wine.Launch(*records["ran"][0][:3], "relative", *records["ran"][0][3:])
+    assert (launch.bits, launch.drive, launch.arguments()) == expected
 
 
 # Recorded trace lines, as Wine 8 writes them for the launcher's calls.
@@ -197,6 +191,21 @@ VERDICT_CASES = [
 ]
 
 
+def trace_of(lines):
+    return wine.Trace.parse(line + "\n" for line in lines)
+
+
+@pytest.mark.parametrize("row, lines, seen, recorded, called, problems", VERDICT_CASES,
+                         ids=[row[0] for row in VERDICT_CASES])
+def test_verdict(row, lines, seen, recorded, called, problems):
+    trace = trace_of(lines)
+    assert trace.called == [wine.decode_trace_text(text) for text in called]
+    found = wine.verdict(trace, seen, recorded)
+    assert len(found) == len(problems), found
+    for words, problem in zip(problems, found):
+        assert [word for word in words if word not in problem] == [], problem
+
+
 # (row, trace lines) -> whether the trace proves that nothing started, so
 # that the run ends at once rather than after a grace for a late installer.
 NOTHING_STARTED_CASES = [
@@ -208,10 +217,9 @@ NOTHING_STARTED_CASES = [
 ]
 
 
-def check_nothing_started():
-    for name, lines, expected in NOTHING_STARTED_CASES:
-        trace = wine.Trace.parse(line + "\n" for line in lines)
-        compare("nothing started", trace.nothing_started(), expected, name)
+@pytest.mark.parametrize("row, lines, expected", NOTHING_STARTED_CASES, ids=[row[0] for row in NOTHING_STARTED_CASES])
+def test_nothing_started(row, lines, expected):
+    assert trace_of(lines).nothing_started() == expected
 
 
 # The trace as it grows, cut mid-line -> (relayed, boxes called for, set up,
@@ -223,15 +231,17 @@ FOLLOWER_PARTS = [
 ]
 
 
-def check_follower(work):
-    path = os.path.join(work, "growing.log")
+def test_follower(tmp_path):
+    path = os.path.join(tmp_path, "growing.log")
     follower = wine.records.Follower(path)
-    compare("before the trace exists", (follower.read().relayed, follower.calls), (False, 0), "none")
-    for name, part, expected in FOLLOWER_PARTS:
+    states = [("before the trace exists", (follower.read().relayed, follower.calls, follower.made, follower.returns))]
+    for row, part, _ in FOLLOWER_PARTS:
         with open(path, "a") as f:
             f.write(part)
         follower.read()
-        compare("follower", (follower.relayed, follower.calls, follower.made, follower.returns), expected, name)
+        states.append((row, (follower.relayed, follower.calls, follower.made, follower.returns)))
+    assert states == ([("before the trace exists", (False, 0, 0, 0))]
+                      + [(row, state) for row, _, state in FOLLOWER_PARTS])
 
 
 # A run's program, command line and current folder -> whether the serving
@@ -245,9 +255,9 @@ SERVED_CASES = [
 ]
 
 
-def check_served():
-    for name, fields, expected in SERVED_CASES:
-        compare("served", wine.server.StarterServer.takes(fields), expected, name)
+@pytest.mark.parametrize("row, fields, expected", SERVED_CASES, ids=[row[0] for row in SERVED_CASES])
+def test_served(row, fields, expected):
+    assert wine.server.StarterServer.takes(fields) == expected
 
 
 # A PPM picture of a box -> whether it is painted (text and button bring a
@@ -265,9 +275,9 @@ PAINTED_CASES = [
 ]
 
 
-def check_painted():
-    for name, picture, expected in PAINTED_CASES:
-        compare("painted", wine.display.painted(picture), expected, name)
+@pytest.mark.parametrize("row, picture, expected", PAINTED_CASES, ids=[row[0] for row in PAINTED_CASES])
+def test_painted(row, picture, expected):
+    assert wine.display.painted(picture) == expected
 
 
 # The run's events: (row, what the child does, what tells the run's end)
@@ -282,21 +292,21 @@ WATCH_CASES = [
 ]
 
 
-def check_watch(work):
-    for name, code, done_word, woke, ended in WATCH_CASES:
-        folder = os.path.join(work, "watch-" + name.split()[1])
-        os.makedirs(folder)
-        record = os.path.join(folder, "record.txt")
-        done = (lambda: os.path.exists(record) and done_word in open(record).read()) if done_word else None
-        with wine.watch.Watch(folder) as watch:
-            child = subprocess.Popen([sys.executable, "-c", "import sys, time; " + code, folder])
+@pytest.mark.parametrize("row, code, done_word, woke, ended", WATCH_CASES, ids=[row[0] for row in WATCH_CASES])
+def test_watch(tmp_path, row, code, done_word, woke, ended):
+    folder = str(tmp_path)
+    record = os.path.join(folder, "record.txt")
+    done = (lambda: os.path.exists(record) and done_word in open(record).read()) if done_word else None
+    with wine.watch.Watch(folder) as watch:
+        child = subprocess.Popen([sys.executable, "-c", "import sys, time; " + code, folder])
+        try:
             watch.follow(child, done)
             started = time.monotonic()
-            written = lambda: os.path.exists(record) and os.path.getsize(record) > 0
+            written = lambda: os.path.exists(record) and os.path.getsize(record) > 0  # noqa: E731
             while not watch.ended() and not written() and time.monotonic() - started < 60:
                 watch.wait(60 - (time.monotonic() - started))
-            compare("woke before the timeout", time.monotonic() - started < 60, woke, name)
-            compare("ended", watch.ended(), ended, name)
+            assert (time.monotonic() - started < 60, watch.ended()) == (woke, ended)
+        finally:
             child.kill()
             child.wait()
 
@@ -312,107 +322,93 @@ SIDE_BY_SIDE_CASES = [
 ]
 
 
-def check_side_by_side():
-    import threading
-    for name, outcomes, cores, expected in SIDE_BY_SIDE_CASES:
-        started = []
-        second_failed = threading.Event()
+@pytest.mark.parametrize("row, outcomes, cores, expected", SIDE_BY_SIDE_CASES,
+                         ids=[row[0] for row in SIDE_BY_SIDE_CASES])
+def test_side_by_side(row, outcomes, cores, expected):
+    started = []
+    second_failed = threading.Event()
 
-        def job(stop, outcome, number):
-            started.append(number)
-            if outcome == "ok":
-                return
-            if number == 0 and cores > 1:
-                second_failed.wait(5)   # fails after the later job did
-            if number == 1:
-                second_failed.set()
-            raise wine.WineError(outcome)
-        jobs = [lambda stop, o=o, n=n: job(stop, o, n) for n, o in enumerate(outcomes)]
-        try:
-            wine.run_side_by_side(jobs, cores=cores)
-            raised = None
-        except wine.WineError as error:
-            raised = str(error)
-        compare("failure told", raised, expected, name)
-        if cores == 1:
-            compare("jobs started", started, [0], name)
+    def job(stop, outcome, number):
+        started.append(number)
+        if outcome == "ok":
+            return
+        if number == 0 and cores > 1:
+            second_failed.wait(5)   # fails after the later job did
+        if number == 1:
+            second_failed.set()
+        raise wine.WineError(outcome)
+    jobs = [lambda stop, o=o, n=n: job(stop, o, n) for n, o in enumerate(outcomes)]
+    try:
+        wine.run_side_by_side(jobs, cores=cores)
+        raised = None
+    except wine.WineError as error:
+        raised = str(error)
+    assert raised == expected
+    if cores == 1:
+        assert started == [0]
 
 
-def check_finding_wine(work):
-    """Where Wine's programs are looked for, and which kind of Wine it is."""
-    bin_dir, lib = os.path.join(work, "bin"), os.path.join(work, "lib")
-    debian = os.path.join(lib, "x86_64-linux-gnu", "wine")
-    for folder in (bin_dir, debian, os.path.join(lib, "i386-linux-gnu", "wine")):
-        os.makedirs(folder)
-    def program(path, head=b"#!/bin/sh\n"):
-        write(path, "")
-        with open(path, "wb") as f:
-            f.write(head)
-        os.chmod(path, 0o755)
-        return path
-    on_path = program(os.path.join(bin_dir, "wine"))
-    in_lib = program(os.path.join(debian, "wineserver"))
-    folders = (os.path.join(lib, "*-linux-gnu", "wine"),)
-    # (row, name, variable, environment) -> the program found
-    for name, program_name, variable, environ, expected in [
-        ("on the PATH", "wine", "WINE", {"PATH": bin_dir}, on_path),
-        ("named by the environment", "wine", "WINE", {"PATH": bin_dir, "WINE": "/opt/w/bin/wine"}, "/opt/w/bin/wine"),
-        ("in Debian's library folder", "wineserver", "WINESERVER", {"PATH": bin_dir}, in_lib),
-        ("nowhere", "wine64", None, {"PATH": bin_dir}, None),
-    ]:
-        compare("search", wine.install.search(program_name, variable, environ, folders), expected, name)
+# Where Wine's programs are looked for: (row, name, variable, environment)
+# -> the program found, below the folder of fake ones unless absolute.
+SEARCH_CASES = [
+    ("on the PATH", "wine", "WINE", {}, "bin/wine"),
+    ("named by the environment", "wine", "WINE", {"WINE": "/opt/w/bin/wine"}, "/opt/w/bin/wine"),
+    ("in Debian's library folder", "wineserver", "WINESERVER", {}, "lib/x86_64-linux-gnu/wine/wineserver"),
+    ("nowhere", "wine64", None, {}, None),
+]
+
+
+def program(path, head=b"#!/bin/sh\n"):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(head)
+    os.chmod(path, 0o755)
+    return path
+
+
+@pytest.fixture
+def wine_folders(tmp_path):
+    """Fake Wine programs on a PATH and in Debian's library folders; returns
+    the folder and the library folders' pattern."""
+    os.makedirs(os.path.join(tmp_path, "lib", "i386-linux-gnu", "wine"))
+    program(os.path.join(tmp_path, "bin", "wine"))
+    program(os.path.join(tmp_path, "lib", "x86_64-linux-gnu", "wine", "wineserver"))
+    return str(tmp_path), (os.path.join(tmp_path, "lib", "*-linux-gnu", "wine"),)
+
+
+@pytest.mark.parametrize("row, name, variable, environ, expected", SEARCH_CASES, ids=[row[0] for row in SEARCH_CASES])
+def test_search(wine_folders, row, name, variable, environ, expected):
+    top, folders = wine_folders
+    environ = dict(environ, PATH=os.path.join(top, "bin"))
+    found = wine.install.search(name, variable, environ, folders)
+    assert found == (os.path.join(top, expected) if expected else None)
+
+
+def test_says_where_it_looked(wine_folders):
+    _, folders = wine_folders
     said = wine.install.where_searched("wineserver", "WINESERVER", folders)
-    compare("says where it looked", all(w in said for w in ("$WINESERVER", "PATH", folders[0])), True, said)
-
-    # (row, the loader's first bytes, Unix libraries of i386) -> the kind
-    for name, head, i386_unix, expected in [
-        ("a 32-bit loader", b"\x7fELF\x01", False, wine.WITH_32BIT),
-        ("a 64-bit loader with i386 Unix libraries", b"\x7fELF\x02", True, wine.WITH_32BIT),
-        ("a 64-bit loader alone", b"\x7fELF\x02", False, wine.WOW64_ONLY),
-    ]:
-        root = os.path.join(work, "kind-" + name.replace(" ", "_"))
-        os.makedirs(os.path.join(root, "bin"))
-        loader = program(os.path.join(root, "bin", "wine"), head)
-        if i386_unix:
-            os.makedirs(os.path.join(root, "lib", "wine", "i386-unix"))
-        compare("kind", wine.install.kind_of(loader, folders=()), expected, name)
-    # Where the 32-bit loader starts, the kernel must start the probe too.
-    if os.path.exists("/lib/ld-linux.so.2") and subprocess.run(["/lib/ld-linux.so.2", "--version"],
-                                                               capture_output=True).returncode == 0:
-        compare("the kernel starts the i386 probe", wine.install.kernel_runs_i386(work), True, "probe")
+    assert [where for where in ("$WINESERVER", "PATH", folders[0]) if where not in said] == [], said
 
 
-def check_verdicts():
-    for name, lines, seen, recorded, called, problems in VERDICT_CASES:
-        trace = wine.Trace.parse(line + "\n" for line in lines)
-        compare("boxes called for", trace.called, [wine.decode_trace_text(text) for text in called], name)
-        found = wine.verdict(trace, seen, recorded)
-        compare("problems", len(found), len(problems), name)
-        for words, problem in zip(problems, found):
-            for word in words:
-                compare(f"problem says {word!r}", word in problem, True, f"{name}: {problem}")
+# (row, the loader's first bytes, Unix libraries of i386) -> the kind of Wine.
+KIND_CASES = [
+    ("a 32-bit loader", b"\x7fELF\x01", False, wine.WITH_32BIT),
+    ("a 64-bit loader with i386 Unix libraries", b"\x7fELF\x02", True, wine.WITH_32BIT),
+    ("a 64-bit loader alone", b"\x7fELF\x02", False, wine.WOW64_ONLY),
+]
 
 
-def main():
-    with tempfile.TemporaryDirectory() as work:
-        check_prefix_arch(work)
-        check_emulator(work)
-        check_paths()
-        check_registry()
-        check_records(work)
-        check_verdicts()
-        check_nothing_started()
-        check_follower(work)
-        check_side_by_side()
-        check_served()
-        check_painted()
-        check_watch(work)
-        check_finding_wine(work)
-    for error in errors:
-        print(error)
-    print(f"test_wine: {'FAIL' if errors else 'ok'}")
-    return 1 if errors else 0
+@pytest.mark.parametrize("row, head, i386_unix, expected", KIND_CASES, ids=[row[0] for row in KIND_CASES])
+def test_kind(tmp_path, row, head, i386_unix, expected):
+    loader = program(os.path.join(tmp_path, "bin", "wine"), head)
+    if i386_unix:
+        os.makedirs(os.path.join(tmp_path, "lib", "wine", "i386-unix"))
+    assert wine.install.kind_of(loader, folders=()) == expected
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+def test_kernel_starts_the_i386_probe(tmp_path):
+    """Where the 32-bit loader starts, the kernel must start the probe too."""
+    if not (os.path.exists("/lib/ld-linux.so.2") and
+            subprocess.run(["/lib/ld-linux.so.2", "--version"], capture_output=True).returncode == 0):
+        pytest.skip("this kernel runs no 32-bit loader to compare with")
+    assert wine.install.kernel_runs_i386(str(tmp_path))

@@ -7,10 +7,10 @@ set -euo pipefail
 
 ME=debian-root.sh
 MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-# What the Wine tests call (tests/e2e, tests/ship/wine_test.py, tools/kitlib/wine.py), ctest to run them,
-# and the Windows compiler with which the branded build and kit ship make their launchers.
+# What the Wine tests call (tests/e2e, tests/ship/wine_test.py, tools/kitlib/wine/), ctest and pytest to run them,
+# the report's templates, and the Windows compiler with which the branded build and kit ship make their launchers.
 COMMON_PACKAGES="xvfb xdotool x11-apps imagemagick python3 python3-pefile cmake osslsigncode openssl xorriso"
-COMMON_PACKAGES+=" make g++-mingw-w64-i686-win32"
+COMMON_PACKAGES+=" python3-pytest python3-jinja2 make g++-mingw-w64-i686-win32"
 # kit ship's test reads its report in a browser.
 COMMON_PACKAGES+=" chromium"
 # Trixie's Wine runs 32-bit programs with its i386 half; sid's is amd64 only and runs them through WoW64.
