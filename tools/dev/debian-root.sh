@@ -11,8 +11,8 @@ MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 # the report's templates, and the Windows compiler with which the branded build and kit ship make their launchers.
 COMMON_PACKAGES="xvfb xdotool x11-apps imagemagick python3 python3-pefile cmake osslsigncode openssl xorriso"
 COMMON_PACKAGES+=" python3-pytest python3-jinja2 make g++-mingw-w64-i686-win32"
-# kit ship's test reads its report in a browser.
-COMMON_PACKAGES+=" chromium"
+# kit ship's test reads its report in a browser, through Selenium and its driver.
+COMMON_PACKAGES+=" chromium chromium-driver python3-selenium"
 # Trixie's Wine runs 32-bit programs with its i386 half; sid's is amd64 only and runs them through WoW64.
 declare -A WINE_PACKAGES=([trixie]="wine wine32:i386 wine64" [sid]="wine wine64")
 declare -A FOREIGN_ARCH=([trixie]=i386 [sid]="" [bookworm]="")
