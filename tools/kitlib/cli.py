@@ -108,6 +108,7 @@ def _interrupt(number, frame):
     back. Once: a second signal must not cut the putting back short."""
     for other in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(other, signal.SIG_IGN)
+    wine.interrupt()   # before the children end: a table running beside starts no more
     end_children()
     raise KeyboardInterrupt
 

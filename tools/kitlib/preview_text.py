@@ -27,10 +27,18 @@ def text(preview):
 
 
 def problems(preview):
-    """A line for each run Wine got wrong even after its retries: no fact
-    about the launcher, so the row says "not judged" and the preview fails."""
-    return [f"{table.key}: {row.release} {arch_text(row)}: {problem}"
-            for table in preview.tables for row, run, _ in table.results for problem in run.problems]
+    """A line for each run that could not be judged: Wine got it wrong even
+    after its retries, or the launcher ended without a box or a start, which
+    no run of it does (a prefix that cannot load it, say). No fact about the
+    launcher: the row says so, and the preview fails."""
+    lines = []
+    for table in preview.tables:
+        for row, run, layout in table.results:
+            if judge(row, run, layout, table.refusals)[0] == windows.RUN_PROBLEM:
+                why = "; ".join(run.problems) or (f"the launcher ended with exit code {run.exit_code}, "
+                                                  "showing no box and starting nothing")
+                lines.append(f"{table.key}: {row.release} {arch_text(row)}: {why}")
+    return lines
 
 
 def verdicts(preview):

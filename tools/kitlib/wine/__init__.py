@@ -12,5 +12,5 @@ from .prefix import CD_DRIVE, clear_folder, prefix_arch
 from .records import DRIVE_TYPES, Launch, Run, Trace, decode_trace_text, format_boxes, verdict
 from .registry import ARM64, AS_IS, PLACE1, PLACE2, X64, X86, Machine, knows, registry_text
 from .session import AUTORUN_FOLDER, RUN_TIMEOUT, SLOWDOWN, WineSession, to_windows
-from .side_by_side import Stopped
+from .side_by_side import Stopped, interrupt
 from .side_by_side import run_all as run_side_by_side

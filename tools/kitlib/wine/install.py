@@ -6,6 +6,7 @@ decided here."""
 import contextlib
 import dataclasses
 import glob
+import errno
 import os
 import re
 import shutil
@@ -228,10 +229,19 @@ def starts(variable, named, program):
     if not program or not os.path.isfile(program) or not os.access(program, os.X_OK):
         raise WineError(f"{variable}={named}: no such program")
     try:
-        subprocess.run([program, "--version"], stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
-    except (OSError, subprocess.TimeoutExpired) as error:
-        raise WineError(f"{variable}={named} does not start: {getattr(error, 'strerror', None) or error}") \
-            from None
+        result = subprocess.run([program, "--version"], stdin=subprocess.DEVNULL, capture_output=True,
+                                text=True, errors="replace", timeout=30)
+    except OSError as error:
+        if error.errno == errno.ENOEXEC:
+            return   # a 32-bit loader on a kernel without 32-bit support: this machine, not a typo
+        raise WineError(f"{variable}={named} does not start: {error.strerror or error}") from None
+    except subprocess.TimeoutExpired:
+        raise WineError(f"{variable}={named} does not start: no answer to --version in 30 s") from None
+    if variable == "WINE" and not (result.returncode == 0 and result.stdout.startswith("wine-")):
+        # It started and is no Wine that runs (/bin/false, another program).
+        said = " | ".join((result.stdout + result.stderr).strip().splitlines()[:2]) or "nothing"
+        raise WineError(f"{variable}={named} is no Wine that runs: its --version exits {result.returncode} "
+                        f"and says {said!r}")
 
 
 def need_program(name, why):

@@ -7,8 +7,12 @@ import shutil
 import sys
 
 from .errors import WineError
+from .side_by_side import check_interrupted
 
 CD_DRIVE = "D:"
+# What a whole prefix has: the Windows folders of each bitness.
+WHOLE = {"win32": ("drive_c/windows/system32/kernel32.dll",),
+         "win64": ("drive_c/windows/system32/kernel32.dll", "drive_c/windows/syswow64/kernel32.dll")}
 # What the ready marker of a finished prefix holds.
 READY = "prefix with drive D: as CD-ROM\n"
 # Drive D: is the CD-ROM drive of every prefix; a session points it at a folder.
@@ -61,10 +65,13 @@ def ensure(prefix, wanted, tools, timeout):
     regedit), each returning the exit code."""
     ready = os.path.join(prefix, ".preview-ready")
     found = prefix_arch(prefix)
-    if os.path.exists(ready) and found != wanted:
+    missing = [path for path in WHOLE[wanted] if not os.path.isfile(os.path.join(prefix, path))]
+    if os.path.exists(ready) and (found != wanted or missing):
         # With the 64-bit part of Wine installed, a prefix made without
         # WINEARCH comes out 64-bit: never fake a 32-bit Windows in it.
-        print(f"wine: {prefix} is a {found or 'broken'} prefix, not {wanted}: rebuilding it", file=sys.stderr)
+        # One that an earlier version marked ready although cut short has no Windows.
+        what = f"a {found or 'broken'} prefix, not {wanted}" if found != wanted else f"unfinished (no {missing[0]})"
+        print(f"wine: {prefix} is {what}: rebuilding it", file=sys.stderr)
         os.remove(ready)
     if not os.path.exists(ready):
         print(f"wine: creating the {wanted} Wine prefix {prefix} (once, may take a minute)", file=sys.stderr)
@@ -73,6 +80,8 @@ def ensure(prefix, wanted, tools, timeout):
             # Wine waits five minutes at most for a new prefix and then
             # gives up, while the set-up goes on; an emulated machine can
             # take longer. Once it has finished, the prefix must start.
+            # Not where the user ended it: that wineboot was killed.
+            check_interrupted()
             tools.wait("setting up the Wine prefix", timeout)
             if tools.wineboot("starting the Wine prefix", timeout) != 0:
                 raise WineError("wineboot could not create the Wine prefix: " + tools.tail("wineboot.log"))
@@ -81,6 +90,13 @@ def ensure(prefix, wanted, tools, timeout):
         if found != wanted:
             raise WineError(f"wineboot made a {found or 'broken'} prefix in {prefix}, not {wanted}: "
                             + tools.tail("wineboot.log"))
+        missing = [path for path in WHOLE[wanted] if not os.path.isfile(os.path.join(prefix, path))]
+        if missing:
+            # A wineboot cut short leaves a registry and no Windows: never
+            # marked ready, it is made again next time.
+            raise WineError(f"the Wine prefix {prefix} was left unfinished (no {missing[0]}); "
+                            "the next preview makes it again")
+    check_interrupted()
     current = False
     with contextlib.suppress(FileNotFoundError), open(ready) as marker:
         current = marker.read() == READY

@@ -9,7 +9,7 @@ import subprocess
 import tempfile
 import time
 
-from . import display, install, prefix as prefixes, records, timing
+from . import display, install, prefix as prefixes, records, side_by_side, timing
 from .prefix import to_windows
 from .errors import WineError
 from .records import Run, Trace
@@ -100,13 +100,13 @@ class WineSession:
             self.display = (display.start_xvfb(self.stack, self.workdir, TOOL_TIMEOUT) if self.own_display
                             else os.environ["DISPLAY"])
             self.boxes = display.Boxes(self.display, TOOL_TIMEOUT, self.spent)
+            self.stack.callback(self._stop_wineserver)   # also what making the prefix started
             prefixes.ensure(self.prefix, self.wine.prefix_arch(self.windows), self, PREFIX_TIMEOUT)
             self._end_wineserver()
             # Wine reads its drives when the wineserver's session starts.
             prefixes.mount_cdrom(self.prefix, self.cdrom)
             self.stack.callback(prefixes.unmount_cdrom, self.prefix)
             self._wineserver("-p")
-            self.stack.callback(self._stop_wineserver)
             self.server = StarterServer([self.loader, self.starter], self._env(WINEDEBUG=TRACED, STARTER_SERVE="1"),
                                         os.path.join(self.workdir, "served.log"), TOOL_TIMEOUT)
             self.stack.callback(self.server.forget)
@@ -205,6 +205,7 @@ class WineSession:
         self.arch_changed |= machine.place1 is not AS_IS
         self.spent.add(timing.ROW, 0)
         for attempt in range(1, records.ATTEMPTS + 1):
+            side_by_side.check_interrupted()
             if attempt > 1:
                 self._fresh_start(attempt)
             try:

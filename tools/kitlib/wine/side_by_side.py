@@ -9,6 +9,21 @@ class Stopped(Exception):
     """Another job failed or the user interrupted: this one ended early."""
 
 
+# Set once the user interrupts (Ctrl-C, TERM, HUP): from then on no job
+# starts another Wine process but to end what runs, so that none is left
+# behind and no prefix is taken for whole that was cut short.
+INTERRUPTED = threading.Event()
+
+
+def interrupt():
+    INTERRUPTED.set()
+
+
+def check_interrupted():
+    if INTERRUPTED.is_set():
+        raise Stopped()
+
+
 def run_all(jobs, cores=None):
     """Runs each job, a function of one argument: an event that tells it to
     stop (raising Stopped) before its next step, set once another job
@@ -35,6 +50,7 @@ def run_all(jobs, cores=None):
         for thread in threads:
             thread.join()
     except KeyboardInterrupt:
+        INTERRUPTED.set()
         stop.set()
         for thread in threads:
             thread.join()
