@@ -6,7 +6,6 @@ CMake passes LAUNCHER_EXE and BRANDED_EXE, and a --basetemp in its build folder.
 """
 import os
 import re
-import shutil
 import sys
 
 import pytest
@@ -167,7 +166,8 @@ def refused_kits(tmp_path_factory):
 
 
 @pytest.mark.parametrize("name, target, label, options, message", REFUSALS,
-                         ids=[f"{row[0]} -> {row[1]} --label {row[2]!r} {' '.join(row[3])}".strip() for row in REFUSALS])
+                         ids=[f"{row[0]} -> {row[1]} --label {row[2]!r} {' '.join(row[3])}".strip()
+                              for row in REFUSALS])
 def test_refused(refused_kits, name, target, label, options, message):
     work, kits = refused_kits
     folder, target = kits[name], work if target == "." else os.path.join(work, *target.split("/"))
