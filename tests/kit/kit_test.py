@@ -1,23 +1,24 @@
-#!/usr/bin/env python3
 """tools/kit, the distribution maker's one command: each subcommand's
-refusals and its success, `new` run twice, and `ship` stopped at each of its
-steps in turn leaving the kit and every output byte for byte as they were,
-the key's password never in what it prints or writes.
+refusals and its success through the front door, `new` run twice, and `ship`
+stopped at each of its steps in turn leaving the kit and every output byte
+for byte as they were, the key's password never in what it prints or writes.
+What brand, sign and image do is tested in tests/ship; here, their wiring.
 
-Usage: kit_test.py (usage|new|check|brand|sign|image|ship|preview_results|ship_preview) --work DIR
+CMake runs one group at a time (-k test_GROUP), each with a --basetemp in
+its build folder.
 """
-import argparse
 import contextlib
 import io
-import json
 import os
 import re
 import shutil
 import signal
-import stat
 import subprocess
 import sys
 import time
+import types
+
+import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -26,21 +27,34 @@ sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "ship"))
 import interpreter  # noqa: E402
 
-interpreter.require("pefile")
+interpreter.require("pefile", "tomllib", "jinja2")
 import pefile  # noqa: E402
 
 import check_kit  # noqa: E402
 import cli  # noqa: E402
+import errors  # noqa: E402
 import icons  # noqa: E402
 import layout_new  # noqa: E402
 import make_kit  # noqa: E402
 import paths  # noqa: E402
-import windows  # noqa: E402
+import preview  # noqa: E402
+import shipping  # noqa: E402
 import staging  # noqa: E402
-from checking import Checker  # noqa: E402
+import stand_in_kit  # noqa: E402
+import windows  # noqa: E402
+import wine  # noqa: E402
+from shared import differences, last_line, tree  # noqa: E402
 from sign_test import PASSWORD, make_certificates  # noqa: E402
 
 STEPS = ["check", "brand", "sign", "check", "image", "preview", "report"]
+
+
+@pytest.fixture(scope="module", autouse=True)
+def built():
+    try:
+        paths.require_built(paths.LAUNCHER, paths.STAND_IN, paths.STAND_IN64)
+    except paths.NotBuilt as error:
+        pytest.fail(str(error), pytrace=False)
 
 
 def kit_command(*args, cwd=None, env=None, stdout=subprocess.PIPE, timeout=None):
@@ -48,43 +62,10 @@ def kit_command(*args, cwd=None, env=None, stdout=subprocess.PIPE, timeout=None)
                           cwd=cwd, stdin=subprocess.DEVNULL, env=env and {**os.environ, **env}, timeout=timeout)
 
 
-def last_line(result):
-    return (result.stderr.strip().splitlines() or result.stdout.strip().splitlines() or [""])[-1]
-
-
-def tree(folder):
-    """Every entry below folder, dot files and empty folders included:
-    a file's mode and bytes, a folder's mode, a link's target."""
-    state = {}
-    if not os.path.lexists(folder):
-        return None
-    for parent, folders, files in os.walk(folder):
-        for name in folders + files:
-            path = os.path.join(parent, name)
-            relative = os.path.relpath(path, folder)
-            if os.path.islink(path):
-                state[relative] = ("link", os.readlink(path))
-            elif os.path.isdir(path):
-                state[relative] = ("folder", os.stat(path).st_mode)
-            elif not stat.S_ISREG(os.lstat(path).st_mode):
-                state[relative] = ("special", os.lstat(path).st_mode)
-            else:
-                with open(path, "rb") as f:
-                    state[relative] = (os.stat(path).st_mode, f.read())
-    return state
-
-
-def differences(before, after):
-    if before is None or after is None:
-        return [] if before == after else ["the folder itself"]
-    return sorted(path for path in set(before) | set(after) if before.get(path) != after.get(path))
-
-
-def sample_kit(folder, name="launcher.exe", launcher=paths.LAUNCHER):
+def sample_kit(folder, name="launcher.exe"):
     """A clean kit of the stand-in installers, a genuine 64-bit one in the
     64-bit row, without the sample kit's marker."""
-    shutil.rmtree(folder, ignore_errors=True)
-    make_kit.make_kit(folder, launcher=launcher, genuine64=True)
+    make_kit.make_kit(folder, genuine64=True)
     os.remove(os.path.join(folder, make_kit.MARKER))
     if name != "launcher.exe":
         os.rename(os.path.join(folder, "launcher.exe"), os.path.join(folder, name))
@@ -116,278 +97,244 @@ def signatures(program, ca):
     return re.findall(r"^Message digest algorithm\s+: (\S+)", result.stdout, re.M)
 
 
-def iso_files(image):
+def disc_top(image):
+    """The files at the top of an image, by their Joliet names."""
     result = subprocess.run(["xorriso", "-no_rc", "-read_fs", "norock", "-indev", image, "-find", "/",
                              "-type", "f", "-exec", "lsdl"], capture_output=True, text=True)
-    return sorted(re.findall(r"'(/.*)'$", result.stdout, re.M))
+    return sorted(path for path in re.findall(r"'(/.*)'$", result.stdout, re.M) if "/" not in path[1:])
 
 
 # -- usage ----------------------------------------------------------------------
 
-def test_usage(check, work):
-    kit = sample_kit(os.path.join(work, "kit"))
-    # arguments, exit code, text the output holds
-    rows = [
-        ([], 2, "name a COMMAND"),
-        (["bogus"], 2, "invalid choice: 'bogus'"),
-        (["--help"], 0, "ship"),
-        (["check"], 2, "the following arguments are required: kit"),
-        (["brand", "--icon", "x.ico"], 2, "the following arguments are required: -o/--output"),
-        (["ship", kit], 2, "the following arguments are required: --config"),
-        (["new", kit, "--name", "Autoinst\\setup.exe"], 2, "--name: give the launcher's file name alone"),
-        (["new", kit, "--name", "setup.com"], 2, "does not end in .exe"),
-        (["image", kit, "x.iso"], 2, "the following arguments are required: --label"),
-        (["sign"], 2, "the following arguments are required: --cert, --key"),
-        (["sign", "x.exe", "--cert", "c.pem", "--key", "k.pem", "--bogus"], 2, "unrecognized arguments: --bogus"),
-        (["preview", "--windows", "16"], 2, "invalid choice: 16"),
-    ]
-    rows += [([name, "--help"], 0, "sage:") for name in ("new", "check", "preview", "brand", "sign", "image", "ship")]
-    for argv, code, text in rows:
-        row = "kit " + " ".join(argv)
-        result = kit_command(*argv)
-        check.expect(row, "exit code", result.returncode, code)
-        if not check.expect(row, f"output holds {text!r}", text in result.stdout + result.stderr, True):
-            print(f"  output: {(result.stdout + result.stderr)[-400:]}")
-    return len(rows)
+# arguments (KIT: a sample kit), exit code, text the output holds
+USAGE = [
+    ([], 2, "name a COMMAND"),
+    (["bogus"], 2, "invalid choice: 'bogus'"),
+    (["--help"], 0, "ship"),
+    (["check"], 2, "the following arguments are required: kit"),
+    (["brand", "--icon", "x.ico"], 2, "the following arguments are required: -o/--output"),
+    (["ship", "KIT"], 2, "the following arguments are required: --config"),
+    (["new", "KIT", "--name", "Autoinst\\setup.exe"], 2, "--name: give the launcher's file name alone"),
+    (["new", "KIT", "--name", "setup.com"], 2, "does not end in .exe"),
+    (["image", "KIT", "x.iso"], 2, "the following arguments are required: --label"),
+    (["sign"], 2, "the following arguments are required: --cert, --key"),
+    (["sign", "x.exe", "--cert", "c.pem", "--key", "k.pem", "--bogus"], 2, "unrecognized arguments: --bogus"),
+    (["preview", "--windows", "16"], 2, "invalid choice: 16"),
+] + [([name, "--help"], 0, "sage:") for name in ("new", "check", "preview", "brand", "sign", "image", "ship")]
+
+
+@pytest.fixture(scope="module")
+def a_kit(tmp_path_factory):
+    return sample_kit(str(tmp_path_factory.mktemp("usage") / "kit"))
+
+
+@pytest.mark.parametrize("argv, code, text", USAGE, ids=["kit " + " ".join(row[0]) for row in USAGE])
+def test_usage(a_kit, argv, code, text):
+    result = kit_command(*[a_kit if arg == "KIT" else arg for arg in argv])
+    output = result.stdout + result.stderr
+    assert result.returncode == code, output[-400:]
+    assert text in output
 
 
 # -- new ------------------------------------------------------------------------
 
-def test_new(check, work):
-    with open(paths.LAUNCHER, "rb") as f:
-        built = f.read()
-    # What each note must tell, whatever its wording: the releases, the
-    # file name, the bitness and the highest subsystem version.
-    facts = {
-        "Autoinst\\win98SE": ("Windows 95, 98 and 98 SE", "inst98.exe", "32-bit", "4.x"),
-        "Autoinst\\winme": ("Windows Me", "instme.exe", "32-bit", "4.x"),
-        "Autoinst\\win2k": ("Windows 2000", "inst2k.exe", "32-bit", "5.0"),
-        "Autoinst\\winxp": ("Windows XP", "instxp.exe", "32-bit", "5.1"),
-        "Autoinst\\winvista\\Vistax86": ("Windows Vista to 11 on x86", "instvs32.exe", "32-bit", "6.0"),
-        "Autoinst\\winvista\\Vistax64": ("Windows Vista to 11, 64-bit", "instvs64.exe", "64-bit", "6.0"),
-    }
-    notes = {folder + "\\README.txt" for folder in facts}
+# What each note must tell, whatever its wording: the releases, the file
+# name, the bitness and the highest subsystem version.
+FACTS = {
+    "Autoinst\\win98SE": ("Windows 95, 98 and 98 SE", "inst98.exe", "32-bit", "4.x"),
+    "Autoinst\\winme": ("Windows Me", "instme.exe", "32-bit", "4.x"),
+    "Autoinst\\win2k": ("Windows 2000", "inst2k.exe", "32-bit", "5.0"),
+    "Autoinst\\winxp": ("Windows XP", "instxp.exe", "32-bit", "5.1"),
+    "Autoinst\\winvista\\Vistax86": ("Windows Vista to 11 on x86", "instvs32.exe", "32-bit", "6.0"),
+    "Autoinst\\winvista\\Vistax64": ("Windows Vista to 11, 64-bit", "instvs64.exe", "64-bit", "6.0"),
+}
+NOTES = {folder + "\\README.txt" for folder in FACTS}
 
-    def prepare(how, kit):
-        if how == "file":
-            write(kit, b"not a folder")
-        elif how == "own launcher":
-            write(os.path.join(kit, "setup.exe"), b"MZ my own build")
-        elif how == "own note":
-            write(os.path.join(kit, "Autoinst", "winme", "README.txt"), "my notes\n")
-        elif how == "folder in other case":
-            os.makedirs(os.path.join(kit, "Autoinst", "WinXP"))
-        elif how == "filled kit":
-            sample_kit(kit, "setup.exe")
 
-    # how the folder is before, --name, exit code, files expected (None: not checked),
-    # lines that must be in the output
-    rows = [
-        ("missing", None, 0, {"launcher.exe"} | notes, ["made  launcher.exe"]),
-        ("missing", "setup.exe", 0, {"setup.exe"} | notes, ["made  setup.exe", "made  Autoinst\\winxp\\README.txt"]),
-        ("own launcher", "setup.exe", 0, {"setup.exe"} | notes,
-         ["kept  setup.exe: it differs from the built launcher"]),
-        ("own note", None, 0, {"launcher.exe"} | notes, ["kept  Autoinst\\winme\\README.txt: it differs"]),
-        ("folder in other case", None, 0,
-         {"launcher.exe"} | {n.replace("winxp", "WinXP") for n in notes}, ["kept  Autoinst\\WinXP: spelt differently"]),
-        ("filled kit", "setup.exe", 0, None, []),
-        ("file", None, 1, None, ["exists and is not a folder"]),
-    ]
-    for how, name, code, files, lines in rows:
-        row = f"{how}, --name {name}"
-        kit = os.path.join(work, "new-" + how.replace(" ", "-"))
-        shutil.rmtree(kit, ignore_errors=True)
-        if os.path.isfile(kit):
-            os.remove(kit)
-        prepare(how, kit)
-        before = tree(kit) if how != "file" else None
-        argv = ["new", kit] + (["--name", name] if name else [])
-        result = kit_command(*argv)
-        output = result.stdout + result.stderr
-        check.expect(row, "exit code", result.returncode, code)
-        for line in lines:
-            if not check.expect(row, f"output holds {line!r}", line in output, True):
-                print(output)
-        if code != 0:
-            continue
-        state = tree(kit)
-        if files is not None:
-            check.expect(row, "files", sorted(p.replace(os.sep, "\\") for p, v in state.items() if v[0] != "folder"),
-                         sorted(files))
-        # Nothing that was there changed.
-        for path, value in (before or {}).items():
-            check.expect(row, f"{path} kept as it was", state.get(path), value)
-        top = os.path.join(kit, name or "launcher.exe")
-        if how == "missing":
-            with open(top, "rb") as f:
-                check.expect(row, "the launcher is the built one", f.read() == built, True)
-            for folder, words in facts.items():
-                with open(os.path.join(kit, *folder.split("\\"), "README.txt"), "rb") as f:
-                    text = f.read().decode("ascii")
-                for word in words:
-                    check.expect(row, f"{folder}\\README.txt names {word!r}", word in text, True)
-        if how == "filled kit":
-            # The notes do not disturb the check.
-            findings = [f for f in check_kit.check(kit, "setup.exe") if f.severity != check_kit.INFO]
-            check.expect(row, "check findings besides info", findings, [])
-        # A second run changes nothing and says so.
-        again = kit_command(*argv)
-        check.expect(row, "second run: exit code", again.returncode, 0)
-        check.expect(row, "second run: nothing made", "made " in again.stdout, False)
-        check.expect(row, "second run: tree unchanged", differences(state, tree(kit)), [])
+def prepare(how, kit):
+    if how == "file":
+        write(kit, b"not a folder")
+    elif how == "own launcher":
+        write(os.path.join(kit, "setup.exe"), b"MZ my own build")
+    elif how == "own note":
+        write(os.path.join(kit, "Autoinst", "winme", "README.txt"), "my notes\n")
+    elif how == "folder in other case":
+        os.makedirs(os.path.join(kit, "Autoinst", "WinXP"))
+    elif how == "filled kit":
+        sample_kit(kit, "setup.exe")
+
+
+# how the folder is before, --name, exit code, files expected (None: not checked), lines the output holds
+NEW = [
+    ("missing", None, 0, {"launcher.exe"} | NOTES, ["made  launcher.exe"]),
+    ("missing", "setup.exe", 0, {"setup.exe"} | NOTES, ["made  setup.exe", "made  Autoinst\\winxp\\README.txt"]),
+    ("own launcher", "setup.exe", 0, {"setup.exe"} | NOTES, ["kept  setup.exe: it differs from the built launcher"]),
+    ("own note", None, 0, {"launcher.exe"} | NOTES, ["kept  Autoinst\\winme\\README.txt: it differs"]),
+    ("folder in other case", None, 0, {"launcher.exe"} | {n.replace("winxp", "WinXP") for n in NOTES},
+     ["kept  Autoinst\\WinXP: spelt differently"]),
+    ("filled kit", "setup.exe", 0, None, []),
+    ("file", None, 1, None, ["exists and is not a folder"]),
+]
+
+
+@pytest.mark.parametrize("how, name, code, files, lines", NEW, ids=[f"{row[0]}, --name {row[1]}" for row in NEW])
+def test_new(tmp_path, how, name, code, files, lines):
+    kit = os.path.join(tmp_path, "kit")
+    prepare(how, kit)
+    before = tree(kit) if how != "file" else None
+    argv = ["new", kit] + (["--name", name] if name else [])
+    result = kit_command(*argv)
+    output = result.stdout + result.stderr
+    assert result.returncode == code, output
+    assert [line for line in lines if line not in output] == [], output
+    if code != 0:
+        return
+    state = tree(kit)
+    if files is not None:
+        assert sorted(p.replace(os.sep, "\\") for p, v in state.items() if v[0] != "folder") == sorted(files)
+    assert [path for path, value in (before or {}).items() if state.get(path) != value] == [], "not kept as it was"
+    if how == "missing":
+        with open(os.path.join(kit, name or "launcher.exe"), "rb") as f, open(paths.LAUNCHER, "rb") as built:
+            assert f.read() == built.read(), "the launcher is not the built one"
+        for folder, words in FACTS.items():
+            with open(os.path.join(kit, *folder.split("\\"), "README.txt"), "rb") as f:
+                text = f.read().decode("ascii")
+            assert [word for word in words if word not in text] == [], f"{folder}\\README.txt does not name them"
+    if how == "filled kit":
+        # The notes do not disturb the check.
+        assert [f for f in check_kit.check(kit, "setup.exe") if f.severity != check_kit.INFO] == []
+    # A second run changes nothing and says so.
+    again = kit_command(*argv)
+    assert (again.returncode, "made " in again.stdout) == (0, False), again.stdout
+    assert differences(state, tree(kit)) == [], "a second run changed the kit"
+
+
+def test_new_unbuilt(tmp_path):
     # The launcher not built: one line, nothing made.
-    kit = os.path.join(work, "new-unbuilt")
-    try:
-        layout_new.new(kit, launcher=os.path.join(work, "no-such", "launcher.exe"))
-        check.expect("unbuilt", "refused", False, True)
-    except layout_new.NewError as error:
-        check.expect("unbuilt", "says what to run", "run tools/build.sh" in str(error), True)
-    check.expect("unbuilt", "nothing made", os.path.exists(kit), False)
-    return len(rows) + 1
+    kit = os.path.join(tmp_path, "kit")
+    with pytest.raises(layout_new.NewError, match="run tools/build.sh"):
+        layout_new.new(kit, launcher=os.path.join(tmp_path, "no-such", "launcher.exe"))
+    assert not os.path.exists(kit)
 
 
-# -- check, sign, image: the forwarded tools --------------------------------------------
+# -- check, sign, image, brand: the front door's wiring ------------------------
 
-def test_check(check, work):
-    good = sample_kit(os.path.join(work, "check-good"))
-    missing = sample_kit(os.path.join(work, "check-missing"))
-    os.remove(os.path.join(missing, "Autoinst", "winme", "instme.exe"))
-    two = sample_kit(os.path.join(work, "check-two"))
+@pytest.mark.parametrize("options, code, text", [([], 1, "several programs at the top"),
+                                                 (["--program", "launcher.exe"], 0, "0 error(s)")],
+                         ids=["two programs", "two programs, --program names one"])
+def test_check(tmp_path, options, code, text):
+    two = sample_kit(os.path.join(tmp_path, "kit"))
     write(os.path.join(two, "Readme.exe"), b"MZ")
-    # arguments, exit code, text in the output
-    rows = [
-        ([good], 0, "0 error(s), 0 warning(s)"),
-        ([missing], 1, "missing: Autoinst\\winme\\instme.exe"),
-        ([two], 1, "several programs at the top"),
-        ([two, "--program", "launcher.exe"], 0, "0 error(s)"),
-        ([os.path.join(work, "nowhere")], 2, "is not a folder"),
-    ]
-    for argv, code, text in rows:
-        row = "check " + " ".join(os.path.relpath(a, work) if a.startswith(work) else a for a in argv)
-        result = kit_command("check", *argv)
-        check.expect(row, "exit code", result.returncode, code)
-        check.expect(row, f"output holds {text!r}", text in result.stdout + result.stderr, True)
-    # The launcher's paths found whatever the pieces it is read in, one
-    # cut in the middle of a path included.
-    all_paths = [row.path for row in check_kit.ROWS]
-    for program, piece, expected in ((paths.LAUNCHER, 7, []), (paths.LAUNCHER, 1 << 20, []),
-                                     (paths.STAND_IN, 7, all_paths)):
-        check.expect(f"unnamed_paths {os.path.basename(program)} in pieces of {piece}", "paths not named",
-                     check_kit.unnamed_paths(program, piece), expected)
-    result = kit_command("check", missing, "--json")
-    found = json.loads(result.stdout)
-    check.expect("check --json", "errors", [f["path"] for f in found if f["severity"] == "error"],
-                 ["Autoinst\\winme\\instme.exe"])
-    return len(rows) + 4
+    result = kit_command("check", two, *options)
+    assert result.returncode == code, result.stdout + result.stderr
+    assert text in result.stdout + result.stderr
 
 
-def test_sign(check, work):
-    files = make_certificates(os.path.join(work, "certificates"))
-    # password file, exit code, signatures afterwards (None: the file unchanged)
-    rows = [(files["pass.txt"], 0, ["SHA256"]), (files["wrong-pass.txt"], 1, None)]
-    for password, code, expected in rows:
-        row = f"sign --pass {os.path.basename(password)}"
-        program = os.path.join(work, "sign", "setup.exe")
-        shutil.rmtree(os.path.dirname(program), ignore_errors=True)
-        os.makedirs(os.path.dirname(program))
-        shutil.copy(paths.LAUNCHER, program)
-        before = tree(os.path.dirname(program))
-        result = kit_command("sign", program, "--cert", files["cert.pem"], "--key", files["key.pem"],
-                             "--pass", password, "--ca", files["cert.pem"])
-        check.expect(row, "exit code", result.returncode, code)
-        if expected:
-            check.expect(row, "signatures", signatures(program, files["cert.pem"]), expected)
-        else:
-            check.expect(row, "folder unchanged", differences(before, tree(os.path.dirname(program))), [])
-        check.expect(row, "password not printed", PASSWORD in result.stdout + result.stderr, False)
-    # Several programs, the same options for each.
-    folder = os.path.join(work, "sign-two")
-    os.makedirs(folder)
-    programs = [os.path.join(folder, name) for name in ("setup.exe", "other.exe")]
-    for program in programs:
-        shutil.copy(paths.LAUNCHER, program)
-    result = kit_command("sign", programs[0], "--cert", files["cert.pem"], "--key", files["key.pem"],
-                         programs[1], "--pass", files["pass.txt"], "--ca", files["cert.pem"])
-    check.expect("sign two programs", "exit code", result.returncode, 0)
-    check.expect("sign two programs", "signatures", [signatures(p, files["cert.pem"]) for p in programs],
-                 [["SHA256"], ["SHA256"]])
-    return len(rows) + 1
+# The launcher's paths found whatever the pieces it is read in, one cut in
+# the middle of a path included: (program, piece size, the paths not named).
+UNNAMED = [("launcher", paths.LAUNCHER, 7, []), ("launcher", paths.LAUNCHER, 1 << 20, []),
+           ("stand-in", paths.STAND_IN, 7, list(windows.INSTALLERS))]
 
 
-def test_image(check, work):
-    kit = sample_kit(os.path.join(work, "image-kit"), "setup.exe")
-    image = os.path.join(work, "image", "DISC.iso")
-    os.makedirs(os.path.dirname(image), exist_ok=True)
-    # label, exit code, text of the last line
-    rows = [("DISC", 0, "label DISC, setup.exe at the top"), ("my disc", 2, "cannot be a disc's name")]
-    for label, code, text in rows:
-        if os.path.exists(image):
-            os.remove(image)
-        result = kit_command("image", kit, image, "--label", label)
-        check.expect(label, "exit code", result.returncode, code)
-        check.expect(label, f"last line holds {text!r}", text in last_line(result), True)
-        check.expect(label, "image written", os.path.exists(image), code == 0)
-        if code == 0:
-            check.expect(label, "setup.exe and autorun.inf on the disc",
-                         [p for p in iso_files(image) if "/" not in p[1:]], ["/autorun.inf", "/setup.exe"])
-    return len(rows)
+@pytest.mark.parametrize("what, program, piece, expected", UNNAMED,
+                         ids=[f"{row[0]} in pieces of {row[2]}" for row in UNNAMED])
+def test_check_unnamed_paths(what, program, piece, expected):
+    assert check_kit.unnamed_paths(program, piece) == expected
 
 
-# -- brand ----------------------------------------------------------------------
+@pytest.fixture(scope="module")
+def certificates(tmp_path_factory):
+    return make_certificates(str(tmp_path_factory.mktemp("certificates")))
 
-def test_brand(check, work):
-    folder = os.path.join(work, "brand")
-    shutil.rmtree(folder, ignore_errors=True)
+
+# password file, exit code, signatures of the two programs afterwards
+SIGN = [("pass.txt", 0, [["SHA256"], ["SHA256"]]), ("wrong-pass.txt", 1, [None, None])]
+
+
+@pytest.mark.parametrize("password, code, expected", SIGN, ids=[row[0] for row in SIGN])
+def test_sign(certificates, tmp_path, password, code, expected):
+    # Two programs, the options among them: each gets the same; the first failure stops it.
+    programs = [shutil.copy(paths.LAUNCHER, os.path.join(tmp_path, name)) for name in ("setup.exe", "other.exe")]
+    result = kit_command("sign", programs[0], "--cert", certificates["cert.pem"], "--key", certificates["key.pem"],
+                         programs[1], "--pass", certificates[password], "--ca", certificates["cert.pem"])
+    assert result.returncode == code, result.stdout + result.stderr
+    assert [signatures(p, certificates["cert.pem"]) for p in programs] == expected
+    assert PASSWORD not in result.stdout + result.stderr, "the password printed"
+    if code:
+        assert last_line(result).startswith(f"kit sign: {programs[0]}: wrong password: ")
+
+
+# label, exit code, the last line
+IMAGE = [("DISC", 0, "{image}: label DISC, setup.exe at the top, started by autorun.inf"),
+         ("my disc", 2, "kit image: error: --label 'my disc' cannot be a disc's name: 1 to 16 characters A-Z, "
+          "0-9 and _ (ISO 9660 holds no others, and Windows shows only 16)")]
+
+
+@pytest.mark.parametrize("label, code, line", IMAGE, ids=[row[0] for row in IMAGE])
+def test_image(tmp_path, label, code, line):
+    kit = sample_kit(os.path.join(tmp_path, "kit"), "setup.exe")
+    image = os.path.join(tmp_path, "DISC.iso")
+    result = kit_command("image", kit, image, "--label", label)
+    assert result.returncode == code, result.stdout + result.stderr
+    assert re.sub(r"; \d+ bytes$", "", last_line(result)) == line.format(image=image)
+
+
+@pytest.fixture(scope="module")
+def brand_folder(tmp_path_factory):
+    folder = str(tmp_path_factory.mktemp("brand"))
     write(os.path.join(folder, "art", "app.ico"), icons.ico(icons.BITMAPS))
-    png_only = write(os.path.join(folder, "art", "png.ico"), icons.ico(icons.PNG_ONLY))
-    text_ico = write(os.path.join(folder, "art", "text.ico"), "not an icon\n")
-    out = os.path.join(folder, "out")
-    os.makedirs(out)
-    target = os.path.join(out, "setup.exe")
-    notes = write(os.path.join(out, "notes.txt"), "the maker's notes\n")
-    long_text = "x" * 10000
-    # options, exit code, what the last line says, version strings afterwards
-    rows = [
-        (["--output", notes], 1, f"kit brand: -o: {notes} exists and is not a build of this launcher", None),
-        (["--product", long_text, "--company", long_text, "--description", long_text, "--copyright", long_text],
-         1, "kit brand: --product: too long: the texts (--product, --company, --description, --copyright) hold "
-         "40000 UTF-16 characters in all; the version resource holds at most 32000", None),
-        (["--icon", os.path.join(folder, "missing.ico")], 1,
-         f"kit brand: --icon: {os.path.join(folder, 'missing.ico')} does not exist", None),
-        (["--icon", text_ico], 1, f"kit brand: --icon: {text_ico} is not an .ico file", None),
-        (["--icon", os.path.join(folder, "art")], 1, "--icon: " + os.path.join(folder, "art") + " is a folder", None),
-        (["--version", "2.1"], 1, 'kit brand: --version: "2.1" is not a version', None),
-        (["--version", "1.2.3.65536"], 1, "--version: \"1.2.3.65536\" is not a version", None),
-        (["--product", "two\nlines"], 1, "kit brand: --product: holds a line break or a tab", None),
-        (["--output", os.path.join(folder, "nowhere", "setup.exe")], 1, "the folder of", None),
-        (["--output", out], 1, "is a folder", None),
-        # A relative icon is the current folder's, not the source tree's.
-        (["--icon", os.path.join("art", "app.ico"), "--version", "2.1.0.0", "--product", "ドライバー集 2026",
-          "--company", "Example Ltd", "--description", "Example Drivers Setup", "--copyright", "© 2026 Example Ltd"],
-         0, "setup.exe: version 2.1.0.0, icon app.ico, 4 string(s)",
-         {"FileVersion": "2.1.0.0", "ProductVersion": "2.1.0.0", "ProductName": "ドライバー集 2026",
-          "CompanyName": "Example Ltd", "FileDescription": "Example Drivers Setup",
-          "LegalCopyright": "© 2026 Example Ltd"}),
-        (["--icon", png_only], 0, "setup.exe: icon png.ico", {}),
-    ]
-    for options, code, text, strings in rows:
-        row = "brand " + " ".join(options)
-        shutil.copy(paths.LAUNCHER, target)   # an earlier build, which it replaces
-        before = tree(out)
-        argv = ["brand"] + ([] if "--output" in options else ["-o", target]) + options
-        result = kit_command(*argv, cwd=folder)
-        check.expect(row, "exit code", result.returncode, code)
-        if not check.expect(row, f"last line holds {text!r}", text in last_line(result), True):
-            print(f"  got: {last_line(result)}")
-        if code:
-            check.expect(row, "one line", len(result.stderr.strip().splitlines()), 1)
-            check.expect(row, "output folder unchanged", differences(before, tree(out)), [])
-            continue
-        check.expect(row, "nothing left beside it", sorted(os.listdir(out)), ["notes.txt", "setup.exe"])
-        check.expect(row, "version strings", version_strings(target), strings)
-        if png_only in options:
-            check.expect(row, "the PNG-only warning", "warning: --icon: every image" in result.stdout, True)
-    return len(rows)
+    write(os.path.join(folder, "art", "png.ico"), icons.ico(icons.PNG_ONLY))
+    write(os.path.join(folder, "art", "text.ico"), "not an icon\n")
+    write(os.path.join(folder, "out", "notes.txt"), "the maker's notes\n")
+    return folder
+
+
+LONG = "x" * 10000
+UNICODE_BRANDING = ["--icon", "art/app.ico", "--version", "2.1.0.0", "--product", "ドライバー集 2026",
+                    "--company", "Example Ltd", "--description", "Example Drivers Setup",
+                    "--copyright", "© 2026 Example Ltd"]
+# what, options ({folder}: the working folder), exit code, what the last line says, version strings afterwards.
+# The icon's and version's own refusals are cmake/branding.cmake's, tested in tests/ship/branding_test.py:
+# here, one of each to show they come back naming the option.
+BRAND = [
+    ("over the maker's notes", ["--output", "out/notes.txt"], 1,
+     "kit brand: -o: out/notes.txt exists and is not a build of this launcher", None),
+    ("texts too long", ["--product", LONG, "--company", LONG, "--description", LONG, "--copyright", LONG], 1,
+     "kit brand: --product: too long: the texts (--product, --company, --description, --copyright) hold "
+     "40000 UTF-16 characters in all; the version resource holds at most 32000", None),
+    ("a text file as icon", ["--icon", "art/text.ico"], 1,
+     "kit brand: --icon: {folder}/art/text.ico is not an .ico file", None),
+    ("a version of two numbers", ["--version", "2.1"], 1, 'kit brand: --version: "2.1" is not a version', None),
+    ("a product of two lines", ["--product", "two\nlines"], 1, "kit brand: --product: holds a line break or a tab",
+     None),
+    ("into a missing folder", ["--output", "nowhere/setup.exe"], 1, "kit brand: the folder of nowhere/setup.exe", None),
+    ("over a folder", ["--output", "out"], 1, "kit brand: -o: out is a folder: name the file", None),
+    # A relative icon is the current folder's, not the source tree's.
+    ("every string, a relative icon", UNICODE_BRANDING, 0, "out/setup.exe: version 2.1.0.0, icon app.ico, 4 string(s)",
+     {"FileVersion": "2.1.0.0", "ProductVersion": "2.1.0.0", "ProductName": "ドライバー集 2026",
+      "CompanyName": "Example Ltd", "FileDescription": "Example Drivers Setup",
+      "LegalCopyright": "© 2026 Example Ltd"}),
+    ("an icon of PNG images only", ["--icon", "art/png.ico"], 0, "out/setup.exe: icon png.ico", {}),
+]
+
+
+@pytest.mark.parametrize("what, options, code, line, strings", BRAND, ids=[row[0] for row in BRAND])
+def test_brand(brand_folder, what, options, code, line, strings):
+    out = os.path.join(brand_folder, "out")
+    target = shutil.copy(paths.LAUNCHER, os.path.join(out, "setup.exe"))   # an earlier build, which it replaces
+    before = tree(out)
+    argv = ["brand"] + ([] if "--output" in options else ["-o", "out/setup.exe"]) + options
+    result = kit_command(*argv, cwd=brand_folder)
+    assert result.returncode == code, result.stdout + result.stderr
+    assert last_line(result).startswith(line.format(folder=brand_folder))
+    if code:
+        assert len(result.stderr.strip().splitlines()) == 1, result.stderr
+        assert differences(before, tree(out)) == [], "the output folder changed"
+        return
+    assert sorted(os.listdir(out)) == ["notes.txt", "setup.exe"], "left beside it"
+    assert version_strings(target) == strings
+    if "art/png.ico" in options:
+        assert "kit brand: warning: --icon: every image" in result.stdout
 
 
 # -- ship -----------------------------------------------------------------------
@@ -416,15 +363,17 @@ output = "out/report"
 """
 
 
+def other(old, new):
+    return SETTINGS.replace(old, new)
+
+
 class Project:
     """A distribution maker's folder: the kit, the settings beside it, the
     art and keys, and out/ for the image and the report."""
 
-    def __init__(self, work, name, launcher="setup.exe"):
-        self.folder = os.path.join(work, name)
-        shutil.rmtree(self.folder, ignore_errors=True)
+    def __init__(self, folder, launcher="setup.exe", settings=SETTINGS):
+        self.folder = str(folder)
         self.kit = os.path.join(self.folder, "dist")
-        os.makedirs(self.folder)
         result = kit_command("new", self.kit, "--name", launcher)
         assert result.returncode == 0, result.stdout + result.stderr
         for installer in windows.INSTALLERS:
@@ -434,7 +383,7 @@ class Project:
         write(os.path.join(self.folder, "art", "text.ico"), "not an icon\n")
         self.keys = make_certificates(os.path.join(self.folder, "keys"))
         self.out = os.path.join(self.folder, "out")
-        self.config = self.settings(SETTINGS)
+        self.config = self.settings(settings)
 
     def settings(self, text, where=None):
         return write(where or os.path.join(self.folder, "ship.toml"), text)
@@ -447,279 +396,279 @@ def step_lines(output):
     return [line for line in output.splitlines() if line.split(" ", 1)[0] in STEPS]
 
 
-def test_ship(check, work):
-    project = Project(work, "ship")
-    result = project.ship("--no-preview")
-    row = "ship, every section"
-    check.expect(row, "exit code", result.returncode, 0)
-    if result.returncode:
-        print(result.stdout + result.stderr)
-        return 1
+def without_time(line):
+    return re.sub(r"\s+\d+\.\d s$", "", line)
+
+
+@pytest.fixture(scope="module")
+def shipped(tmp_path_factory):
+    """A project shipped once with every section, the preview left out."""
+    project = Project(tmp_path_factory.mktemp("ship"))
+    return project, project.ship("--no-preview")
+
+
+def test_ship_every_section(shipped):
+    project, result = shipped
+    assert result.returncode == 0, result.stdout + result.stderr
     lines = step_lines(result.stdout)
-    check.expect(row, "one line per step, in order", [line.split()[0] for line in lines], STEPS)
-    check.expect(row, "each line ends with its time", all(re.search(r"\d+\.\d s$", line) for line in lines), True)
-    check.expect(row, "preview line", "skipped: --no-preview" in lines[5], True)
-    check.expect(row, "password not printed", PASSWORD in result.stdout + result.stderr, False)
+    assert [line.split()[0] for line in lines] == STEPS, "one line per step, in order"
+    assert [line for line in lines if not re.search(r"\d+\.\d s$", line)] == [], "lines without their time"
+    assert without_time(lines[5]) == "preview   skipped: --no-preview"
+    assert PASSWORD not in result.stdout + result.stderr, "the password printed"
     launcher = os.path.join(project.kit, "setup.exe")
-    check.expect(row, "launcher signed twice", signatures(launcher, project.keys["cert.pem"]), ["SHA1", "SHA256"])
-    check.expect(row, "launcher branded", version_strings(launcher).get("ProductName"), "Example Drivers 2026")
-    image = os.path.join(project.out, "DRIVERS_2026.iso")
-    top = [path for path in iso_files(image) if "/" not in path[1:]]
-    check.expect(row, "top of the disc", top, ["/autorun.inf", "/setup.exe"])
-    report = os.path.join(project.out, "report")
-    check.expect(row, "report files", sorted(os.listdir(report)), ["check.json", "check.txt", "ship.txt"])
+    assert signatures(launcher, project.keys["cert.pem"]) == ["SHA1", "SHA256"]
+    assert version_strings(launcher).get("ProductName") == "Example Drivers 2026"
+    assert disc_top(os.path.join(project.out, "DRIVERS_2026.iso")) == ["/autorun.inf", "/setup.exe"]
+    assert sorted(os.listdir(os.path.join(project.out, "report"))) == ["check.json", "check.txt", "ship.txt"]
     written = b"".join(data for _, data in tree(project.out).values() if isinstance(data, bytes))
-    check.expect(row, "password in no output", PASSWORD.encode() in written, False)
-    check.expect(row, "kit holds only the kit", sorted(n for n in os.listdir(project.kit)), ["Autoinst", "setup.exe"])
-    check.expect(row, "nothing left beside the outputs", sorted(os.listdir(project.out)),
-                 ["DRIVERS_2026.iso", "report"])
-    cases = 1
+    assert PASSWORD.encode() not in written, "the password in an output"
+    assert sorted(os.listdir(project.kit)) == ["Autoinst", "setup.exe"], "the kit holds more than the kit"
+    assert sorted(os.listdir(project.out)) == ["DRIVERS_2026.iso", "report"], "left beside the outputs"
 
-    # Shipping again replaces every output.
-    with open(os.path.join(report, "stale.txt"), "w") as f:
-        f.write("from an earlier run\n")
+
+def test_ship_again_replaces_every_output(shipped):
+    project, _ = shipped
+    write(os.path.join(project.out, "report", "stale.txt"), "from an earlier run\n")
     again = project.ship("--no-preview")
-    check.expect("ship again", "exit code", again.returncode, 0)
-    check.expect("ship again", "report replaced whole", os.path.exists(os.path.join(report, "stale.txt")), False)
-    cases += 1
+    assert again.returncode == 0, again.stdout + again.stderr
+    assert not os.path.exists(os.path.join(project.out, "report", "stale.txt")), "the report not replaced whole"
 
-    # The sections left out skip their steps.
-    bare = Project(work, "ship-bare")
+
+def test_ship_sections_left_out_skip_their_steps(tmp_path):
+    bare = Project(tmp_path)
     os.rename(os.path.join(bare.kit, "setup.exe"), os.path.join(bare.kit, "launcher.exe"))
     config = bare.settings('[image]\noutput = "out/X.iso"\nlabel = "X"\n', os.path.join(bare.folder, "bare.toml"))
     before = tree(bare.kit)
     result = bare.ship("--no-preview", config=config)
-    row = "ship, [image] alone"
-    check.expect(row, "exit code", result.returncode, 0)
-    lines = step_lines(result.stdout)
-    for step, text in (("brand", "skipped: no [launcher]; the kit's launcher.exe as it is"),
-                       ("sign", "skipped: no [sign]; launcher.exe stays unsigned"),
-                       ("report", "skipped: no [report]")):
-        check.expect(row, f"{step} line", any(line.startswith(step) and text in line for line in lines), True)
-    check.expect(row, "kit unchanged", differences(before, tree(bare.kit)), [])
-    check.expect(row, "image", os.path.exists(os.path.join(bare.out, "X.iso")), True)
-    cases += 1
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = [without_time(line) for line in step_lines(result.stdout) if line.split()[0] in ("brand", "sign", "report")]
+    assert lines == ["brand     skipped: no [launcher]; the kit's launcher.exe as it is",
+                     "sign      skipped: no [sign]; launcher.exe stays unsigned", "report    skipped: no [report]"]
+    assert differences(before, tree(bare.kit)) == [], "the kit changed"
+    assert os.path.exists(os.path.join(bare.out, "X.iso"))
 
-    # A first run that fails leaves no trace of the folders it made for its outputs.
-    fresh = Project(work, "ship-fresh")
-    config = fresh.settings(SETTINGS.replace("keys/pass.txt", "keys/wrong-pass.txt"))
+
+def test_ship_first_run_that_fails_leaves_no_trace(tmp_path):
+    # Not even the folders it made for its outputs.
+    fresh = Project(tmp_path, settings=other("keys/pass.txt", "keys/wrong-pass.txt"))
     before = tree(fresh.folder)
-    result = fresh.ship("--no-preview", config=config)
-    row = "ship, first run, wrong password"
-    check.expect(row, "exit code", result.returncode, 1)
-    check.expect(row, "project folder unchanged, no out/", differences(before, tree(fresh.folder)), [])
-    cases += 1
-
-    # A kit as `new` lays it out, the launcher as launcher.exe: ship names it
-    # as the settings say, or on a failure leaves the kit byte for byte.
-    # what, settings, exit code, the brand step's line, the top of the kit afterwards (None: as before)
-    rows = [
-        ("ship after new", SETTINGS, 0, "setup.exe, replaces launcher.exe: version 2.1.0.0, icon app.ico, 4 string(s)",
-         ["Autoinst", "setup.exe"]),
-        ("ship after new, wrong password", SETTINGS.replace("keys/pass.txt", "keys/wrong-pass.txt"), 1,
-         "setup.exe, replaces launcher.exe: version 2.1.0.0, icon app.ico, 4 string(s)",
-         None),
-    ]
-    for what, text, code, brand_line, top in rows:
-        laid = Project(work, "ship-after-new", launcher="launcher.exe")
-        before = tree(laid.kit)
-        result = laid.ship("--no-preview", config=laid.settings(text))
-        check.expect(what, "exit code", result.returncode, code)
-        check.expect(what, "the brand step's line", [line.split(";")[0] for line in step_lines(result.stdout)
-                                                     if line.startswith("brand")], [f"brand     {brand_line}"])
-        if top is None:
-            check.expect(what, "kit unchanged", differences(before, tree(laid.kit)), [])
-            continue
-        check.expect(what, "top of the kit", sorted(os.listdir(laid.kit)), top)
-        check.expect(what, "setup.exe signed", signatures(os.path.join(laid.kit, "setup.exe"),
-                                                          laid.keys["cert.pem"]), ["SHA1", "SHA256"])
-        check.expect(what, "top of the disc", [path for path in iso_files(os.path.join(laid.out, "DRIVERS_2026.iso"))
-                                                if "/" not in path[1:]], ["/autorun.inf", "/setup.exe"])
-    cases += len(rows)
-    return cases + ship_refusals(check, project)
+    result = fresh.ship("--no-preview")
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert differences(before, tree(fresh.folder)) == [], "the project folder changed"
 
 
-def ship_refusals(check, project):
+# A kit as `new` lays it out, the launcher as launcher.exe: ship names it as
+# the settings say, or on a failure leaves the kit byte for byte.
+# settings, exit code, the top of the kit afterwards (None: as before)
+AFTER_NEW = [(SETTINGS, 0, ["Autoinst", "setup.exe"]), (other("keys/pass.txt", "keys/wrong-pass.txt"), 1, None)]
+
+
+@pytest.mark.parametrize("text, code, top", AFTER_NEW, ids=["ship after new", "ship after new, wrong password"])
+def test_ship_after_new(tmp_path, text, code, top):
+    laid = Project(tmp_path, launcher="launcher.exe", settings=text)
+    before = tree(laid.kit)
+    result = laid.ship("--no-preview")
+    assert result.returncode == code, result.stdout + result.stderr
+    assert [line.split(";")[0] for line in step_lines(result.stdout) if line.startswith("brand")] \
+        == ["brand     setup.exe, replaces launcher.exe: version 2.1.0.0, icon app.ico, 4 string(s)"]
+    if top is None:
+        assert differences(before, tree(laid.kit)) == [], "the kit changed"
+        return
+    assert sorted(os.listdir(laid.kit)) == top
+    assert signatures(os.path.join(laid.kit, "setup.exe"), laid.keys["cert.pem"]) == ["SHA1", "SHA256"]
+    assert disc_top(os.path.join(laid.out, "DRIVERS_2026.iso")) == ["/autorun.inf", "/setup.exe"]
+
+
+# Changes to the kit for a row; each returns what undoes it.
+def remove_installer(project):
+    path = os.path.join(project.kit, "Autoinst", "win2k", "inst2k.exe")
+    os.remove(path)
+    return lambda: shutil.copy(paths.STAND_IN, path)
+
+
+def second_launcher(project):
+    path = shutil.copy(paths.LAUNCHER, os.path.join(project.kit, "launcher.exe"))
+    return lambda: os.remove(path)
+
+
+def own_program(project):
+    path = os.path.join(project.kit, "setup.exe")
+    saved = shutil.copy(path, os.path.join(project.folder, "setup.exe.saved"))
+    shutil.copy(paths.STAND_IN, path)
+    return lambda: os.replace(saved, path)
+
+
+def rename_launcher(project):
+    path = os.path.join(project.kit, "setup.exe")
+    os.rename(path, os.path.join(project.kit, "my setup.exe"))
+    return lambda: os.rename(os.path.join(project.kit, "my setup.exe"), path)
+
+
+def key_inside(project):
+    path = shutil.copy(project.keys["key.pem"], os.path.join(project.kit, "key.pem"))
+    return lambda: os.remove(path)
+
+
+def settings_inside(project):
+    # The row's settings are written into the kit, not beside it.
+    return lambda: os.remove(os.path.join(project.kit, "ship.toml"))
+
+
+# what goes wrong, settings, a change to the kit, the step that fails (None: refused before any step),
+# what its line (or the refusal) says ({kit}: the kit's folder)
+SHIP_REFUSALS = [
+    ("a bad icon", other("art/app.ico", "art/text.ico"), None, "brand", "[launcher] icon: "),
+    ("a missing icon", other("art/app.ico", "art/none.ico"), None, None, "[launcher] icon: "),
+    ("a wrong password", other("keys/pass.txt", "keys/wrong-pass.txt"), None, "sign", "setup.exe: wrong password: "),
+    ("another certificate's key", other("keys/key.pem", "keys/other-key.pem"), None, "sign",
+     "other-key.pem does not belong to the certificate"),
+    ("an untrusted certificate", other('ca = "keys/cert.pem"', 'ca = "keys/other-cert.pem"'), None, "sign",
+     "the signature does not verify"),
+    ("a kit with an error", SETTINGS, remove_installer, "check", "missing: Autoinst\\win2k\\inst2k.exe"),
+    ("a second launcher", SETTINGS, second_launcher, "check", "launcher.exe: another build of the launcher"),
+    ("a program of the maker's own under the settings' name", SETTINGS, own_program, None,
+     "setup.exe exists and is not a build of this launcher: not replacing it"),
+    ("an unwritable image path", other("out/DRIVERS_2026.iso", "not-a-folder/D.iso"), None, "image", "not a folder"),
+    ("a name AutoRun cannot start", other('name = "setup.exe"', 'name = "my setup.exe"'), rename_launcher, "image",
+     "AutoRun cannot start 'my setup.exe'"),
+    ("an unknown key", other("password_file", "pasword_file"), None, None,
+     "ship.toml: [sign] unknown key 'pasword_file'"),
+    ("a password in the settings", other('password_file = "keys/pass.txt"', f'password = "{PASSWORD}"'), None, None,
+     "[sign] unknown key 'password'"),
+    ("a wrong type", other("autorun = true", 'autorun = "yes"'), None, None,
+     "ship.toml: [image] autorun must be true or false"),
+    ("a version not in quotes", other('"2.1.0.0"', "2.1"), None, None, "[launcher] version must be a string"),
+    ("a syntax error", other('label = "DRIVERS_2026"', 'label = "DRIVERS_2026'), None, None, "ship.toml:17:"),
+    ("an unknown section", SETTINGS + "[upload]\nhost = \"x\"\n", None, None, "unknown section [upload]"),
+    ("a missing key", other('label = "DRIVERS_2026"\n', ""), None, None, "ship.toml: [image] needs label"),
+    ("a bad label", other('label = "DRIVERS_2026"', 'label = "Drivers 2026"'), None, None,
+     "[image] label 'Drivers 2026' cannot be a disc's name"),
+    ("an image inside the kit", other("out/DRIVERS_2026.iso", "dist/D.iso"), None, None, "inside the kit"),
+    ("a key inside the kit", other("keys/key.pem", "dist/key.pem"), key_inside, None,
+     "[sign] key: {kit}/key.pem is inside the kit"),
+    ("the settings inside the kit", SETTINGS.replace('"art/', '"../art/').replace('"keys/', '"../keys/')
+     .replace('"out/', '"../out/'), settings_inside, None, "ship.toml is inside the kit"),
+]
+
+
+@pytest.mark.parametrize("what, text, change, step, message", SHIP_REFUSALS, ids=[row[0] for row in SHIP_REFUSALS])
+def test_ship_refused(shipped, what, text, change, step, message):
     """Each row stops ship at one step (or before any); the kit and out/,
     which holds the previous run's image and report, stay byte for byte."""
-    other = lambda old, new: SETTINGS.replace(old, new)  # noqa: E731
-
-    def remove_installer(kit):
-        os.remove(os.path.join(kit, "Autoinst", "win2k", "inst2k.exe"))
-
-    def second_launcher(kit):
-        shutil.copy(paths.LAUNCHER, os.path.join(kit, "launcher.exe"))
-
-    def own_program(kit):
-        shutil.copy(paths.STAND_IN, os.path.join(kit, "setup.exe"))
-
-    def rename_launcher(kit):
-        os.rename(os.path.join(kit, "setup.exe"), os.path.join(kit, "my setup.exe"))
-
-    def key_inside(kit):
-        shutil.copy(project.keys["key.pem"], os.path.join(kit, "key.pem"))
-
+    project, _ = shipped
     write(os.path.join(project.folder, "not-a-folder"), "a file where a folder is needed\n")
-    saved_launcher = shutil.copy(os.path.join(project.kit, "setup.exe"), os.path.join(project.folder, "setup.exe.saved"))
-    inside_config = os.path.join(project.kit, "ship.toml")
-    # what goes wrong, settings, a change to the kit, the step that fails (None: refused before
-    # any step), what its line (or the refusal) says
-    rows = [
-        ("a bad icon", other("art/app.ico", "art/text.ico"), None, "brand", "[launcher] icon: "),
-        ("a missing icon", other("art/app.ico", "art/none.ico"), None, None, "[launcher] icon: "),
-        ("a wrong password", other("keys/pass.txt", "keys/wrong-pass.txt"), None, "sign",
-         "setup.exe: wrong password: "),
-        ("another certificate's key", other("keys/key.pem", "keys/other-key.pem"), None, "sign",
-         "other-key.pem does not belong to the certificate"),
-        ("an untrusted certificate", other('ca = "keys/cert.pem"', 'ca = "keys/other-cert.pem"'), None, "sign",
-         "the signature does not verify"),
-        ("a kit with an error", SETTINGS, remove_installer, "check", "missing: Autoinst\\win2k\\inst2k.exe"),
-        ("a second launcher", SETTINGS, second_launcher, "check", "launcher.exe: another build of the launcher"),
-        ("a program of the maker's own under the settings' name", SETTINGS, own_program, None,
-         "setup.exe exists and is not a build of this launcher: not replacing it"),
-        ("an unwritable image path", other("out/DRIVERS_2026.iso", "not-a-folder/D.iso"), None, "image",
-         "not a folder"),
-        ("a name AutoRun cannot start", other('name = "setup.exe"', 'name = "my setup.exe"'), rename_launcher, "image",
-         "AutoRun cannot start 'my setup.exe'"),
-        ("an unknown key", other("password_file", "pasword_file"), None, None,
-         "ship.toml: [sign] unknown key 'pasword_file'"),
-        ("a password in the settings", other('password_file = "keys/pass.txt"', f'password = "{PASSWORD}"'),
-         None, None, "[sign] unknown key 'password'"),
-        ("a wrong type", other("autorun = true", 'autorun = "yes"'), None, None,
-         "ship.toml: [image] autorun must be true or false"),
-        ("a version not in quotes", other('"2.1.0.0"', "2.1"), None, None, "[launcher] version must be a string"),
-        ("a syntax error", other('label = "DRIVERS_2026"', 'label = "DRIVERS_2026'), None, None, "ship.toml:17:"),
-        ("an unknown section", SETTINGS + "[upload]\nhost = \"x\"\n", None, None, "unknown section [upload]"),
-        ("a missing key", other('label = "DRIVERS_2026"\n', ""), None, None, "ship.toml: [image] needs label"),
-        ("a bad label", other('label = "DRIVERS_2026"', 'label = "Drivers 2026"'), None, None,
-         "[image] label 'Drivers 2026' cannot be a disc's name"),
-        ("an image inside the kit", other("out/DRIVERS_2026.iso", "dist/D.iso"), None, None, "inside the kit"),
-        ("a key inside the kit", other("keys/key.pem", "dist/key.pem"), key_inside, None,
-         "[sign] key: " + os.path.join(project.kit, "key.pem") + " is inside the kit"),
-        ("the settings inside the kit", SETTINGS.replace('"art/', '"../art/').replace('"keys/', '"../keys/')
-         .replace('"out/', '"../out/'), "inside", None, "ship.toml is inside the kit"),
-    ]
-    for what, text, change, step, message in rows:
-        config = project.settings(text, inside_config if change == "inside" else None)
-        if callable(change):
-            change(project.kit)
+    config = project.settings(text, os.path.join(project.kit, "ship.toml") if change is settings_inside else None)
+    undo = change(project) if change else None
+    try:
         kit_before, out_before = tree(project.kit), tree(project.out)
         result = project.ship("--no-preview", config=config)
         output = result.stdout + result.stderr
-        check.expect(what, "exit code", result.returncode, 1)
+        message = message.replace("{kit}", project.kit)
+        assert result.returncode == 1, output
         lines = step_lines(result.stdout)
         if step is None:
-            check.expect(what, "no step ran", lines, [])
-            if not check.expect(what, f"one line holding {message!r}", message in last_line(result), True):
-                print(f"  got: {output}")
-            check.expect(what, "one line", len(result.stderr.strip().splitlines()), 1)
+            assert lines == [], "a step ran"
+            assert message in last_line(result), output
+            assert len(result.stderr.strip().splitlines()) == 1, result.stderr
         else:
             failed = [line for line in lines if " FAILED: " in line]
-            check.expect(what, "the failed step", [line.split()[0] for line in failed], [step])
-            if not check.expect(what, f"its line or details hold {message!r}", message in result.stdout, True):
-                print(f"  got: {result.stdout}")
-            check.expect(what, "no step after it", lines[-1:] == failed, True)
-        check.expect(what, "kit unchanged", differences(kit_before, tree(project.kit)), [])
-        check.expect(what, "out/ unchanged", differences(out_before, tree(project.out)), [])
-        check.expect(what, "password not printed", PASSWORD in output, False)
-        # Undo the row's change for the next one.
-        if change == "inside":
-            os.remove(inside_config)
-        elif change is remove_installer:
-            shutil.copy(paths.STAND_IN, os.path.join(project.kit, "Autoinst", "win2k", "inst2k.exe"))
-        elif change is second_launcher:
-            os.remove(os.path.join(project.kit, "launcher.exe"))
-        elif change is own_program:
-            shutil.copy(saved_launcher, os.path.join(project.kit, "setup.exe"))
-        elif change is rename_launcher:
-            os.rename(os.path.join(project.kit, "my setup.exe"), os.path.join(project.kit, "setup.exe"))
-        elif change is key_inside:
-            os.remove(os.path.join(project.kit, "key.pem"))
-    project.settings(SETTINGS)
-    return len(rows)
+            assert [line.split()[0] for line in failed] == [step], "the failed step"
+            assert message in result.stdout, "its line or details"
+            assert lines[-1:] == failed, "a step ran after it"
+        assert differences(kit_before, tree(project.kit)) == [], "the kit changed"
+        assert differences(out_before, tree(project.out)) == [], "out/ changed"
+        assert PASSWORD not in output, "the password printed"
+    finally:
+        if undo:
+            undo()
+        project.settings(SETTINGS)
 
 
-def test_preview_results(check, work):
-    """What ship makes of each way the preview can end, with a stand-in for
-    preview.main in this process: Wine never runs."""
-    import types
-    import ship
-    project = Project(work, "ship-preview-results")
-    project.ship("--no-preview")   # an earlier run's outputs, to keep or replace
+# -- what ship makes of the preview's results ---------------------------------------
+
+XP = windows.INSTALLERS[3]
+
+
+def fabricated(disc, name, problems):
+    """A Preview as preview.run returns it for the disc: three tables of one
+    Windows XP row, the 64-bit one a fault (the launcher's failure box); the
+    problems, Wine's, in the first table's run."""
+    found = wine.Wine("wine", "wine64", "wineserver", "wine-8.0 (Debian 8.0~repack-4)", wine.WITH_32BIT)
+    session = types.SimpleNamespace(prefix=paths.PREFIXES[32], wine=found)
+    layout = stand_in_kit.Layout(name, {XP: stand_in_kit.Slot(XP, XP, "32")})
+    tables = []
+    for key, bits, cd, starts in (("32", 32, False, True), ("64", 64, False, False), ("cd", 64, True, True)):
+        row = preview.Row(wine.Machine("winxp", wine.X86), windows.X86_WINDOWS)
+        launches = [wine.Launch(XP, XP, "", XP, "32", "cdrom" if cd else "fixed")] if starts else []
+        run = wine.Run(row.machine, "C:\\", launches, [] if starts else ["Exec fail"], 0, [],
+                       list(problems) if key == "32" else [])
+        tables.append(preview.Table(key, bits, cd, [row], [(row, run, layout)], session))
+    return preview.Preview(preview.Request(matrix=True, cd=True), found, {t.key: disc for t in tables}, [], tables)
+
+
+REPORT = ["check.json", "check.txt", "ship.txt"]
+# what preview.run does (a list: returns fabricated() with those problems; an exception: raises it),
+# ship's exit code, its preview line, the report's files afterwards (None: out/ as before)
+PREVIEW_ENDS = [
+    ("tables, one fault", [], 0, "preview   ok, 3 tables, 1 fault", sorted(REPORT + ["index.html", "preview.txt"])),
+    ("a run Wine got wrong", ["Wine did not show a box the launcher called for"], 1,
+     "preview   FAILED: 1 run not judged", None),
+    ("no Wine for 32-bit programs", wine.WineUnavailable("this kernel runs no 32-bit programs"), 0,
+     "preview   skipped: this kernel runs no 32-bit programs", REPORT),
+    ("Wine failed", wine.WineError("the prefix cannot be made"), 1, "preview   FAILED: the prefix cannot be made",
+     None),
+]
+
+
+@pytest.fixture(scope="module")
+def previewed(tmp_path_factory):
+    """A project with no [launcher] (no build to wait for), shipped once."""
+    project = Project(tmp_path_factory.mktemp("preview"), settings=SETTINGS[SETTINGS.index("[sign]"):])
+    result = project.ship("--no-preview")
+    assert result.returncode == 0, result.stdout + result.stderr
+    return project
+
+
+@pytest.mark.parametrize("what, ends, code, line, report", PREVIEW_ENDS, ids=[row[0] for row in PREVIEW_ENDS])
+def test_preview_results(previewed, monkeypatch, what, ends, code, line, report):
+    """What ship makes of each way the preview can end, preview.run stood
+    in for in this process: Wine never runs."""
     calls = []
 
-    def stand_in(code, stderr="", exit_text=None):
-        def main(argv):
-            calls.append(argv)
-            report = argv[argv.index("--report") + 1] if "--report" in argv else None
-            if report:
-                write(os.path.join(report, "index.html"), "<p>the tables</p>\n")
-            print(f"Check of {argv[0]}:")
-            if report:
-                print(f"Report: {os.path.join(report, 'index.html')}")
-            print("Release  PROCESSOR_ARCHITECTURE\n" * 3, end="")
-            os.system("echo a child process writes here too")
-            if stderr:
-                print(stderr, file=sys.stderr)
-            if exit_text:
-                sys.exit(exit_text)
-            return code
-        module = types.ModuleType("preview")
-        module.main = lambda argv=None: (print("usage: kit preview [--report DIR]") or sys.exit(0)) \
-            if argv == ["--help"] else main(argv)
-        return module
-
-    # how the preview ends, ship's exit code, its preview line, out/report/index.html afterwards
-    rows = [
-        (stand_in(0), 0, "preview   ok, 3 tables", True),
-        (stand_in(77, "preview: this kernel runs no 32-bit programs"), 0,
-         "preview   skipped: this kernel runs no 32-bit programs", True),
-        (stand_in(1, "preview: 32-bit win7 x86: no installer started"), 1,
-         "preview   FAILED: 32-bit win7 x86: no installer started", False),
-        (stand_in(0, exit_text="preview: the prefix cannot be made"), 1,
-         "preview   FAILED: the prefix cannot be made", False),
-    ]
-    saved = sys.modules.get("preview")
+    def stand_in(disc, name, request, progress=None):
+        calls.append((name, request.matrix, request.cd, request.own_display, request.screenshots is not None))
+        if isinstance(ends, Exception):
+            raise ends
+        return fabricated(disc, name, ends)
+    monkeypatch.setattr(preview, "run", stand_in)
+    monkeypatch.chdir(previewed.folder)
+    kit_before, out_before = tree(previewed.kit), tree(previewed.out)
+    out = io.StringIO()
     try:
-        for module, code, line, tables in rows:
-            row = line
-            shutil.rmtree(os.path.join(project.out, "report"))
-            os.makedirs(os.path.join(project.out, "report"))
-            kit_before, out_before = tree(project.kit), tree(project.out)
-            sys.modules["preview"] = module
-            calls.clear()
-            out = io.StringIO()
-            with contextlib.redirect_stderr(io.StringIO()):
-                got = ship.main([project.kit, "--config", project.config], out=out)
-            lines = step_lines(out.getvalue())
-            check.expect(row, "exit code", got, code)
-            check.expect(row, "preview line", [re.sub(r"\s+\d+\.\d s$", "", text) for text in lines
-                                               if text.startswith("preview")], [line])
-            argv = calls[-1] if calls else []
-            check.expect(row, "the preview's options", [a for a in argv if a.startswith("--")],
-                         ["--program", "--matrix", "--cd", "--xvfb", "--report"])
-            check.expect(row, "the disc's launcher", argv[argv.index("--program") + 1] if argv else None,
-                         "setup.exe")
-            check.expect(row, "the preview's tables in the report",
-                         os.path.exists(os.path.join(project.out, "report", "index.html")), tables)
-            if code:
-                check.expect(row, "kit unchanged", differences(kit_before, tree(project.kit)), [])
-                check.expect(row, "out/ unchanged", differences(out_before, tree(project.out)), [])
-            else:
-                with open(os.path.join(project.out, "report", "preview.txt")) as f:
-                    text = f.read()
-                check.expect(row, "a child's output in preview.txt", "a child process writes here too" in text,
-                             True)
-                check.expect(row, "preview.txt names the kit and the report, not scratch folders",
-                             re.findall(r"^(?:Check of|Report:) (.*?):?$", text, re.M),
-                             [project.kit, os.path.relpath(os.path.join(project.out, "report", "index.html"))])
-    finally:
-        if saved is None:
-            sys.modules.pop("preview", None)
-        else:
-            sys.modules["preview"] = saved
-    return len(rows)
+        with contextlib.redirect_stderr(io.StringIO()):
+            shipping.ship(previewed.kit, previewed.config, out=out)
+        got = 0
+    except errors.Failure as failure:
+        got = failure.exit_code
+    assert got == code, out.getvalue()
+    assert [without_time(text) for text in step_lines(out.getvalue()) if text.startswith("preview")] == [line]
+    assert calls == [("setup.exe", True, True, True, True)], "the disc's launcher, matrix, cd, own display, shots"
+    if report is None:
+        assert differences(kit_before, tree(previewed.kit)) == [], "the kit changed"
+        assert differences(out_before, tree(previewed.out)) == [], "out/ changed"
+        return
+    folder = os.path.join(previewed.out, "report")
+    assert sorted(os.listdir(folder)) == report
+    if "preview.txt" in report:
+        with open(os.path.join(folder, "preview.txt"), encoding="utf-8") as f:
+            text = f.read()
+        # It ran on the image's contents in a scratch folder: the text names the kit.
+        assert re.findall(r"^(?:Check of|Launcher:) (.*)$", text, re.M) == [
+            f"{previewed.kit}:", f"{previewed.kit}/setup.exe", f"{previewed.kit}/setup.exe",
+            f"{previewed.kit}/setup.exe, from a CD-ROM drive (AutoRun)"]
 
+
+# -- the whole of ship, under Wine ------------------------------------------------
 
 def table_rows(text):
     """The (release, arch, installer, boxes, exit, verdict) rows of the preview's tables."""
@@ -736,210 +685,197 @@ def table_rows(text):
     return rows
 
 
-def check_report_in_chromium(check, row, report, tables):
-    """The report as a browser shows it: a row for each row of the tables,
-    and a picture, loaded, for each box."""
-    sys.path.insert(0, os.path.join(ROOT, "tests", "report"))
-    import browser
-    seen = browser.load(os.path.join(report, "index.html"), os.path.join(report, "..", "report-seen.png"))
-    rows = table_rows(tables)
-    check.expect(row, "rows in the page", len(seen["rows"]), len(rows))
-    boxes = sum(0 if cells[3] in ("none", "?") else cells[3].count('", "') + 1 for cells in rows)
-    check.expect(row, "pictures in the page", len(seen["images"]), boxes)
-    check.expect(row, "pictures not loaded",
-                 [image["src"] for image in seen["images"] if not (image["complete"] and image["naturalWidth"])], [])
-
-
-def test_ship_preview(check, work):
+def test_e2e_ship_with_preview(tmp_path):
     """The whole of ship, the preview of the image's contents under Wine
-    included. Exit 77 (skipped) where this machine cannot run it."""
-    project = Project(work, "ship-preview")
+    included; skipped where this machine cannot run it. Then the report as a
+    browser shows it: a row for each row of the tables, and a picture,
+    loaded, for each box."""
+    project = Project(tmp_path)
     result = project.ship()
-    row = "ship with the preview"
-    if not check.expect(row, "exit code", result.returncode, 0):
-        print(result.stdout + result.stderr)
-        return 1
-    lines = step_lines(result.stdout)
-    preview = [line for line in lines if line.startswith("preview")]
-    if preview and "skipped:" in preview[0]:
-        print(preview[0])
-        return None
-    check.expect(row, "preview line", [line.split()[1] for line in preview], ["ok,"])
+    assert result.returncode == 0, result.stdout + result.stderr
+    preview_line = [line for line in step_lines(result.stdout) if line.startswith("preview")]
+    if preview_line and "skipped:" in preview_line[0]:
+        pytest.skip(preview_line[0])
+    assert [line.split()[1] for line in preview_line] == ["ok,"], result.stdout
     report = os.path.join(project.out, "report")
-    check.expect(row, "the preview in the report", os.path.exists(os.path.join(report, "preview.txt")), True)
     with open(os.path.join(report, "preview.txt"), encoding="utf-8") as f:
         tables = f.read()
-    check.expect(row, "from a CD-ROM drive", "from a CD-ROM drive" in tables, True)
-    check_report_in_chromium(check, row, report, tables)
-    if check.failures:
-        print(result.stdout + result.stderr)
-    return 1
+    assert "from a CD-ROM drive" in tables
+    sys.path.insert(0, os.path.join(ROOT, "tests", "report"))
+    import browser
+    seen = browser.load(os.path.join(report, "index.html"), os.path.join(project.out, "report-seen.png"))
+    rows = table_rows(tables)
+    assert len(seen["rows"]) == len(rows), "rows in the page"
+    boxes = sum(0 if cells[3] in ("none", "?") else cells[3].count('", "') + 1 for cells in rows)
+    assert len(seen["images"]) == boxes, "pictures in the page"
+    assert [image["src"] for image in seen["images"] if not (image["complete"] and image["naturalWidth"])] == [], \
+        "pictures not loaded"
 
 
 # -- what a maker owns ----------------------------------------------------------
 
-def test_adversarial(check, work):
+def linked(target, where):
+    """A change: a link in the kit at where, to target ({folder}: the maker's folder)."""
+    def change(project):
+        path = os.path.join(project.kit, *where.split("\\"))
+        os.symlink(target.replace("{folder}", project.folder), path)
+        return lambda: os.remove(path)
+    return change
+
+
+def fifo(project):
+    instme = os.path.join(project.kit, "Autoinst", "winme", "instme.exe")
+    os.rename(instme, instme + ".saved")
+    os.mkfifo(instme)
+    return lambda: (os.remove(instme), os.rename(instme + ".saved", instme))
+
+
+def odd_names(project):
+    made = [write(os.path.join(project.kit, "Autoinst", name), "")
+            for name in ("a:b.txt", "q?.txt", "CaSe.txt", "case.txt", "x|y.txt", "emoji\U0001F600.txt")]
+    return lambda: [os.remove(path) for path in made]
+
+
+def tool(project):
+    path = write(os.path.join(project.kit, "tool.exe"), b"MZ a tool")
+    return lambda: os.remove(path)
+
+
+def locked(project):
+    lock = staging.lock_beside(project.kit)
+    lock.__enter__()
+    return lambda: lock.__exit__(None, None, None)
+
+
+def ship_with(text):
+    """ship's arguments, the settings' text in place of their file."""
+    return ["ship", "{kit}", "--config", text, "--no-preview"]
+
+
+# what, a change to the kit, arguments ({kit}, {folder}), options to the run, exit code, what its output holds
+ADVERSARIAL = [
+    ("report over the folder of the kit", None, ship_with(other('"out/report"', '"."')), {}, 1,
+     "[report] output: . holds the kit: not replacing it"),
+    ("report over a folder of notes", None, ship_with(other('"out/report"', '"busy"')), {}, 1,
+     "[report] output: busy holds files that are not an earlier report: not replacing them"),
+    ("image over the key", None, ship_with(other('"out/DRIVERS_2026.iso"', '"keys/key.pem"')), {}, 1,
+     "[image] output: keys/key.pem is [sign] key: not replacing it"),
+    ("image over the settings", None, ship_with(other('"out/DRIVERS_2026.iso"', '"ship.toml"')), {}, 1,
+     "[image] output: ship.toml is the settings file: not replacing it"),
+    ("image over notes", None, ship_with(other('"out/DRIVERS_2026.iso"', '"notes.txt"')), {}, 1,
+     "[image] output: notes.txt exists and is not an ISO image: not replacing it"),
+    ("brand over a program of the maker's", tool, ship_with(other('"setup.exe"', '"tool.exe"')), {}, 1,
+     "[launcher] name: dist/tool.exe exists and is not a build of this launcher: not replacing it"),
+    ("image over notes, on the command line", None, ["image", "{kit}", "{folder}/notes.txt", "--label", "D"], {}, 1,
+     "kit image: {folder}/notes.txt exists and is not an ISO image: not replacing it"),
+    ("preview's report over notes", None, ["preview", "{kit}", "--report", "busy"], {}, 1,
+     "preview: --report: busy holds files that are not an earlier report: not replacing them"),
+    ("a link out of the kit", linked("{folder}/plans", "Autoinst\\extras"), ["check", "{kit}"], {}, 1,
+     "Autoinst\\extras  a link to {folder}/plans, outside the kit"),
+    ("a link out of the kit, imaged", linked("{folder}/plans", "Autoinst\\extras"),
+     ["image", "{kit}", "{folder}/D.iso", "--label", "D"], {}, 1,
+     "kit image: the distribution check found 1 error(s): fix them first; no image was written"),
+    ("a link that loops", linked("..", "Autoinst\\winme\\again"), ["check", "{kit}"], {}, 1,
+     "a link to .., a folder that holds the link"),
+    ("a FIFO for an installer", fifo, ["check", "{kit}"], {}, 1,
+     "Autoinst\\winme\\instme.exe  a FIFO, not a file: nothing was read from it"),
+    ("names the disc changes", odd_names, ["check", "{kit}"], {}, 0, "Autoinst\\a:b.txt  the disc changes the name: "
+     "it becomes 'a_b.txt'\nwarning  Autoinst\\case.txt  Windows takes Autoinst\\CaSe.txt and "
+     "Autoinst\\case.txt for one name on the disc"),
+    ("a name Windows refuses", odd_names, ["check", "{kit}"], {}, 0, "Windows refuses '|' in a name"),
+    ("a name beyond the disc's characters", odd_names, ["check", "{kit}"], {}, 0, "it becomes 'emoji_.txt'"),
+    ("a full disk", None, ["check", "{kit}"], {"stdout": "/dev/full"}, 1,
+     "kit check: the standard output: No space left on device"),
+    ("an empty kit name", None, ["new", ""], {}, 2, "kit new: error: name the distribution's folder"),
+    ("a name Windows cannot hold", None, ["new", "other", "--name", "a:b.exe"], {}, 2,
+     "--name: 'a:b.exe': Windows refuses ':' in a name"),
+    ("a timeout below zero", None, ["preview", "{kit}", "--timeout", "-5"], {}, 2,
+     "argument --timeout: -5: give a number of seconds above 0"),
+    ("a Wine that is not there", None, ["preview", "{kit}"], {"env": {"WINE": "/nonexistent/wine"}}, 1,
+     "preview: WINE=/nonexistent/wine: no such program"),
+    ("a second ship", locked, ship_with(SETTINGS), {}, 1, "kit ship: another ship of {kit} is running"),
+]
+
+
+@pytest.fixture(scope="module")
+def owned(tmp_path_factory):
+    """A maker's folder with more in it than the kit: notes, a folder that is
+    not a report, a private key in plans/."""
+    project = Project(tmp_path_factory.mktemp("owned"))
+    write(os.path.join(project.folder, "notes.txt"), "the maker's notes\n")
+    write(os.path.join(project.folder, "busy", "notes.txt"), "not a report\n")
+    write(os.path.join(project.folder, "plans", "private.key"), "a secret\n")
+    return project
+
+
+@pytest.mark.parametrize("what, change, argv, options, code, text", ADVERSARIAL, ids=[row[0] for row in ADVERSARIAL])
+def test_adversarial(owned, what, change, argv, options, code, text):
     """Inputs a maker may give by mistake: each is refused or reported in
     one line with its exit code, and the maker's folder (the kit, the
     settings, keys and outputs beside it) stays byte for byte as it was."""
-    project = Project(work, "owned")
-    kit, folder = project.kit, project.folder
-    notes = write(os.path.join(folder, "notes.txt"), "the maker's notes\n")
-    write(os.path.join(folder, "busy", "notes.txt"), "not a report\n")
-    write(os.path.join(folder, "plans", "private.key"), "a secret\n")
-    other = lambda old, new: SETTINGS.replace(old, new)  # noqa: E731
-    ship = lambda text: ["ship", kit, "--config", text, "--no-preview"]  # noqa: E731  (the settings' text)
-    instme = os.path.join(kit, "Autoinst", "winme", "instme.exe")
-
-    def link(target, where):
-        return lambda: os.symlink(target, os.path.join(kit, *where.split("\\")))
-
-    def fifo():
-        os.rename(instme, instme + ".saved")
-        os.mkfifo(instme)
-
-    def names():
-        for name in ("a:b.txt", "q?.txt", "CaSe.txt", "case.txt", "x|y.txt", "emoji\U0001F600.txt"):
-            write(os.path.join(kit, "Autoinst", name), "")
-
-    # what, a change to the kit, arguments, options to the run, exit code, what its output holds
-    rows = [
-        ("report over the folder of the kit", None, ship(other('"out/report"', '"."')), {}, 1,
-         "[report] output: . holds the kit: not replacing it"),
-        ("report over a folder of notes", None, ship(other('"out/report"', '"busy"')), {}, 1,
-         "[report] output: busy holds files that are not an earlier report: not replacing them"),
-        ("image over the key", None, ship(other('"out/DRIVERS_2026.iso"', '"keys/key.pem"')), {}, 1,
-         "[image] output: keys/key.pem is [sign] key: not replacing it"),
-        ("image over the settings", None, ship(other('"out/DRIVERS_2026.iso"', '"ship.toml"')), {}, 1,
-         "[image] output: ship.toml is the settings file: not replacing it"),
-        ("image over notes", None, ship(other('"out/DRIVERS_2026.iso"', '"notes.txt"')), {}, 1,
-         "[image] output: notes.txt exists and is not an ISO image: not replacing it"),
-        ("brand over a program of the maker's", lambda: write(os.path.join(kit, "tool.exe"), b"MZ a tool"),
-         ship(other('"setup.exe"', '"tool.exe"')), {}, 1,
-         "[launcher] name: dist/tool.exe exists and is not a build of this launcher: not replacing it"),
-        ("image over notes, on the command line", None, ["image", kit, notes, "--label", "D"], {}, 1,
-         f"kit image: {notes} exists and is not an ISO image: not replacing it"),
-        ("preview's report over notes", None, ["preview", kit, "--report", "busy"], {}, 1,
-         "preview: --report: busy holds files that are not an earlier report: not replacing them"),
-        ("a link out of the kit", link(os.path.join(folder, "plans"), "Autoinst\\extras"), ["check", kit], {}, 1,
-         f"Autoinst\\extras  a link to {os.path.join(folder, 'plans')}, outside the kit"),
-        ("a link out of the kit, imaged", link(os.path.join(folder, "plans"), "Autoinst\\extras"),
-         ["image", kit, os.path.join(folder, "D.iso"), "--label", "D"], {}, 1,
-         "kit image: the distribution check found 1 error(s): fix them first; no image was written"),
-        ("a link that loops", link("..", "Autoinst\\winme\\again"), ["check", kit], {}, 1,
-         "a link to .., a folder that holds the link"),
-        ("a FIFO for an installer", fifo, ["check", kit], {}, 1,
-         "Autoinst\\winme\\instme.exe  a FIFO, not a file: nothing was read from it"),
-        ("names the disc changes", names, ["check", kit], {}, 0, "Autoinst\\a:b.txt  the disc changes the name: "
-         "it becomes 'a_b.txt'\nwarning  Autoinst\\case.txt  Windows takes Autoinst\\CaSe.txt and "
-         "Autoinst\\case.txt for one name on the disc"),
-        ("a name Windows refuses", names, ["check", kit], {}, 0, "Windows refuses '|' in a name"),
-        ("a name beyond the disc's characters", names, ["check", kit], {}, 0, "it becomes 'emoji_.txt'"),
-        ("a full disk", None, ["check", kit], {"stdout": "/dev/full"}, 1,
-         "kit check: the standard output: No space left on device"),
-        ("a label in lower case", None, ["image", kit, "x.iso", "--label", "drv"], {}, 2,
-         "kit image: error: --label 'drv' cannot be a disc's name"),
-        ("no such kit", None, ["check", os.path.join(folder, "nowhere")], {}, 2, "is not a folder"),
-        ("an empty kit name", None, ["new", ""], {}, 2, "kit new: error: name the distribution's folder"),
-        ("a name Windows cannot hold", None, ["new", "other", "--name", "a:b.exe"], {}, 2,
-         "--name: 'a:b.exe': Windows refuses ':' in a name"),
-        ("a timeout below zero", None, ["preview", kit, "--timeout", "-5"], {}, 2,
-         "argument --timeout: -5: give a number of seconds above 0"),
-        ("a Wine that is not there", None, ["preview", kit], {"env": {"WINE": "/nonexistent/wine"}}, 1,
-         "preview: WINE=/nonexistent/wine: no such program"),
-        ("a second ship", "locked", ship(SETTINGS), {}, 1,
-         "kit ship: another ship of " + kit + " is running"),
-    ]
-    for what, change, argv, options, code, text in rows:
-        if callable(change):
-            change()
-        if argv[0] == "ship":
-            argv = argv[:3] + [project.settings(argv[3])] + argv[4:]
-        before = tree(folder)
+    def placed(arg):
+        return arg.replace("{kit}", owned.kit).replace("{folder}", owned.folder)
+    argv = [placed(arg) for arg in argv]
+    if argv[0] == "ship":
+        argv[3] = owned.settings(argv[3])
+    undo = change(owned) if change else None
+    try:
+        before = tree(owned.folder)
         with contextlib.ExitStack() as stack:
-            if change == "locked":
-                stack.enter_context(staging.lock_beside(kit))
             if options.get("stdout"):
                 options = {**options, "stdout": stack.enter_context(open(options["stdout"], "w"))}
-            result = kit_command(*argv, cwd=folder, timeout=60, **options)
+            result = kit_command(*argv, cwd=owned.folder, timeout=60, **options)
         output = (result.stdout or "") + result.stderr
-        check.expect(what, "exit code", result.returncode, code)
-        if not check.expect(what, f"output holds {text!r}", re.sub(" +", "  ", text) in re.sub(" +", "  ", output),
-                            True):
-            print(f"  got: {output[-600:]}")
+        assert result.returncode == code, output[-600:]
+        assert re.sub(" +", "  ", placed(text)) in re.sub(" +", "  ", output), output[-600:]
         if code == 1 and argv[0] != "check":
-            check.expect(what, "one line", len(result.stderr.strip().splitlines()), 1)
-        check.expect(what, "no traceback", "Traceback" in output, False)
-        check.expect(what, "the maker's folder unchanged", differences(before, tree(folder)), [])
-        # Undo the row's change for the next one.
-        if change is fifo:
-            os.remove(instme)
-            os.rename(instme + ".saved", instme)
-        elif change is names:
-            for name in os.listdir(os.path.join(kit, "Autoinst")):
-                if name.endswith(".txt"):
-                    os.remove(os.path.join(kit, "Autoinst", name))
-        for extra in ("Autoinst/extras", "Autoinst/winme/again", "tool.exe"):
-            if os.path.lexists(os.path.join(kit, extra)):
-                os.remove(os.path.join(kit, extra))
-    return len(rows)
+            assert len(result.stderr.strip().splitlines()) == 1, result.stderr
+        assert "Traceback" not in output
+        assert differences(before, tree(owned.folder)) == [], "the maker's folder changed"
+    finally:
+        if undo:
+            undo()
 
 
-def test_signals(check, work):
+def left_in_build(before, grace=60):
+    """What is new in build/ since before, once the ship ended, and stays
+    there: a test running alongside has scratch folders of its own there for
+    a while (ship's, a brand's build), never for long."""
+    new = set(os.listdir(paths.BUILD)) - before
+    deadline = time.monotonic() + grace
+    while new and time.monotonic() < deadline:
+        time.sleep(0.5)
+        new &= set(os.listdir(paths.BUILD))
+    return sorted(new)
+
+
+@pytest.fixture(scope="module")
+def interrupted(tmp_path_factory):
+    return Project(tmp_path_factory.mktemp("signals"))
+
+
+@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGHUP], ids=["TERM during brand", "HUP during brand"])
+def test_signals(interrupted, number):
     """A real TERM or HUP sent to a running ship while the launcher builds:
     it ends as Ctrl-C does, the maker's folder as it was, nothing left in
     build/, and no process of the build still running."""
-    project = Project(work, "signals")
-    build = os.path.join(ROOT, "build")
-    rows = [(signal.SIGTERM, "brand"), (signal.SIGHUP, "brand")]
-    for number, step in rows:
-        row = f"{signal.Signals(number).name} during {step}"
-        before, scratch = tree(project.folder), set(os.listdir(build))
-        ship = subprocess.Popen([sys.executable, KIT, "ship", project.kit, "--config", project.config,
-                                 "--no-preview"], cwd=project.folder, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        # The first check's line: the brand step's build starts now.
-        ship.stdout.readline()
-        deadline = time.monotonic() + 60
-        while not cli.descendants(ship.pid) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        time.sleep(1)
-        children = cli.descendants(ship.pid)
-        ship.send_signal(number)
-        stdout, stderr = ship.communicate(timeout=60)
-        check.expect(row, "the build was running", bool(children), True)
-        check.expect(row, "exit code", ship.returncode, 1)
-        check.expect(row, "last line", (stderr.strip().splitlines() or [""])[-1],
-                     "kit ship: interrupted; the kit and every output are as they were")
-        check.expect(row, "the maker's folder unchanged", differences(before, tree(project.folder)), [])
-        check.expect(row, "build/ scratch removed", sorted(set(os.listdir(build)) - scratch), [])
-        check.expect(row, "no child left", [pid for pid in children if cli.alive(pid)], [])
-    return len(rows)
-
-
-TESTS = {"usage": test_usage, "new": test_new, "check": test_check, "sign": test_sign, "image": test_image,
-         "brand": test_brand, "ship": test_ship, "preview_results": test_preview_results,
-         "ship_preview": test_ship_preview, "adversarial": test_adversarial, "signals": test_signals}
-
-
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("test", choices=sorted(TESTS))
-    parser.add_argument("--work", required=True)
-    args = parser.parse_args()
-    work = os.path.join(args.work, args.test)
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
-    if not os.path.isfile(paths.LAUNCHER):
-        sys.exit(f"{paths.LAUNCHER} is missing: build it with tools/build.sh")
-    check = Checker()
-    cases = TESTS[args.test](check, work)
-    if cases is None:
-        print(f"kit {args.test}: skipped")
-        sys.exit(77)
-    print(f"kit {args.test}: {cases} cases, {check.failures} failures")
-    sys.exit(1 if check.failures else 0)
-
-
-if __name__ == "__main__":
-    main()
+    before, scratch = tree(interrupted.folder), set(os.listdir(paths.BUILD))
+    ship = subprocess.Popen([sys.executable, KIT, "ship", interrupted.kit, "--config", interrupted.config,
+                             "--no-preview"], cwd=interrupted.folder, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # The first check's line: the brand step's build starts now.
+    ship.stdout.readline()
+    deadline = time.monotonic() + 60
+    while not cli.descendants(ship.pid) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(1)
+    children = cli.descendants(ship.pid)
+    ship.send_signal(number)
+    _, stderr = ship.communicate(timeout=60)
+    assert children, "the build was not running"
+    assert ship.returncode == 1, stderr
+    assert (stderr.strip().splitlines() or [""])[-1] \
+        == "kit ship: interrupted; the kit and every output are as they were"
+    assert differences(before, tree(interrupted.folder)) == [], "the maker's folder changed"
+    assert left_in_build(scratch) == [], "build/ scratch left"
+    assert [pid for pid in children if cli.alive(pid)] == [], "a child left running"

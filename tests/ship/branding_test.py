@@ -20,7 +20,7 @@ interpreter.require("pefile")
 import pefile  # noqa: E402
 
 import icons  # noqa: E402
-from checking import run  # noqa: E402
+from shared import run  # noqa: E402
 
 CMAKE = os.environ.get("CMAKE", "cmake")
 WORK = os.path.join(os.environ.get("SHIP_WORK", os.path.join(ROOT, "build", "ship-work")), "configure")

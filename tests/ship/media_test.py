@@ -1,15 +1,14 @@
-#!/usr/bin/env python3
 """CD image tests: tools/kit image on sample kits, the image read back as
 Windows reads it (the Joliet names), and the refusals, which leave neither an
 image nor a changed kit behind.
 
-Usage: media_test.py --work DIR --program LAUNCHER.exe --branded BRANDED.exe
+CMake passes LAUNCHER_EXE and BRANDED_EXE, and a --basetemp in its build folder.
 """
-import argparse
 import os
 import re
-import shutil
 import sys
+
+import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -17,9 +16,18 @@ KIT = os.path.join(ROOT, "tools", "kit")
 sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
 import make_kit  # noqa: E402
 import windows  # noqa: E402
-from checking import Checker, expect_refused, run, snapshot  # noqa: E402
+from shared import last_line, run, tree  # noqa: E402
 
+PROGRAMS = {"plain": os.environ.get("LAUNCHER_EXE", os.path.join(ROOT, "build", "windows", "launcher.exe")),
+            "branded": os.environ.get("BRANDED_EXE", os.path.join(ROOT, "build", "branded", "launcher.exe"))}
 INSTALLER_PATHS = ["/" + path.replace("\\", "/") for path in windows.INSTALLERS]
+
+
+@pytest.fixture(scope="module", autouse=True)
+def built():
+    missing = [path for path in PROGRAMS.values() if not os.path.isfile(path)]
+    if missing:
+        pytest.fail(f"{', '.join(missing)} missing: build it first", pytrace=False)
 
 
 def joliet_files(image):
@@ -48,12 +56,11 @@ def extracted(image, path, work):
         return f.read()
 
 
-def kit(work, name, launcher, top_name="launcher.exe", omit=(), extra=(), linked=(), outside=False):
+def kit(work, name, launcher="plain", top_name="launcher.exe", omit=(), extra=(), linked=(), outside=False):
     """A sample kit; the files in linked are links to copies in its payload
     folder (outside it, with outside)."""
     folder = os.path.join(work, name)
-    shutil.rmtree(folder, ignore_errors=True)
-    make_kit.make_kit(folder, omit=omit, launcher=launcher)
+    make_kit.make_kit(folder, omit=omit, launcher=PROGRAMS[launcher])
     store = os.path.join(work, name + "-payload") if outside else os.path.join(folder, "payload")
     os.makedirs(store, exist_ok=True)
     for path in linked:
@@ -73,116 +80,108 @@ def kit(work, name, launcher, top_name="launcher.exe", omit=(), extra=(), linked
     return folder
 
 
-def images(check, work, program, branded):
-    autorun = lambda *lines: ("\r\n".join(("[autorun]",) + lines) + "\r\n").encode()  # noqa: E731
-    # kit, image options, files expected at the top besides the installers, autorun.inf
-    rows = [
-        (kit(work, "plain", program), ["--label", "SAMPLE_KIT"], ["/launcher.exe"],
-         autorun("open=launcher.exe", "label=SAMPLE_KIT")),
-        # A launcher with an icon lends it to the drive in Explorer.
-        (kit(work, "branded", branded, "setup.exe"), ["--label", "DRIVERS_2026"], ["/setup.exe"],
-         autorun("open=setup.exe", "icon=setup.exe", "label=DRIVERS_2026")),
-        (kit(work, "two-programs", program, extra=[("Readme.exe", b"MZ")]),
-         ["--label", "A", "--program", "launcher.exe"], ["/Readme.exe", "/launcher.exe"],
-         autorun("open=launcher.exe", "label=A")),
-        # Joliet holds no links: the disc must carry the file itself.
-        (kit(work, "linked", program, linked=windows.INSTALLERS), ["--label", "LINKED"],
-         ["/launcher.exe"] + ["/payload/" + path.split("\\")[-1] for path in windows.INSTALLERS],
-         autorun("open=launcher.exe", "label=LINKED")),
-        (kit(work, "no-autorun", branded, "Setup.exe", extra=[("AUTORUN.INF", b"[autorun]\r\nopen=x.exe\r\n")]),
-         ["--label", "MINE", "--no-autorun"], ["/AUTORUN.INF", "/Setup.exe"], None),
-    ]
-    for folder, options, top, inf in rows:
-        row = f"{os.path.basename(folder)} {' '.join(options)}"
-        image = os.path.join(work, os.path.basename(folder) + ".iso")
-        before = snapshot(folder)
-        result = run([sys.executable, KIT, "image", folder, image] + options)
-        check.expect(row, "exit code", result.returncode, 0)
-        if result.returncode != 0:
-            print(result.stdout + result.stderr)
-            continue
-        expected = sorted(INSTALLER_PATHS + top + (["/autorun.inf"] if inf else []))
-        check.expect(row, "files on the disc (Joliet names)", joliet_files(image), expected)
-        check.expect(row, "volume label", volume_id(image), options[options.index("--label") + 1])
-        if inf:
-            check.expect(row, "autorun.inf", extracted(image, "/autorun.inf", work), inf)
-        for path in (top[-1], INSTALLER_PATHS[-1]):
-            with open(os.path.join(folder, path.lstrip("/")), "rb") as f:
-                check.expect(row, f"{path} on the disc is the kit's, byte for byte",
-                             extracted(image, path, work) == f.read(), True)
-        check.expect(row, "kit unchanged", snapshot(folder) == before, True)
-        check.expect(row, "nothing left beside the image", sorted(n for n in os.listdir(work) if n.startswith(".")),
-                     [])
-    return len(rows)
+def autorun(*lines):
+    return ("\r\n".join(("[autorun]",) + lines) + "\r\n").encode()
+
+
+# what, the kit (kit()'s options), image options, files expected at the top besides the installers, autorun.inf
+IMAGES = [
+    ("plain", {}, ["--label", "SAMPLE_KIT"], ["/launcher.exe"], autorun("open=launcher.exe", "label=SAMPLE_KIT")),
+    # A launcher with an icon lends it to the drive in Explorer.
+    ("branded", {"launcher": "branded", "top_name": "setup.exe"}, ["--label", "DRIVERS_2026"], ["/setup.exe"],
+     autorun("open=setup.exe", "icon=setup.exe", "label=DRIVERS_2026")),
+    ("two programs, one named", {"extra": [("Readme.exe", b"MZ")]}, ["--label", "A", "--program", "launcher.exe"],
+     ["/Readme.exe", "/launcher.exe"], autorun("open=launcher.exe", "label=A")),
+    # Joliet holds no links: the disc must carry the file itself.
+    ("installers linked", {"linked": windows.INSTALLERS}, ["--label", "LINKED"],
+     ["/launcher.exe"] + ["/payload/" + path.split("\\")[-1] for path in windows.INSTALLERS],
+     autorun("open=launcher.exe", "label=LINKED")),
+    ("no autorun", {"launcher": "branded", "top_name": "Setup.exe",
+                    "extra": [("AUTORUN.INF", b"[autorun]\r\nopen=x.exe\r\n")]},
+     ["--label", "MINE", "--no-autorun"], ["/AUTORUN.INF", "/Setup.exe"], None),
+]
+
+
+@pytest.mark.parametrize("what, made, options, top, inf", IMAGES, ids=[row[0] for row in IMAGES])
+def test_image(tmp_path, what, made, options, top, inf):
+    folder = kit(tmp_path, "kit", **made)
+    image = os.path.join(tmp_path, "disc.iso")
+    before = tree(folder)
+    result = run([sys.executable, KIT, "image", folder, image] + options)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert joliet_files(image) == sorted(INSTALLER_PATHS + top + (["/autorun.inf"] if inf else [])), \
+        "files on the disc (Joliet names)"
+    assert volume_id(image) == options[options.index("--label") + 1]
+    if inf:
+        assert extracted(image, "/autorun.inf", tmp_path) == inf
+    for path in (top[-1], INSTALLER_PATHS[-1]):
+        with open(os.path.join(folder, path.lstrip("/")), "rb") as f:
+            assert extracted(image, path, tmp_path) == f.read(), f"{path} on the disc is not the kit's"
+    assert tree(folder) == before, "the kit changed"
+    assert sorted(n for n in os.listdir(tmp_path) if n.startswith(".")) == [], "left beside the image"
 
 
 PREVIOUS_IMAGE = bytes(0x8001) + b"CD001 the previous image"
+LONG_NAME = "Read me first, before you install anything from this disc, please.txt"
+# The kits the refusals are tried on, by name: kit()'s options.
+REFUSED_KITS = {
+    "good": {},
+    "spaced": {"top_name": "my setup.exe"},
+    "no-launcher": {"extra": [("launcher.exe", None)]},
+    "two": {"extra": [("Readme.exe", b"MZ")]},
+    "missing-installer": {"omit": ("Autoinst\\win2k\\inst2k.exe",)},
+    "own-autorun": {"extra": [("Autorun.inf", b"[autorun]\r\n")]},
+    "too-long": {"extra": [(LONG_NAME, b"69 characters: more than Joliet holds")]},
+    "linked-out": {"linked": windows.INSTALLERS[:1], "outside": True},
+}
+BAD_LABEL = "--label {!r} cannot be a disc's name"
+# kit, the image (below the work folder), label, extra options, what the last line says
+REFUSALS = [
+    ("no-launcher", "refused.iso", "X", [], "has no launcher at its top: no launcher: no .exe at the top"),
+    ("two", "refused.iso", "X", [], "several programs at the top (Readme.exe, launcher.exe)"),
+    ("good", "refused.iso", "X", ["--program", "setup.exe"], "has no launcher named setup.exe at its top"),
+    ("good", "refused.iso", "X", ["--program", "Autoinst\\winxp\\instxp.exe"], "has no launcher"),
+    ("good", "refused.iso", "sample", [], BAD_LABEL.format("sample")),
+    ("good", "refused.iso", "MY DISC", [], BAD_LABEL.format("MY DISC")),
+    ("good", "refused.iso", "SEVENTEEN_LETTERS", [], BAD_LABEL.format("SEVENTEEN_LETTERS")),
+    ("good", "refused.iso", "", [], BAD_LABEL.format("")),
+    ("good", "refused.iso", "DISQUE_É", [], BAD_LABEL.format("DISQUE_É")),
+    ("good", "good/out.iso", "X", [], "would be inside the distribution"),
+    ("good", "good/Autoinst/out.iso", "X", [], "would be inside the distribution"),
+    ("good", "good/launcher.exe", "X", [], "would be inside the distribution"),
+    ("good", "good/../good/x.iso", "X", [], "would be inside the distribution"),
+    ("good", ".", "X", [], "is a folder"),
+    ("spaced", "refused.iso", "X", [], "AutoRun cannot start 'my setup.exe'"),
+    ("own-autorun", "refused.iso", "X", [], "already has an Autorun.inf"),
+    ("missing-installer", "refused.iso", "X", [], "the distribution check found 1 error(s)"),
+    ("linked-out", "refused.iso", "X", [], "the distribution check found 1 error(s)"),
+    ("too-long", "refused.iso", "X", [], f"{LONG_NAME}: Joliet holds names of at most 64 characters"),
+]
 
 
-def refusals(check, work, program):
-    good = kit(work, "good", program)
-    spaced = kit(work, "spaced", program, "my setup.exe")
-    no_launcher = kit(work, "no-launcher", program, extra=[("launcher.exe", None)])
-    two = kit(work, "two", program, extra=[("Readme.exe", b"MZ")])
-    missing = kit(work, "missing-installer", program, omit=("Autoinst\\win2k\\inst2k.exe",))
-    own_autorun = kit(work, "own-autorun", program, extra=[("Autorun.inf", b"[autorun]\r\n")])
-    long_name = "Read me first, before you install anything from this disc, please.txt"
-    too_long = kit(work, "too-long", program, extra=[(long_name, b"69 characters: more than Joliet holds")])
-    linked_out = kit(work, "linked-out", program, linked=windows.INSTALLERS[:1], outside=True)
+@pytest.fixture(scope="module")
+def refused_kits(tmp_path_factory):
+    work = str(tmp_path_factory.mktemp("refusals"))
+    return work, {name: kit(work, name, **options) for name, options in REFUSED_KITS.items()}
+
+
+@pytest.mark.parametrize("name, target, label, options, message", REFUSALS,
+                         ids=[f"{row[0]} -> {row[1]} --label {row[2]!r} {' '.join(row[3])}".strip()
+                              for row in REFUSALS])
+def test_refused(refused_kits, name, target, label, options, message):
+    work, kits = refused_kits
+    folder, target = kits[name], work if target == "." else os.path.join(work, *target.split("/"))
     image = os.path.join(work, "refused.iso")
-    bad_label = "--label {!r} cannot be a disc's name"
-    # kit, image, label, extra options, what the message says
-    rows = [
-        (no_launcher, image, "X", [], "has no launcher at its top: no launcher: no .exe at the top"),
-        (two, image, "X", [], "several programs at the top (Readme.exe, launcher.exe)"),
-        (good, image, "X", ["--program", "setup.exe"], "has no launcher named setup.exe at its top"),
-        (good, image, "X", ["--program", "Autoinst\\winxp\\instxp.exe"], "has no launcher"),
-        (good, image, "sample", [], bad_label.format("sample")),
-        (good, image, "MY DISC", [], bad_label.format("MY DISC")),
-        (good, image, "SEVENTEEN_LETTERS", [], bad_label.format("SEVENTEEN_LETTERS")),
-        (good, image, "", [], bad_label.format("")),
-        (good, image, "DISQUE_É", [], bad_label.format("DISQUE_É")),
-        (good, os.path.join(good, "out.iso"), "X", [], "would be inside the distribution"),
-        (good, os.path.join(good, "Autoinst", "out.iso"), "X", [], "would be inside the distribution"),
-        (good, os.path.join(good, "launcher.exe"), "X", [], "would be inside the distribution"),
-        (good, os.path.join(work, "good", "..", "good", "x.iso"), "X", [], "would be inside the distribution"),
-        (good, work, "X", [], "is a folder"),
-        (spaced, image, "X", [], "AutoRun cannot start 'my setup.exe'"),
-        (own_autorun, image, "X", [], "already has an Autorun.inf"),
-        (missing, image, "X", [], "the distribution check found 1 error(s)"),
-        (linked_out, image, "X", [], "the distribution check found 1 error(s)"),
-        (too_long, image, "X", [], f"{long_name}: Joliet holds names of at most 64 characters"),
-    ]
-    for folder, target, label, options, message in rows:
-        row = f"{os.path.basename(folder)} -> {os.path.relpath(target, work)} --label {label!r} {' '.join(options)}"
-        # An image already there (its first bytes as an ISO's) must survive
-        # a refused run untouched.
-        with open(image, "wb") as f:
-            f.write(PREVIOUS_IMAGE)
-        existed = os.path.exists(target)
-        before = snapshot(folder)
-        result = run([sys.executable, KIT, "image", folder, target, "--label", label] + options)
-        expect_refused(check, row, result, message, folder, before, 2 if message.startswith("--label") else 1)
-        with open(image, "rb") as f:
-            check.expect(row, "previous image", f.read() == PREVIOUS_IMAGE, True)
-        check.expect(row, "image written", os.path.exists(target), existed)
-    return len(rows)
-
-
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--branded", required=True)
-    args = parser.parse_args()
-    shutil.rmtree(args.work, ignore_errors=True)
-    os.makedirs(args.work)
-    check = Checker()
-    cases = images(check, args.work, args.program, args.branded)
-    cases += refusals(check, args.work, args.program)
-    print(f"{cases} image cases, {check.failures} failures")
-    sys.exit(1 if check.failures else 0)
-
-
-if __name__ == "__main__":
-    main()
+    # An image already there (its first bytes as an ISO's) must survive a
+    # refused run untouched.
+    with open(image, "wb") as f:
+        f.write(PREVIOUS_IMAGE)
+    existed = os.path.exists(target)
+    before = tree(folder)
+    result = run([sys.executable, KIT, "image", folder, target, "--label", label] + options)
+    assert result.returncode == (2 if message.startswith("--label") else 1), result.stdout + result.stderr
+    assert message in last_line(result)
+    assert tree(folder) == before, "the kit changed (names, modes or bytes)"
+    with open(image, "rb") as f:
+        assert f.read() == PREVIOUS_IMAGE, "the previous image changed"
+    assert os.path.exists(target) == existed, "an image was written"

@@ -23,7 +23,7 @@ interpreter.require("pefile")
 import pefile  # noqa: E402
 
 import signing  # noqa: E402
-from checking import run, snapshot  # noqa: E402
+from shared import run, tree  # noqa: E402
 
 PASSWORD = "correct horse"
 
@@ -198,10 +198,10 @@ def test_failure(certificates, program, tmp_path, what, options, source, message
     source = source or program
     target = os.path.join(tmp_path, os.path.basename(source))
     shutil.copy(source, target)
-    before = snapshot(tmp_path)
+    before = tree(tmp_path)
     try:
         said = signing.sign(target, **options)
     except signing.SignError as error:
         said = str(error)
     assert said == message.replace(PROGRAM, target)
-    assert snapshot(tmp_path) == before, "the folder changed (names, modes or bytes)"
+    assert tree(tmp_path) == before, "the folder changed (names, modes or bytes)"

@@ -1,33 +1,36 @@
-#!/usr/bin/env python3
 """The shipped launcher under Wine: the contents of a CD image started as
 AutoRun starts them from a CD-ROM drive, and a signed launcher doing exactly
 what the unsigned one does.
 
-Usage: wine_test.py (cd|signed) --work DIR --program LAUNCHER --branded BRANDED [--prefix DIR]
+CMake passes LAUNCHER_EXE and BRANDED_EXE, and a --basetemp in its build
+folder. A machine that cannot run 32-bit programs skips every test, and the
+run ends with exit code 77 (conftest.py).
 """
-import argparse
 import configparser
+import contextlib
 import os
-import shutil
 import sys
+
+import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
+KIT = os.path.join(ROOT, "tools", "kit")
 sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
 import make_kit  # noqa: E402
-import signing  # noqa: E402
 import paths  # noqa: E402
+import signing  # noqa: E402
 import windows  # noqa: E402
 import wine  # noqa: E402
 from wine import Machine, X86, X64  # noqa: E402
 
-from checking import Checker, run  # noqa: E402
+from shared import run  # noqa: E402
 from sign_test import make_certificates  # noqa: E402
 
-KIT = os.path.join(ROOT, "tools", "kit")
+PROGRAMS = {"plain": os.environ.get("LAUNCHER_EXE", paths.LAUNCHER),
+            "branded": os.environ.get("BRANDED_EXE", os.path.join(ROOT, "build", "branded", "launcher.exe"))}
 WIN98, ME, W2K, XP, VISTA32, VISTA64 = windows.INSTALLERS
 UNKNOWN = ["Unknow OS version", "Exec fail"]
-SKIPPED = 77   # CTest's SKIP_RETURN_CODE for this test
 
 # machine, installer expected (None: none), boxes expected
 ROWS = [
@@ -38,112 +41,105 @@ ROWS = [
     (Machine("win10", X64), VISTA64, ["VISTA64"]),
     (Machine("nt40"), None, UNKNOWN),
 ]
+ROW_IDS = [f"{machine.release} {machine.describe_arch()}" for machine, _, _ in ROWS]
 
 
-def fresh(folder):
-    """An empty folder; files extracted from an image come read-only."""
-    if os.path.exists(folder):
-        for parent, folders, _ in os.walk(folder):
-            for name in folders:
-                os.chmod(os.path.join(parent, name), 0o755)
-        os.chmod(folder, 0o755)
-        shutil.rmtree(folder)
-    os.makedirs(folder)
-    return folder
+@pytest.fixture(scope="module")
+def certificates(tmp_path_factory):
+    return make_certificates(str(tmp_path_factory.mktemp("certificates")))
 
 
-def signed_kit(work, name, launcher, top_name, certificates):
+def signed_kit(folder, launcher, top_name, certificates):
     """A sample kit whose launcher, under top_name, is signed SHA-1 + SHA-256."""
-    kit = make_kit.make_kit(os.path.join(work, name), launcher=launcher)
+    if not os.path.isfile(PROGRAMS[launcher]):
+        pytest.fail(f"{PROGRAMS[launcher]} is missing: build it first", pytrace=False)
+    kit = make_kit.make_kit(folder, launcher=PROGRAMS[launcher])
     program = os.path.join(kit, top_name)
     os.replace(os.path.join(kit, "launcher.exe"), program)
-    try:
-        signing.sign(program, cert=certificates["cert.pem"], key=certificates["key.pem"],
-                     password_file=certificates["pass.txt"], ca=certificates["cert.pem"], also_sha1=True)
-    except signing.SignError as error:
-        sys.exit(f"could not sign {program}: {error}")
+    signing.sign(program, cert=certificates["cert.pem"], key=certificates["key.pem"],
+                 password_file=certificates["pass.txt"], ca=certificates["cert.pem"], also_sha1=True)
     return kit
 
 
-def check_run(check, row, result, installer, boxes, drive=None):
-    check.expect(row, "problems", result.problems, [])
-    check.expect(row, "installer started", [launch.relative for launch in result.launches],
-                 [installer] if installer else [])
-    check.expect(row, "boxes", result.boxes, boxes)
-    check.expect(row, "exit code", result.exit_code, 0)
-    for launch in result.launches:
-        check.expect(row, "installer's arguments", launch.arguments(), "")
-        if drive:
-            check.expect(row, "drive the installer ran from", wine.DRIVE_TYPES.get(launch.drive, launch.drive),
-                         drive)
+def started(**options):
+    """A Wine session in the e2e tests' 32-bit prefix, for a fixture to
+    yield from; skips where this machine cannot run 32-bit programs."""
+    with contextlib.ExitStack() as stack:
+        try:
+            session = stack.enter_context(wine.WineSession(paths.PREFIXES[32], own_display=True,
+                                                           **paths.session_paths(32), **options))
+        except wine.WineUnavailable as error:
+            pytest.skip(str(error))
+        except wine.WineError as error:
+            pytest.fail(str(error), pytrace=False)
+        yield session
 
 
-def test_cd(args, check):
-    """Kit -> branded, signed setup.exe -> image -> its contents on drive D:,
-    started by the command autorun.inf names, from AutoRun's folder."""
-    certificates = make_certificates(os.path.join(args.work, "certificates"))
-    kit = signed_kit(args.work, "kit", args.branded, "setup.exe", certificates)
-    image = os.path.join(args.work, "DRIVERS.iso")
+@pytest.fixture(scope="module")
+def disc(tmp_path_factory, certificates):
+    """Kit -> branded, signed setup.exe -> image -> its contents, to be drive D:."""
+    work = str(tmp_path_factory.mktemp("cd"))
+    kit = signed_kit(os.path.join(work, "kit"), "branded", "setup.exe", certificates)
+    image = os.path.join(work, "DRIVERS.iso")
     result = run([sys.executable, KIT, "image", kit, image, "--label", "DRIVERS"])
-    if result.returncode != 0:
-        sys.exit(f"make_media.py failed:\n{result.stdout}{result.stderr}")
-    disc = fresh(os.path.join(args.work, "disc"))
-    result = run(["xorriso", "-no_rc", "-osirrox", "on", "-indev", image, "-extract", "/", disc])
-    if result.returncode != 0:
-        sys.exit(f"xorriso could not extract {image}:\n{result.stderr}")
+    assert result.returncode == 0, result.stdout + result.stderr
+    folder = os.path.join(work, "disc")
+    result = run(["xorriso", "-no_rc", "-osirrox", "on", "-indev", image, "-extract", "/", folder])
+    assert result.returncode == 0, result.stderr
+    # Files extracted from an image come read-only; the next run's clean-up
+    # must be able to remove them.
+    for parent, folders, _ in os.walk(folder):
+        for name in folders:
+            os.chmod(os.path.join(parent, name), 0o755)
+    os.chmod(folder, 0o755)
+    return folder
+
+
+@pytest.fixture(scope="module")
+def cd_session(disc):
+    yield from started(cdrom=disc)
+
+
+@pytest.fixture(scope="module")
+def kits(tmp_path_factory, certificates):
+    work = str(tmp_path_factory.mktemp("signed"))
+    return {"unsigned": make_kit.make_kit(os.path.join(work, "unsigned"), launcher=PROGRAMS["plain"]),
+            "signed": signed_kit(os.path.join(work, "signed"), "plain", "launcher.exe", certificates)}
+
+
+@pytest.fixture(scope="module")
+def plain_session():
+    yield from started()
+
+
+def check_run(result, installer, boxes, drive=None):
+    assert (result.problems, [launch.relative for launch in result.launches], result.boxes, result.exit_code) \
+        == ([], [installer] if installer else [], boxes, 0), "problems, installers started, boxes, exit code"
+    for launch in result.launches:
+        assert launch.arguments() == "", "the installer's arguments"
+        if drive:
+            assert wine.DRIVE_TYPES.get(launch.drive, launch.drive) == drive, "the drive the installer ran from"
+
+
+def test_cd_autorun(disc, cd_session):
     autorun = configparser.ConfigParser()
     autorun.read(os.path.join(disc, "autorun.inf"), encoding="ascii")
-    program = autorun["autorun"]["open"]
-    check.expect("autorun.inf", "open=", program, "setup.exe")
-
-    with wine.WineSession(args.prefix, own_display=True, cdrom=disc, **paths.session_paths(32)) as session:
-        command_line = f'"{session.windows_path(os.path.join(disc, program))}"'
-        check.expect("session", "the launcher's path", command_line, '"D:\\setup.exe"')
-        for machine, installer, boxes in ROWS:
-            row = f"CD {machine.release} {machine.describe_arch()}"
-            result = session.run(disc, machine, program=program, command_line=command_line,
-                                 start_folder=wine.AUTORUN_FOLDER)
-            print(f"{row}: installer {result.installer()}, boxes {result.boxes}, exit {result.exit_code}")
-            check_run(check, row, result, installer, boxes, drive="cdrom")
-    return len(ROWS)
+    assert autorun["autorun"]["open"] == "setup.exe"
+    assert cd_session.windows_path(os.path.join(disc, "setup.exe")) == "D:\\setup.exe"
 
 
-def test_signed(args, check):
-    """The same rows, signed and unsigned, in one session: signing must not
-    change what the launcher does."""
-    certificates = make_certificates(os.path.join(args.work, "certificates"))
-    signed = signed_kit(args.work, "signed", args.program, "launcher.exe", certificates)
-    unsigned = make_kit.make_kit(os.path.join(args.work, "unsigned"), launcher=args.program)
-    with wine.WineSession(args.prefix, own_display=True, **paths.session_paths(32)) as session:
-        for machine, installer, boxes in ROWS:
-            for name, kit in (("unsigned", unsigned), ("signed", signed)):
-                row = f"{name} {machine.release} {machine.describe_arch()}"
-                result = session.run(kit, machine)
-                print(f"{row}: installer {result.installer()}, boxes {result.boxes}, exit {result.exit_code}")
-                check_run(check, row, result, installer, boxes)
-    return 2 * len(ROWS)
+@pytest.mark.parametrize("machine, installer, boxes", ROWS, ids=ROW_IDS)
+def test_cd(disc, cd_session, machine, installer, boxes):
+    """Started by the command autorun.inf names, from AutoRun's folder."""
+    command_line = f'"{cd_session.windows_path(os.path.join(disc, "setup.exe"))}"'
+    result = cd_session.run(disc, machine, program="setup.exe", command_line=command_line,
+                            start_folder=wine.AUTORUN_FOLDER)
+    check_run(result, installer, boxes, drive="cdrom")
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("test", choices=("cd", "signed"))
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--branded", required=True)
-    parser.add_argument("--prefix", default=paths.PREFIXES[32])
-    args = parser.parse_args()
-    args.work = fresh(os.path.join(args.work, args.test))
-    check = Checker()
-    try:
-        cases = (test_cd if args.test == "cd" else test_signed)(args, check)
-    except wine.WineUnavailable as error:
-        print(f"skipped: {error}")
-        sys.exit(SKIPPED)
-    except (wine.WineError, make_kit.KitError, paths.NotBuilt) as error:
-        sys.exit(f"wine_test.py: {error}")
-    print(f"{cases} runs, {check.failures} failures")
-    sys.exit(1 if check.failures else 0)
-
-
-if __name__ == "__main__":
-    main()
+@pytest.mark.parametrize("which", ["unsigned", "signed"])
+@pytest.mark.parametrize("machine, installer, boxes", ROWS, ids=ROW_IDS)
+def test_signed(kits, plain_session, machine, installer, boxes, which):
+    """Signing must not change what the launcher does: the same rows, signed
+    and unsigned, in one session."""
+    check_run(plain_session.run(kits[which], machine), installer, boxes)

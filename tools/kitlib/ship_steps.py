@@ -210,7 +210,9 @@ def report(context):
 def _renamed(text, names):
     """text with each path of names, absolute or relative, put as its name."""
     for path, name in names.items():
-        for form in (os.path.abspath(path), os.path.relpath(path)):
+        # The longer first: from a folder whose only common ancestor with
+        # path is /, the relative form holds the absolute one.
+        for form in sorted({os.path.abspath(path), os.path.relpath(path)}, key=len, reverse=True):
             text = text.replace(form, name.rstrip(os.sep) or name)
     return text
 
