@@ -36,7 +36,7 @@ class Context:
     name: str                       # the launcher's name at the kit's top
     scratch: str                    # a private folder below build/, removed at the end
     run_preview: bool = True
-    out: object = sys.stdout
+    out: object = None
     staging: object = dataclasses.field(default_factory=_new_staging)
     lines: list = dataclasses.field(default_factory=list)      # the step lines, for the report
     outputs: list = dataclasses.field(default_factory=list)    # what goes into place at the end
@@ -58,15 +58,16 @@ class Context:
         print(f"{'':<{STEPS_WIDTH}} {text}", file=self.out)
 
 
-def ship(kit, config, program=None, run_preview=True, out=sys.stdout):
-    """Runs the steps; returns the outputs put in place. Raises errors.Failure
-    with one line when it stops, the kit and every output as they were."""
+def ship(kit, config, program=None, run_preview=True, out=None):
+    """Runs the steps, saying each on out (default: the standard output);
+    returns the outputs put in place. Raises errors.Failure with one line
+    when it stops, the kit and every output as they were."""
     plan = settings_module.plan(kit, config, program)
     try:
         with staging.lock_beside(kit):
             os.makedirs(paths.BUILD, exist_ok=True)
             context = Context(kit, config, plan.settings, plan.name, tempfile.mkdtemp(prefix="ship-", dir=paths.BUILD),
-                              run_preview, out)
+                              run_preview, out or sys.stdout)
             try:
                 _run(context)
             finally:
