@@ -54,7 +54,8 @@ def load(page, screenshot):
     if os.geteuid() == 0:
         options.add_argument("--no-sandbox")
     # An explicit driver, so Selenium never looks for one to download.
-    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    # Newer Selenium takes the driver only by its path, not by a name on the PATH.
+    driver = webdriver.Chrome(service=Service(shutil.which(CHROMEDRIVER) or CHROMEDRIVER), options=options)
     try:
         driver.set_page_load_timeout(TIMEOUT)
         # The window's outer size is not the page's: pin the page's instead.
