@@ -78,7 +78,7 @@ def bare_floor(rounds, prefix):
     walls, inside = [], []
     kit = make_kit.make_kit(os.path.join(BENCH_KIT, "floor"))
     shutil.copy(FLOOR, os.path.join(kit, "floor.exe"))
-    with WineSession(prefix, own_display=True) as session:
+    with WineSession(prefix, own_display=True, **paths.session_paths(32)) as session:
         env = session._env()
         for round_number in range(rounds + 1):
             started = time.monotonic()
