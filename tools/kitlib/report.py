@@ -8,12 +8,11 @@ import dataclasses
 import datetime
 import hashlib
 import os
-import shutil
-import tempfile
 
 import check_kit
 import report_page
 import report_shots
+import staging
 from report_page import GENERATOR
 from windows import VERDICTS
 
@@ -72,24 +71,13 @@ def write(folder, *, findings, tables, launcher, wine, date=None):
     facts = _launcher_facts(launcher)
     date = (date or datetime.datetime.now()).astimezone()
 
-    parent = os.path.dirname(folder)
-    os.makedirs(parent, exist_ok=True)
-    staging = tempfile.mkdtemp(prefix=f".{os.path.basename(folder)}.new-", dir=parent)
-    try:
-        # mkdtemp makes a private folder; a report is as readable as any
-        # other file its writer makes.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(staging, 0o777 & ~umask)
-        page = report_page.render(findings, tables, facts, wine, date, report_shots.Shots(staging))
-        with open(os.path.join(staging, "index.html"), "w", encoding="utf-8") as out:
+    os.makedirs(os.path.dirname(folder), exist_ok=True)
+    with staging.folder_beside(folder, prefix=f".{os.path.basename(folder)}.new-") as staged:
+        page = report_page.render(findings, tables, facts, wine, date, report_shots.Shots(staged))
+        with open(os.path.join(staged, "index.html"), "w", encoding="utf-8") as out:
             out.write(page)
             out.flush()
             os.fsync(out.fileno())
-        _move_into_place(staging, folder)
-    except BaseException:
-        shutil.rmtree(staging, ignore_errors=True)
-        raise
     return os.path.join(folder, "index.html")
 
 
@@ -110,11 +98,6 @@ def _check_replaceable(folder):
         raise ReportError(f"{folder} is not a folder")
     if os.listdir(folder) and not is_report(folder):
         raise ReportError(f"{folder} holds files that are not an earlier report: not replacing them")
-
-
-def _move_into_place(staged, folder):
-    import staging   # the toolkit's one way of putting an output in place
-    staging.replace_folder(staged, folder, prefix=f".{os.path.basename(folder)}.old-")
 
 
 def _launcher_facts(launcher):

@@ -51,6 +51,22 @@ def scratch_beside(target, prefix=PREFIX):
         remove_tree(folder)
 
 
+@contextlib.contextmanager
+def folder_beside(target, prefix=PREFIX):
+    """A new folder beside target to fill; when the block ends without an
+    exception it takes target's place (replace_folder), else it is removed."""
+    folder = _named(tempfile.mkdtemp, target, prefix)
+    try:
+        # mkdtemp's folder is private; an output is as readable as any other
+        # file its writer makes.
+        os.chmod(folder, 0o777 & ~_umask())
+        yield folder
+        replace_folder(folder, target, prefix)
+    except BaseException:
+        remove_tree(folder)
+        raise
+
+
 def replace_folder(staged, target, prefix=PREFIX):
     """Puts the folder staged in place of target: an earlier target goes
     aside, the new one takes its place, and only then is the old one
