@@ -16,14 +16,10 @@ import sys
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
-import make_kit  # noqa: E402
-import paths  # noqa: E402
-import windows  # noqa: E402
-import wine  # noqa: E402
-from wine import AS_IS, Machine, X86, X64  # noqa: E402
+from kitlib import model, paths, preview, wine  # noqa: E402
+from kitlib.wine import AS_IS, Machine, X86, X64  # noqa: E402
 
-WIN98, ME, W2K, XP, VISTA32, VISTA64 = windows.INSTALLERS
+WIN98, ME, W2K, XP, VISTA32, VISTA64 = model.INSTALLERS
 
 NO_BOXES = ()
 UNKNOWN = ("Unknow OS version", "Exec fail")
@@ -228,7 +224,7 @@ def build_kit(case):
         kit = cd_folder(case) if case.cd == "root" else os.path.join(cd_folder(case), "setup")
     else:
         kit = os.path.join(base, case.folder)
-    return make_kit.make_kit(kit, omit=case.omit, genuine64=case.genuine64, launcher=LAUNCHER)
+    return preview.make_kit(kit, omit=case.omit, genuine64=case.genuine64, launcher=LAUNCHER)
 
 
 def plant_dll(case, session, kit, overrides):
@@ -304,7 +300,7 @@ def wine_or_skip():
         yield
     except wine.WineUnavailable as error:
         pytest.skip(str(error))
-    except (wine.WineError, make_kit.KitError, paths.NotBuilt, OSError) as error:
+    except (wine.WineError, preview.KitError, paths.NotBuilt, OSError) as error:
         pytest.fail(str(error), pytrace=False)
 
 

@@ -1,11 +1,8 @@
-"""The preview of a distribution made of ordinary programs (not the project's
-recording stand-ins), with the launcher renamed setup.exe and one installer
-missing: the scratch copy it runs, which stand-in stands where and what stays
-missing (test_slot, test_copy: no Wine), and tools/kit preview KIT --matrix
-under Wine, both tables row by row (test_matrix_*: skipped where the machine
-cannot run 32-bit programs). Each checks that KIT is byte for byte unchanged.
-"""
-import hashlib
+"""tools/kit preview KIT --matrix under Wine on a distribution made of
+ordinary programs (not the project's recording stand-ins), with the launcher
+renamed setup.exe and one installer missing: both tables row by row, and
+KIT byte for byte unchanged (skipped where the machine cannot run 32-bit
+programs)."""
 import os
 import re
 import subprocess
@@ -14,117 +11,10 @@ import tempfile
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tests", "tools"))
-import samples  # noqa: E402  (settles the interpreter for pefile)
+from samples import ROOT, ordinary_kit, tree_digest  # settles the interpreter for pefile
+from kitlib import model, wine
 
-sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
-import paths  # noqa: E402
-import stand_in_kit  # noqa: E402
-import windows  # noqa: E402
-import wine  # noqa: E402
-
-WIN98, ME, W2K, XP, VISTA32, VISTA64 = windows.INSTALLERS
-
-
-def tree_digest(folder):
-    """Every name, kind, mode and content below folder, in one hash."""
-    digest = hashlib.sha256()
-    for here, folders, files in sorted(os.walk(folder)):
-        folders.sort()
-        for name in sorted(folders + files):
-            path = os.path.join(here, name)
-            status = os.lstat(path)
-            digest.update(f"{os.path.relpath(path, folder)}\0{status.st_mode}\0{status.st_mtime_ns}\0".encode())
-            if os.path.isfile(path):
-                with open(path, "rb") as f:
-                    digest.update(f.read())
-    return digest.hexdigest()
-
-
-PROGRAMS = {
-    "i686": lambda: samples.build("i686", "gui"),
-    "x86_64": lambda: samples.build("x86_64", "gui"),
-    "arm64": lambda: samples.patched(samples.build("x86_64", "gui"), samples.machine_offset, 0xAA64, "<H"),
-}
-
-
-def ordinary_kit(kit, files):
-    """A kit of ordinary GUI programs: {path: a name in PROGRAMS or bytes},
-    the launcher as setup.exe."""
-    layout = {"setup.exe": samples.LAUNCHER_EXE}
-    for path, what in files.items():
-        layout[path] = what if isinstance(what, bytes) else PROGRAMS[what]()
-    return samples.lay_out(kit, layout)
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-# -- the scratch copy ----------------------------------------------------
-
-# One table per layout decision: (row, what the kit holds there, the path
-# laid in the copy or None, its stand-in's bitness, why nothing runs), one
-# kit each; an ARM64 program takes the x64 row, so it has a kit of its own.
-KITS = {
-    "six rows": [
-        ("i686 program", WIN98, "i686", WIN98, "32", ""),
-        ("missing", ME, None, None, None, f"missing: {ME}"),
-        ("name differs in case", W2K, ("Autoinst\\WIN2K\\Inst2k.EXE", "i686"), "Autoinst\\WIN2K\\Inst2k.EXE", "32",
-         ""),
-        ("misspelt folder", XP, ("Autoinst\\win_xp\\instxp.exe", "i686"), None, None, f"missing: {XP}"),
-        ("not a program", VISTA32, b"MZ but no more", VISTA32, None, "not a program: "),
-        ("x86_64 program", VISTA64, "x86_64", VISTA64, "64", ""),
-    ],
-    "arm64": [
-        ("arm64 program", VISTA64, "arm64", VISTA64, None, "ARM64 program on an x64 Windows"),
-    ],
-}
-SLOTS = [(kit,) + row for kit, rows in KITS.items() for row in rows]
-
-
-@pytest.fixture(scope="module")
-def laid(tmp_path_factory):
-    """Each kit of KITS laid out once: {kit: (its folder, its digest before,
-    the copy, the layout)}."""
-    done = {}
-    for name, rows in KITS.items():
-        work = str(tmp_path_factory.mktemp(name.replace(" ", "_")))
-        files = {}
-        for _, row, held, *_ in rows:
-            if held is not None:
-                path, what = held if isinstance(held, tuple) else (row, held)
-                files[path] = what
-        kit = ordinary_kit(os.path.join(work, "kit"), files)
-        before = tree_digest(kit)
-        copy = os.path.join(work, "copy")
-        done[name] = (kit, before, copy, stand_in_kit.lay(kit, copy))
-    return done
-
-
-@pytest.mark.parametrize("kit, row, slot, held, path, bits, why", SLOTS, ids=[row[1] for row in SLOTS])
-def test_slot(laid, kit, row, slot, held, path, bits, why):
-    copy, layout = laid[kit][2:]
-    found = layout.slots[slot]
-    assert (found.bits, found.why[:len(why)], found.found) == (bits, why, path)
-    if path is not None:
-        placed = read(os.path.join(copy, *path.split("\\")))
-        if bits:
-            assert placed == read(paths.STAND_IN64 if bits == "64" else paths.STAND_IN), "not the stand-in"
-        else:
-            assert placed == stand_in_kit.NOT_A_PROGRAM
-
-
-@pytest.mark.parametrize("kit", KITS)
-def test_copy(laid, kit):
-    """The launcher under its own name, nothing but what was laid, the kit as it was."""
-    folder, before, copy, layout = laid[kit]
-    assert layout.program == "setup.exe"
-    assert read(os.path.join(copy, "setup.exe")) == read(samples.LAUNCHER_EXE)
-    assert sum(len(files) for _, _, files in os.walk(copy)) == 1 + sum(1 for row in KITS[kit] if row[3])
-    assert tree_digest(folder) == before, "the kit changed"
+WIN98, ME, W2K, XP, VISTA32, VISTA64 = model.INSTALLERS
 
 
 # -- the preview under Wine ---------------------------------------------------

@@ -23,26 +23,18 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 KIT = os.path.join(ROOT, "tools", "kit")
-sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "ship"))
-import interpreter  # noqa: E402
+from kitlib import interpreter  # noqa: E402
 
 interpreter.require("pefile", "tomllib", "jinja2")
 import pefile  # noqa: E402
 
-import check_kit  # noqa: E402
-import cli  # noqa: E402
-import errors  # noqa: E402
 import icons  # noqa: E402
-import layout_new  # noqa: E402
-import make_kit  # noqa: E402
-import paths  # noqa: E402
-import preview  # noqa: E402
-import shipping  # noqa: E402
-import staging  # noqa: E402
-import stand_in_kit  # noqa: E402
-import windows  # noqa: E402
-import wine  # noqa: E402
+from kitlib import checks, errors, model, paths, preview, processes, wine  # noqa: E402
+from kitlib.outputs import staging  # noqa: E402
+from kitlib.preview import stand_ins  # noqa: E402
+from kitlib.preview.results import Result  # noqa: E402
+from kitlib.preview.tables import Row, Table  # noqa: E402
+from kitlib.shipping import new as layout_new, pipeline as shipping  # noqa: E402
 from shared import differences, last_line, tree  # noqa: E402
 from sign_test import PASSWORD, make_certificates  # noqa: E402
 
@@ -65,8 +57,8 @@ def kit_command(*args, cwd=None, env=None, stdout=subprocess.PIPE, timeout=None)
 def sample_kit(folder, name="launcher.exe"):
     """A clean kit of the stand-in installers, a genuine 64-bit one in the
     64-bit row, without the sample kit's marker."""
-    make_kit.make_kit(folder, genuine64=True)
-    os.remove(os.path.join(folder, make_kit.MARKER))
+    preview.make_kit(folder, genuine64=True)
+    os.remove(os.path.join(folder, model.kit.SAMPLE_MARKER))
     if name != "launcher.exe":
         os.rename(os.path.join(folder, "launcher.exe"), os.path.join(folder, name))
     return folder
@@ -202,7 +194,7 @@ def test_new(tmp_path, how, name, code, files, lines):
             assert [word for word in words if word not in text] == [], f"{folder}\\README.txt does not name them"
     if how == "filled kit":
         # The notes do not disturb the check.
-        assert [f for f in check_kit.check(kit, "setup.exe") if f.severity != check_kit.INFO] == []
+        assert [f for f in checks.check(kit, "setup.exe") if f.severity != model.INFO] == []
     # A second run changes nothing and says so.
     again = kit_command(*argv)
     assert (again.returncode, "made " in again.stdout) == (0, False), again.stdout
@@ -233,13 +225,13 @@ def test_check(tmp_path, options, code, text):
 # The launcher's paths found whatever the pieces it is read in, one cut in
 # the middle of a path included: (program, piece size, the paths not named).
 UNNAMED = [("launcher", paths.LAUNCHER, 7, []), ("launcher", paths.LAUNCHER, 1 << 20, []),
-           ("stand-in", paths.STAND_IN, 7, list(windows.INSTALLERS))]
+           ("stand-in", paths.STAND_IN, 7, list(model.INSTALLERS))]
 
 
 @pytest.mark.parametrize("what, program, piece, expected", UNNAMED,
                          ids=[f"{row[0]} in pieces of {row[2]}" for row in UNNAMED])
 def test_check_unnamed_paths(what, program, piece, expected):
-    assert check_kit.unnamed_paths(program, piece) == expected
+    assert model.unnamed_paths(program, piece) == expected
 
 
 @pytest.fixture(scope="module")
@@ -376,8 +368,8 @@ class Project:
         self.kit = os.path.join(self.folder, "dist")
         result = kit_command("new", self.kit, "--name", launcher)
         assert result.returncode == 0, result.stdout + result.stderr
-        for installer in windows.INSTALLERS:
-            source = paths.STAND_IN64 if installer == windows.INSTALLERS[-1] else paths.STAND_IN
+        for installer in model.INSTALLERS:
+            source = paths.STAND_IN64 if installer == model.INSTALLERS[-1] else paths.STAND_IN
             shutil.copy(source, os.path.join(self.kit, *installer.split("\\")))
         write(os.path.join(self.folder, "art", "app.ico"), icons.ico(icons.BITMAPS))
         write(os.path.join(self.folder, "art", "text.ico"), "not an icon\n")
@@ -586,7 +578,7 @@ def test_ship_refused(shipped, what, text, change, step, message):
 
 # -- what ship makes of the preview's results ---------------------------------------
 
-XP = windows.INSTALLERS[3]
+XP = model.INSTALLERS[3]
 
 
 def fabricated(disc, name, problems):
@@ -595,14 +587,14 @@ def fabricated(disc, name, problems):
     problems, Wine's, in the first table's run."""
     found = wine.Wine("wine", "wine64", "wineserver", "wine-8.0 (Debian 8.0~repack-4)", wine.WITH_32BIT)
     session = types.SimpleNamespace(prefix=paths.PREFIXES[32], wine=found)
-    layout = stand_in_kit.Layout(name, {XP: stand_in_kit.Slot(XP, XP, "32")})
+    layout = stand_ins.Layout(name, {XP: stand_ins.Slot(XP, XP, "32")})
     tables = []
     for key, bits, cd, starts in (("32", 32, False, True), ("64", 64, False, False), ("cd", 64, True, True)):
-        row = preview.Row(wine.Machine("winxp", wine.X86), windows.X86_WINDOWS)
+        row = Row(wine.Machine("winxp", wine.X86), model.windows.X86_WINDOWS)
         launches = [wine.Launch(XP, XP, "", XP, "32", "cdrom" if cd else "fixed")] if starts else []
         run = wine.Run(row.machine, "C:\\", launches, [] if starts else ["Exec fail"], 0, [],
                        list(problems) if key == "32" else [])
-        tables.append(preview.Table(key, bits, cd, [row], [(row, run, layout)], session))
+        tables.append(Table(key, bits, cd, [row], [Result(row, run, layout)], session))
     return preview.Preview(preview.Request(matrix=True, cd=True), found, {t.key: disc for t in tables}, [], tables)
 
 
@@ -701,7 +693,6 @@ def test_e2e_ship_with_preview(tmp_path):
     with open(os.path.join(report, "preview.txt"), encoding="utf-8") as f:
         tables = f.read()
     assert "from a CD-ROM drive" in tables
-    sys.path.insert(0, os.path.join(ROOT, "tests", "report"))
     import browser
     seen = browser.load(os.path.join(report, "index.html"), os.path.join(project.out, "report-seen.png"))
     rows = table_rows(tables)
@@ -866,10 +857,10 @@ def test_signals(interrupted, number):
     # The first check's line: the brand step's build starts now.
     ship.stdout.readline()
     deadline = time.monotonic() + 60
-    while not cli.descendants(ship.pid) and time.monotonic() < deadline:
+    while not processes.descendants(ship.pid) and time.monotonic() < deadline:
         time.sleep(0.05)
     time.sleep(1)
-    children = cli.descendants(ship.pid)
+    children = processes.descendants(ship.pid)
     ship.send_signal(number)
     _, stderr = ship.communicate(timeout=60)
     assert children, "the build was not running"
@@ -878,4 +869,4 @@ def test_signals(interrupted, number):
         == "kit ship: interrupted; the kit and every output are as they were"
     assert differences(before, tree(interrupted.folder)) == [], "the maker's folder changed"
     assert left_in_build(scratch) == [], "build/ scratch left"
-    assert [pid for pid in children if cli.alive(pid)] == [], "a child left running"
+    assert [pid for pid in children if processes.alive(pid)] == [], "a child left running"

@@ -6,7 +6,7 @@ import base64
 import os
 import shutil
 
-import interpreter
+from kitlib import interpreter
 
 interpreter.require("selenium")
 from selenium import webdriver  # noqa: E402

@@ -3,20 +3,16 @@ meant to break out of the page, and real PNGs of message-box-like pictures
 of known sizes."""
 import os
 import struct
-import sys
 import zlib
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
-import interpreter  # noqa: E402
+from kitlib import interpreter
 
-# report needs check_kit, which needs pefile, and Jinja2: this may start the
-# test again under Debian's Python, so before anything is made.
+# The report needs Jinja2, and the model pefile: this may start the test
+# again under Debian's Python, so before anything is made.
 interpreter.require("pefile", "jinja2")
-import check_kit  # noqa: E402
-import report  # noqa: E402
-import report_shots  # noqa: E402
-from report import Box, Row, Table  # noqa: E402
+from kitlib import model, report  # noqa: E402
+from kitlib.report import shots as report_shots  # noqa: E402
+from kitlib.report import Box, Row, Table  # noqa: E402
 
 HOSTILE = '<script>window.pwned = 1</script>"><img src=x onerror="window.pwned = 2">&amp;'
 XP, VISTA32, VISTA64 = (r"Autoinst\winxp\instxp.exe", r"Autoinst\winvista\Vistax86\instvs32.exe",
@@ -102,10 +98,10 @@ def tables(folder):
 
 
 FINDINGS = [
-    check_kit.Finding(r"Autoinst\winme\instme.exe", check_kit.ERROR, r"missing: Autoinst\winme\instme.exe"),
-    check_kit.Finding(XP, check_kit.WARNING, "its name holds \"inst\": Vista may ask for elevation"),
-    check_kit.Finding("launcher.exe", check_kit.INFO, "not signed"),
-    check_kit.Finding(HOSTILE, check_kit.INFO, HOSTILE),
+    model.Finding(r"Autoinst\winme\instme.exe", model.ERROR, r"missing: Autoinst\winme\instme.exe"),
+    model.Finding(XP, model.WARNING, "its name holds \"inst\": Vista may ask for elevation"),
+    model.Finding("launcher.exe", model.INFO, "not signed"),
+    model.Finding(HOSTILE, model.INFO, HOSTILE),
 ]
 WINE = "wine-8.0 (Debian 8.0~repack-4)"
 

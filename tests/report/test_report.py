@@ -12,9 +12,9 @@ from unittest import mock
 import pytest
 
 import fabricated
-from fabricated import HOSTILE, Box, Row, Table, check_kit, report, report_shots
-
-import report_page  # on the path fabricated set
+from fabricated import HOSTILE, Box, Row, Table, model, report, report_shots
+from kitlib.outputs import replaceable
+from kitlib.report import page as report_page
 
 
 class Page(html.parser.HTMLParser):
@@ -228,7 +228,7 @@ def test_findings(scratch, what, findings, shown, count):
     page = scratch.page(findings=findings)
     severities = [attrs["data-severity"] for tag, attrs in page.tags if "data-severity" in attrs]
     assert len(severities) == count
-    assert severities == sorted(severities, key=check_kit.SEVERITIES.index), "errors first"
+    assert severities == sorted(severities, key=model.SEVERITIES.index), "errors first"
     for word in shown:
         assert word in page.text
 
@@ -352,7 +352,7 @@ BREAKS = [
      lambda: mock.patch.object(report_shots.Shots, "add", side_effect=OSError(5, "I/O error"))),
     ("new one cannot take its place", second_rename_fails),
     ("launcher unreadable",
-     lambda: mock.patch.object(report, "_launcher_facts", side_effect=PermissionError(13, "Permission denied"))),
+     lambda: mock.patch("kitlib.report.writing._launcher_facts", side_effect=PermissionError(13, "Permission denied"))),
 ]
 
 
@@ -398,4 +398,4 @@ def test_empty_folder_and_new_parent(scratch, out, made):
     if made:
         os.makedirs(out)
     path, _ = scratch.write([Table("32", "t", [plain()])], out=out)
-    assert report.is_report(os.path.dirname(path))
+    assert replaceable.is_preview_report(os.path.dirname(path))

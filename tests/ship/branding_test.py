@@ -13,8 +13,7 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
-import interpreter  # noqa: E402
+from kitlib import interpreter  # noqa: E402
 
 interpreter.require("pefile")
 import pefile  # noqa: E402

@@ -13,14 +13,13 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 KIT = os.path.join(ROOT, "tools", "kit")
-sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
-import make_kit  # noqa: E402
-import windows  # noqa: E402
+from kitlib import model  # noqa: E402
+from kitlib.preview import make_kit  # noqa: E402
 from shared import last_line, run, tree  # noqa: E402
 
 PROGRAMS = {"plain": os.environ.get("LAUNCHER_EXE", os.path.join(ROOT, "build", "windows", "launcher.exe")),
             "branded": os.environ.get("BRANDED_EXE", os.path.join(ROOT, "build", "branded", "launcher.exe"))}
-INSTALLER_PATHS = ["/" + path.replace("\\", "/") for path in windows.INSTALLERS]
+INSTALLER_PATHS = ["/" + path.replace("\\", "/") for path in model.INSTALLERS]
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -60,7 +59,7 @@ def kit(work, name, launcher="plain", top_name="launcher.exe", omit=(), extra=()
     """A sample kit; the files in linked are links to copies in its payload
     folder (outside it, with outside)."""
     folder = os.path.join(work, name)
-    make_kit.make_kit(folder, omit=omit, launcher=PROGRAMS[launcher])
+    make_kit(folder, omit=omit, launcher=PROGRAMS[launcher])
     store = os.path.join(work, name + "-payload") if outside else os.path.join(folder, "payload")
     os.makedirs(store, exist_ok=True)
     for path in linked:
@@ -93,8 +92,8 @@ IMAGES = [
     ("two programs, one named", {"extra": [("Readme.exe", b"MZ")]}, ["--label", "A", "--program", "launcher.exe"],
      ["/Readme.exe", "/launcher.exe"], autorun("open=launcher.exe", "label=A")),
     # Joliet holds no links: the disc must carry the file itself.
-    ("installers linked", {"linked": windows.INSTALLERS}, ["--label", "LINKED"],
-     ["/launcher.exe"] + ["/payload/" + path.split("\\")[-1] for path in windows.INSTALLERS],
+    ("installers linked", {"linked": model.INSTALLERS}, ["--label", "LINKED"],
+     ["/launcher.exe"] + ["/payload/" + path.split("\\")[-1] for path in model.INSTALLERS],
      autorun("open=launcher.exe", "label=LINKED")),
     ("no autorun", {"launcher": "branded", "top_name": "Setup.exe",
                     "extra": [("AUTORUN.INF", b"[autorun]\r\nopen=x.exe\r\n")]},
@@ -132,7 +131,7 @@ REFUSED_KITS = {
     "missing-installer": {"omit": ("Autoinst\\win2k\\inst2k.exe",)},
     "own-autorun": {"extra": [("Autorun.inf", b"[autorun]\r\n")]},
     "too-long": {"extra": [(LONG_NAME, b"69 characters: more than Joliet holds")]},
-    "linked-out": {"linked": windows.INSTALLERS[:1], "outside": True},
+    "linked-out": {"linked": model.INSTALLERS[:1], "outside": True},
 }
 BAD_LABEL = "--label {!r} cannot be a disc's name"
 # kit, the image (below the work folder), label, extra options, what the last line says

@@ -1,4 +1,4 @@
-"""Signing tests: tools/kitlib/signing.py with throwaway certificates made here,
+"""Signing tests: the toolkit's signing with throwaway certificates made here,
 the round trip (signed, verified, still passing the program check) and the
 failures (each named in one line, the program left as it was, nothing left
 beside it), for the unbranded and the branded program.
@@ -16,13 +16,12 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 CHECK_PE = os.path.join(ROOT, "tools", "dev", "check_launcher.py")
-sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
-import interpreter  # noqa: E402
+from kitlib import interpreter  # noqa: E402
 
 interpreter.require("pefile")
 import pefile  # noqa: E402
 
-import signing  # noqa: E402
+from kitlib.shipping import sign as signing  # noqa: E402
 from shared import run, tree  # noqa: E402
 
 PASSWORD = "correct horse"

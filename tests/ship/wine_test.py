@@ -16,20 +16,17 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 KIT = os.path.join(ROOT, "tools", "kit")
-sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
-import make_kit  # noqa: E402
-import paths  # noqa: E402
-import signing  # noqa: E402
-import windows  # noqa: E402
-import wine  # noqa: E402
-from wine import Machine, X86, X64  # noqa: E402
+from kitlib import model, paths, wine  # noqa: E402
+from kitlib.preview import make_kit  # noqa: E402
+from kitlib.shipping import sign as signing  # noqa: E402
+from kitlib.wine import Machine, X86, X64  # noqa: E402
 
 from shared import run  # noqa: E402
 from sign_test import make_certificates  # noqa: E402
 
 PROGRAMS = {"plain": os.environ.get("LAUNCHER_EXE", paths.LAUNCHER),
             "branded": os.environ.get("BRANDED_EXE", os.path.join(ROOT, "build", "branded", "launcher.exe"))}
-WIN98, ME, W2K, XP, VISTA32, VISTA64 = windows.INSTALLERS
+WIN98, ME, W2K, XP, VISTA32, VISTA64 = model.INSTALLERS
 UNKNOWN = ["Unknow OS version", "Exec fail"]
 
 # machine, installer expected (None: none), boxes expected
@@ -53,7 +50,7 @@ def signed_kit(folder, launcher, top_name, certificates):
     """A sample kit whose launcher, under top_name, is signed SHA-1 + SHA-256."""
     if not os.path.isfile(PROGRAMS[launcher]):
         pytest.fail(f"{PROGRAMS[launcher]} is missing: build it first", pytrace=False)
-    kit = make_kit.make_kit(folder, launcher=PROGRAMS[launcher])
+    kit = make_kit(folder, launcher=PROGRAMS[launcher])
     program = os.path.join(kit, top_name)
     os.replace(os.path.join(kit, "launcher.exe"), program)
     signing.sign(program, cert=certificates["cert.pem"], key=certificates["key.pem"],
@@ -103,7 +100,7 @@ def cd_session(disc):
 @pytest.fixture(scope="module")
 def kits(tmp_path_factory, certificates):
     work = str(tmp_path_factory.mktemp("signed"))
-    return {"unsigned": make_kit.make_kit(os.path.join(work, "unsigned"), launcher=PROGRAMS["plain"]),
+    return {"unsigned": make_kit(os.path.join(work, "unsigned"), launcher=PROGRAMS["plain"]),
             "signed": signed_kit(os.path.join(work, "signed"), "plain", "launcher.exe", certificates)}
 
 

@@ -14,9 +14,9 @@ import subprocess
 import sys
 import tempfile
 
+from kitlib import interpreter
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tools", "kitlib"))
-import interpreter  # noqa: E402
 
 # Before any folder is made: this may start the test again under another
 # Python, and the folder would be left behind.
@@ -207,3 +207,39 @@ def lay_out(kit, files):
         else:
             shutil.copyfile(source, path)
     return kit
+
+
+def tree_digest(folder):
+    """Every name, kind, mode and content below folder, in one hash."""
+    digest = hashlib.sha256()
+    for here, folders, files in sorted(os.walk(folder)):
+        folders.sort()
+        for name in sorted(folders + files):
+            path = os.path.join(here, name)
+            status = os.lstat(path)
+            digest.update(f"{os.path.relpath(path, folder)}\0{status.st_mode}\0{status.st_mtime_ns}\0".encode())
+            if os.path.isfile(path):
+                with open(path, "rb") as f:
+                    digest.update(f.read())
+    return digest.hexdigest()
+
+
+PROGRAMS = {
+    "i686": lambda: build("i686", "gui"),
+    "x86_64": lambda: build("x86_64", "gui"),
+    "arm64": lambda: patched(build("x86_64", "gui"), machine_offset, 0xAA64, "<H"),
+}
+
+
+def ordinary_kit(kit, files):
+    """A kit of ordinary GUI programs: {path: a name in PROGRAMS or bytes},
+    the launcher as setup.exe."""
+    layout = {"setup.exe": LAUNCHER_EXE}
+    for path, what in files.items():
+        layout[path] = what if isinstance(what, bytes) else PROGRAMS[what]()
+    return lay_out(kit, layout)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()

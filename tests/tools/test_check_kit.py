@@ -1,7 +1,6 @@
 """The distribution check against kits built to hold one fault each, made of
 small programs a real linker produced; and the sample kit, which must come
 out clean."""
-import inspect
 import json
 import os
 import re
@@ -11,15 +10,12 @@ import sys
 import pytest
 
 import samples
-import check_kit
-import make_kit
-import paths
-import peinfo
-import windows
+from kitlib import checks, model, paths, preview
+from kitlib.pe import headers as peinfo
 
 KIT = os.path.join(samples.ROOT, "tools", "kit")
-W98, WME, W2K, WXP, V86, V64 = windows.INSTALLERS
-RELEASES = {row.path: row.releases for row in windows.ROWS}
+W98, WME, W2K, WXP, V86, V64 = model.INSTALLERS
+RELEASES = {row.path: row.releases for row in model.ROWS}
 
 
 def x64():
@@ -50,7 +46,7 @@ PROGRAMS = {
 def good_files(launcher):
     """A kit that checks clean: i386 GUI programs for Windows 95 onwards,
     and an x64 one for the 64-bit row."""
-    files = {path: samples.build() for path in windows.INSTALLERS}
+    files = {path: samples.build() for path in model.INSTALLERS}
     files[V64] = x64()
     files["launcher.exe"] = launcher
     return files
@@ -73,7 +69,7 @@ def kit(tmp_path):
 
 
 def findings(kit, path=None, program=None, severities=("error", "warning")):
-    return [(f.path, f.severity, f.message) for f in check_kit.check(kit, program)
+    return [(f.path, f.severity, f.message) for f in checks.check(kit, program)
             if (path is None or f.path == path) and f.severity in severities]
 
 
@@ -295,7 +291,7 @@ def run_check(*arguments):
 @pytest.mark.parametrize("faulty, code", [(False, 0), (True, 1)], ids=["clean", "a file missing"])
 def test_text_json_and_exit_code(kit, launcher, faulty, code):
     made = kit(good_files(launcher), remove=[WME] if faulty else [])
-    found = check_kit.check(made)
+    found = checks.check(made)
     text = run_check(made)
     assert (text[0], text[2]) == (code, ""), text
     lines = text[1].splitlines()
@@ -318,17 +314,14 @@ def sample_kits():
     # The kit for a 32-bit Wine prefix keeps the 32-bit stand-in in the
     # 64-bit row on purpose (a faked AMD64 must be able to start it): that
     # one warning is expected there, and nowhere else.
-    kits = [("sample", {}, [(V64, "warning")])]
-    if "genuine64" in inspect.signature(make_kit.make_kit).parameters:
-        kits.append(("sample64", {"genuine64": True}, []))
-    return kits
+    return [("sample", {}, [(V64, "warning")]), ("sample64", {"genuine64": True}, [])]
 
 
 @pytest.mark.parametrize("name, options, expected", sample_kits(), ids=[row[0] for row in sample_kits()])
 def test_sample_kit_is_clean(tmp_path, launcher, name, options, expected):
     if not os.path.isfile(paths.STAND_IN):
         pytest.fail("%s is missing: build the windows preset" % paths.STAND_IN, pytrace=False)
-    made = make_kit.make_kit(os.path.join(tmp_path, name), **options)
+    made = preview.make_kit(os.path.join(tmp_path, name), **options)
     found = findings(made)
     assert [(path, severity) for path, severity, _ in found] == expected, found
     notes = [message for _, _, message in findings(made, severities=("info",))
@@ -337,14 +330,14 @@ def test_sample_kit_is_clean(tmp_path, launcher, name, options, expected):
 
 
 def test_the_launchers_paths_are_the_models(launcher):
-    # The launcher's table lives in its C++; the tools' in windows.py.
+    # The launcher's table lives in its C++; the tools' in kitlib/model/windows.py.
     # Every path the built program names, in its order, as plain strings.
     with open(launcher, "rb") as program:
         named = [path.decode("ascii") for path in re.findall(rb"(Autoinst\\[\x21-\x7e]*?)\0", program.read())]
-    assert named == list(windows.INSTALLERS)
+    assert named == list(model.INSTALLERS)
 
 
-TOO_NEW = windows.Refusal(W2K, frozenset({"win2k"}), "subsystem version 5.1: Windows 2000 refuses to load it")
+TOO_NEW = model.Refusal(W2K, frozenset({"win2k"}), "subsystem version 5.1: Windows 2000 refuses to load it")
 UNKNOWN = ["Unknow OS version", "Exec fail"]
 # what, release, boxes, installers started, run problems, refusals, verdict, reason
 VERDICTS = [
@@ -363,4 +356,4 @@ VERDICTS = [
 @pytest.mark.parametrize("what, release, boxes, started, problems, refusals, verdict, reason", VERDICTS,
                          ids=[row[0] for row in VERDICTS])
 def test_verdicts(what, release, boxes, started, problems, refusals, verdict, reason):
-    assert windows.judge(release, boxes, started, problems, refusals) == (verdict, reason)
+    assert model.judge(release, boxes, started, problems, refusals) == (verdict, reason)

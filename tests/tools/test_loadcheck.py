@@ -11,11 +11,10 @@ import subprocess
 import pytest
 
 import samples
-import check_kit
-import loadcheck
-import windows
+from kitlib import checks, model
+from kitlib.checks import loading
 
-W98, WME, W2K, WXP, V86, V64 = windows.INSTALLERS
+W98, WME, W2K, WXP, V86, V64 = model.INSTALLERS
 # The tools next to the compiler CMake found: i686-w64-mingw32-gcc -> ...-dlltool.
 PREFIX = {arch: compiler[:-len("gcc")] for arch, compiler in samples.COMPILERS.items()}
 # Common Controls 6 and the Visual C++ 2008 runtime.
@@ -146,7 +145,7 @@ def findings(folder, row, installer, beside=None):
                 f.write(source)
         else:
             shutil.copyfile(source(), os.path.join(folder, name))
-    return loadcheck.findings(path, row)
+    return [(finding.severity, finding.message) for finding in loading.findings(path, row)]
 
 
 NOT_LISTED = {W98: "Windows 95 and 98", WME: "Windows Me", W2K: "Windows 2000"}
@@ -258,14 +257,14 @@ def test_check_and_preview_name_each_windows_that_refuses(tmp_path, launcher):
         (V86, VC140.format(NT6)),
         (V64, "Windows Vista and 7 will not load it: KERNEL32.dll!GetSystemTimePreciseAsFileTime"),
     ]
-    errors = [(f.path, f.message) for f in check_kit.check(kit) if f.severity == "error"]
+    errors = [(f.path, f.message) for f in checks.check(kit) if f.severity == "error"]
     assert errors == expected
-    preview = {row: loadcheck.will_not_load(kit, row) for row in windows.INSTALLERS}
+    preview = {row: loading.will_not_load(kit, row) for row in model.INSTALLERS}
     assert preview == {
         W98: {}, WME: {}, W2K: {"win2k": expected[0][1]}, WXP: {"winxp": expected[1][1]},
         V86: {key: expected[2][1] for key in ("vista", "win7", "win8", "win81", "win10")},
         V64: {"vista": expected[3][1], "win7": expected[3][1]}}
     shutil.copyfile(program(dll=True, exports=["__CxxFrameHandler3"]),
                     os.path.join(kit, *V86.split("\\")[:-1], "vcruntime140.dll"))
-    assert [(f.path, f.message) for f in check_kit.check(kit) if f.severity == "error"] == \
+    assert [(f.path, f.message) for f in checks.check(kit) if f.severity == "error"] == \
         expected[:2] + expected[3:], "with vcruntime140.dll next to the x86 installer"

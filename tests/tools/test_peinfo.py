@@ -8,7 +8,8 @@ import struct
 import pytest
 
 import samples
-import peinfo
+from kitlib import pe
+from kitlib.pe import headers as peinfo
 
 
 def label(arguments):
@@ -29,7 +30,7 @@ HEADERS = [
 @pytest.mark.parametrize("arguments, machine, subsystem, version, plus, dll", HEADERS,
                          ids=[label(row[0]) for row in HEADERS])
 def test_headers(arguments, machine, subsystem, version, plus, dll):
-    info = peinfo.read(samples.build(**arguments))
+    info = pe.read_headers(samples.build(**arguments))
     actual = (info.machine, info.subsystem, info.subsystem_version, info.pe32_plus, info.is_dll)
     assert actual == (machine, subsystem, version, plus, dll)
     assert info.size == os.path.getsize(info.path)
@@ -48,7 +49,7 @@ RESOURCES = [
 @pytest.mark.parametrize("arguments, manifest, strings, signed, rsrc", RESOURCES,
                          ids=[label(row[0]) for row in RESOURCES])
 def test_resources_signature_and_imports(arguments, manifest, strings, signed, rsrc):
-    info = peinfo.read(samples.build(**arguments))
+    info = pe.read_headers(samples.build(**arguments))
     actual = (info.has_manifest, info.version_strings, info.signed, ".rsrc" in info.sections)
     assert actual == (manifest, strings, signed, rsrc)
     assert "MessageBoxA" in info.imports["USER32.DLL"]
@@ -58,11 +59,11 @@ def read_bytes(folder, data):
     path = os.path.join(folder, "inst.exe")
     with open(path, "wb") as f:
         f.write(data)
-    return peinfo.read(path)
+    return pe.read_headers(path)
 
 
 def assert_refused(folder, data, expected):
-    with pytest.raises(peinfo.NotAProgram) as caught:
+    with pytest.raises(pe.NotAProgram) as caught:
         read_bytes(folder, data)
     assert expected in str(caught.value)
 
@@ -95,14 +96,14 @@ def test_truncated(tmp_path, where, length, expected):
 
 
 def test_truncated_every_509_bytes(tmp_path):
-    assert peinfo.read(samples.build(resources="version", signed=True)).signed
+    assert pe.read_headers(samples.build(resources="version", signed=True)).signed
     whole = signed_with_resources()
     wrong = {}
     for length in range(512, len(whole), 509):
         try:
             read_bytes(tmp_path, whole[:length])
             wrong[length] = "read as a program"
-        except peinfo.NotAProgram as error:
+        except pe.NotAProgram as error:
             if "truncated" not in str(error):
                 wrong[length] = str(error)
     assert wrong == {}, "not refused as truncated, by the length cut to (of %d bytes)" % len(whole)
@@ -146,7 +147,7 @@ def test_malformed_headers(tmp_path, what, offset, fmt, value):
     struct.pack_into(fmt, data, at, *([value] * (len(fmt) - 1)))
     try:
         read_bytes(tmp_path, bytes(data))
-    except peinfo.NotAProgram as error:
+    except pe.NotAProgram as error:
         assert str(error)
 
 
@@ -161,7 +162,7 @@ def test_random_header_damage_never_escapes(tmp_path):
             data[chance.randrange(headers)] = chance.randrange(256)
         try:
             read_bytes(tmp_path, bytes(data))
-        except peinfo.NotAProgram:
+        except pe.NotAProgram:
             pass
         except Exception as error:  # any other exception is the fault
             pytest.fail("damaged copy %d: %s: %s" % (attempt, type(error).__name__, error))
@@ -169,5 +170,5 @@ def test_random_header_damage_never_escapes(tmp_path):
 
 @pytest.mark.parametrize("name, expected", [(".", "a folder"), ("none.exe", "cannot be read")])
 def test_folder_and_missing_file(tmp_path, name, expected):
-    with pytest.raises(peinfo.NotAProgram, match=expected):
-        peinfo.read(os.path.join(tmp_path, name))
+    with pytest.raises(pe.NotAProgram, match=expected):
+        pe.read_headers(os.path.join(tmp_path, name))

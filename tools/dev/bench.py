@@ -25,12 +25,16 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "kitlib"))
-import make_kit  # noqa: E402
-import paths  # noqa: E402
-import windows  # noqa: E402
-import wine  # noqa: E402
-from wine import Machine, WineSession, X86, timing  # noqa: E402
+# A developer's front door, beside tools/kit: the toolkit's package is below tools/.
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from kitlib import interpreter  # noqa: E402
+
+interpreter.require("pefile")
+from kitlib import model, paths, wine  # noqa: E402
+from kitlib import preview  # noqa: E402
+from kitlib.preview import KitError, make_kit, printing as preview_text, running as preview_run  # noqa: E402
+from kitlib.preview import tables as preview_tables  # noqa: E402
+from kitlib.wine import Machine, WineSession, X86, timing  # noqa: E402
 
 FLOOR = os.path.join(paths.HELPERS, "floor.exe")
 BENCH_KIT = os.path.join(paths.BUILD, "bench")   # a kit per launcher below it
@@ -38,7 +42,7 @@ BENCH_KIT = os.path.join(paths.BUILD, "bench")   # a kit per launcher below it
 # What each release's launcher starts on an x86 machine. Under Wine every
 # release has SetDefaultDllDirectories, so only Vista, where the launcher
 # does without it, takes the preloading path.
-INSTALLER = {"winxp": windows.INSTALLERS[3], "win10": windows.INSTALLERS[4], "vista": windows.INSTALLERS[4]}
+INSTALLER = {"winxp": model.INSTALLERS[3], "win10": model.INSTALLERS[4], "vista": model.INSTALLERS[4]}
 
 
 def timed_run(session, kit, machine, program, command_line, installer):
@@ -76,7 +80,7 @@ def bare_floor(rounds, prefix):
     nothing and ends), from the loader's start to its end, and the parts of
     them the program ran, as the starter measures a row's run."""
     walls, inside = [], []
-    kit = make_kit.make_kit(os.path.join(BENCH_KIT, "floor"))
+    kit = make_kit(os.path.join(BENCH_KIT, "floor"))
     shutil.copy(FLOOR, os.path.join(kit, "floor.exe"))
     with WineSession(prefix, own_display=True, **paths.session_paths(32)) as session:
         env = session._env()
@@ -111,8 +115,6 @@ def print_spent(title, wall, rows, floor, fastest):
 
 def bench_preview(rounds, out, screenshots):
     """Times one table and then the whole matrix with --cd."""
-    import preview   # only this mode needs it (and pefile with it)
-    import preview_text
     # The floor before and after each measurement, so that it meets the same
     # load as the preview did.
     load = os.getloadavg()[0]
@@ -126,8 +128,8 @@ def bench_preview(rounds, out, screenshots):
         if argv is None:
             found = wine.find_wine()
             request = preview.Request(matrix=True, own_display=True)
-            table = preview.plan(request, found)[0]
-            preview.run_table(table, preview.sample_kit(32), None, request, found)
+            table = preview_tables.plan(request, found)[0]
+            preview_run.run_table(table, preview_run.sample_kit(32), None, request, found)
             rows = len(table.results)
             with open(os.path.join(out, "table32.txt"), "w") as text:
                 text.write(preview_text.format_table(table) + "\n")
@@ -136,8 +138,8 @@ def bench_preview(rounds, out, screenshots):
                                       screenshots=os.path.join(out, "shots") if screenshots else None)
             found = preview.run(None, None, request)
             with open(os.path.join(out, "matrix.txt"), "w") as text:
-                text.write(preview_text.text(found))
-            if preview_text.problems(found):
+                text.write(preview.text(found))
+            if preview.problems(found):
                 raise wine.WineError(f"runs not judged; see {out}/matrix.txt")
             rows = timing.SPENT.counts[timing.ROW]
         wall = time.monotonic() - started
@@ -186,7 +188,7 @@ def main():
             return 0
         kits = []
         for number, launcher in enumerate(launchers, 1):
-            kits.append(make_kit.make_kit(os.path.join(BENCH_KIT, str(number)), launcher=launcher))
+            kits.append(make_kit(os.path.join(BENCH_KIT, str(number)), launcher=launcher))
         shutil.copy(FLOOR, os.path.join(kits[0], "floor.exe"))
         names = [os.path.relpath(launcher) for launcher in launchers]
         width = max(len("Launcher"), *map(len, names))
@@ -198,7 +200,7 @@ def main():
                 for name, launcher in zip(names, medians):
                     print(f"{release:8} {name:{width}} {launcher * 1000:8.1f}ms {floor * 1000:8.1f}ms"
                           f" {launcher / floor:6.2f}", flush=True)
-    except (wine.WineError, make_kit.KitError, paths.NotBuilt, OSError) as error:
+    except (wine.WineError, KitError, paths.NotBuilt, OSError) as error:
         sys.exit(f"bench: {error}")
     except KeyboardInterrupt:
         sys.exit("bench: interrupted")

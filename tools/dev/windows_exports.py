@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Regenerates tools/kitlib/data/windows-exports.txt.gz, the compact export
+"""Regenerates tools/kitlib/checks/loading/data/windows-exports.txt.gz, the compact export
 lists the load check reads, from the measured lists in ../shared/windows-exports
 (or the folder given): only the builds that an installer row serves, one line
 per DLL with every build's exports in it.
@@ -13,7 +13,7 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DEFAULT_SOURCE = os.path.join(os.path.dirname(ROOT), "shared", "windows-exports")
-DEFAULT_OUTPUT = os.path.join(ROOT, "tools", "kitlib", "data", "windows-exports.txt.gz")
+DEFAULT_OUTPUT = os.path.join(ROOT, "tools", "kitlib", "checks", "loading", "data", "windows-exports.txt.gz")
 
 # The builds a row is checked against, oldest first; XP x64 and Server 2003
 # (x64 5.2.3790) are served by no row.

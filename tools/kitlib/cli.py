@@ -1,16 +1,14 @@
 """The front door of tools/kit, the distribution maker's one command: picks
 the subcommand (commands/NAME.py), parses its options, runs it, and is the
-one place that turns what it raises, a signal or an operating-system error
-into one line and an exit code (errors.py)."""
+one place that turns what it raises (errors.py), a signal or an
+operating-system error into one line and an exit code."""
 import argparse
 import importlib
 import os
 import signal
 import sys
-import time
 
-import errors
-import wine
+from kitlib import errors, processes, wine
 
 # In the order a distribution is made; each is the module commands/NAME.py.
 COMMANDS = ("new", "check", "preview", "brand", "sign", "image", "ship")
@@ -109,55 +107,8 @@ def _interrupt(number, frame):
     for other in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(other, signal.SIG_IGN)
     wine.interrupt()   # before the children end: a table running beside starts no more
-    end_children()
+    processes.end_children()
     raise KeyboardInterrupt
-
-
-def descendants(pid):
-    """The processes below pid, from /proc."""
-    parents = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat", "rb") as f:
-                    fields = f.read().rsplit(b")", 1)[1].split()
-                parents.setdefault(int(fields[1]), []).append(int(entry))
-            except (OSError, IndexError, ValueError):
-                pass
-    found, todo = [], [pid]
-    while todo:
-        children = parents.get(todo.pop(), [])
-        found += children
-        todo += children
-    return found
-
-
-def end_children(grace=5.0):
-    """Sends TERM to every process below this one and waits until they are
-    gone (or zombies), at most grace seconds, then KILLs what is left."""
-    children = descendants(os.getpid())
-    for pid in children:
-        try:
-            os.kill(pid, signal.SIGTERM)
-        except OSError:
-            pass
-    deadline = time.monotonic() + grace
-    while children and time.monotonic() < deadline:
-        children = [pid for pid in children if alive(pid)]
-        time.sleep(0.05)
-    for pid in children:
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except OSError:
-            pass
-
-
-def alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            return f.read().rsplit(b")", 1)[1].split()[0] != b"Z"
-    except (OSError, IndexError):
-        return False
 
 
 def _run(argv):
@@ -182,14 +133,12 @@ def _run(argv):
         return command.run(args)
     except errors.Usage as error:
         p.error(str(error))     # exits 2
-    except (errors.Failure, wine.WineError) as error:
-        for line in getattr(error, "details", ()):
+    except errors.Failure as error:
+        for line in error.details:
             print(line, file=sys.stderr)
         _say(f"kit {name}: {error}")
-        if isinstance(error, wine.WineUnavailable):
-            return errors.CannotRun.exit_code
-        return getattr(error, "exit_code", errors.Failure.exit_code)
+        return error.exit_code
 
 
 def _command(name):
-    return importlib.import_module(f"commands.{name}")
+    return importlib.import_module(f"kitlib.commands.{name}")

@@ -3,7 +3,7 @@ build/ (the launcher, the stand-in installers, the sample kit, the Wine
 prefixes and the Wine runs' logs)."""
 import os
 
-import errors
+from kitlib import errors
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.path.join(ROOT, "build")

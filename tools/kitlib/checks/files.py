@@ -1,34 +1,10 @@
 """The kit's files as the disc will carry them: links that lead out of the
 kit or loop (the image follows links, so the disc would carry whatever they
 lead to), and names that the disc changes or that Windows cannot hold or
-tell apart. Findings only; check_kit decides what they mean for a check."""
+tell apart. (path, message) pairs only; the check decides what they mean."""
 import os
 
-# What the image's Joliet names cannot hold, each character put as "_":
-# these, control characters, and characters beyond U+FFFF (Joliet is UCS-2).
-JOLIET_REPLACED = set(':*?\\;') | {chr(c) for c in range(32)}
-JOLIET_LAST = 0xFFFF
-# What Windows refuses in a name.
-WINDOWS_REFUSED = set('<>|":*?\\/') | {chr(c) for c in range(32)}
-# Names Windows keeps for its devices, whatever follows the first dot.
-DEVICE_NAMES = {"con", "prn", "aux", "nul", *(f"com{n}" for n in range(1, 10)), *(f"lpt{n}" for n in range(1, 10))}
-
-
-def on_disc(name):
-    """The name as the image's Joliet tree holds it."""
-    return "".join("_" if c in JOLIET_REPLACED or ord(c) > JOLIET_LAST else c for c in name)
-
-
-def windows_refuses(name):
-    """Why Windows cannot hold name as a file's name, or None."""
-    bad = sorted({c for c in name if c in WINDOWS_REFUSED})
-    if bad:
-        return "Windows refuses " + " ".join(repr(c) for c in bad) + " in a name"
-    if name.endswith((".", " ")):
-        return "Windows drops a dot or space at the end of a name"
-    if name.split(".")[0].lower() in DEVICE_NAMES:
-        return f"{name.split('.')[0]} is a device's name on Windows"
-    return None
+from kitlib.model.names import inside, on_disc, windows_refuses
 
 
 def names(kit, taken=()):
@@ -74,14 +50,11 @@ def links(kit, within=None):
                 found.append((shown, f"a link to {target} that cannot be followed ({error.strerror}): "
                               "the disc cannot carry it"))
                 continue
-            if not _inside(real, root):
+            if not inside(real, root):
                 found.append((shown, f"a link to {real}, outside the kit: the disc would carry what it "
                               "leads to; copy what belongs on the disc into the kit instead"))
-            elif os.path.isdir(real) and _inside(os.path.realpath(parent), real):
+            elif os.path.isdir(real) and inside(parent, real):
                 found.append((shown, f"a link to {target}, a folder that holds the link: the disc would "
                               "carry that folder again inside itself"))
     return found
 
-
-def _inside(path, folder):
-    return os.path.commonpath([path, folder]) == folder

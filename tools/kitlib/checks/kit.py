@@ -1,46 +1,20 @@
 """Checks a distribution without running anything: the launcher at its top
 and, for every installer path the launcher may start, that the file is there
 under that exact name and is a Windows program that the row's releases and
-processors can load.
-
-Usage: tools/kit check KIT [--program NAME] [--json]
-       (exit 1 when anything is an error, else 0)
-"""
-import difflib
-import errno
+processors can load; then the links and names the disc would carry."""
 import os
-import stat
 
-import check_pe
-import kit_files
-import loadcheck
-import peinfo
-from windows import ANY_MINOR, LINKED_FOR, ROWS
-
-ERROR, WARNING, INFO = "error", "warning", "info"
-SEVERITIES = (ERROR, WARNING, INFO)
+from kitlib.checks import files, loading
+from kitlib.checks.launcher_build import problems as build_problems
+from kitlib.model.findings import ERROR, INFO, WARNING, Finding
+from kitlib.model.kit import NoLauncher, find_launcher, locate, unnamed_paths
+from kitlib.model.loader import LINKED_FOR
+from kitlib.model.windows import ANY_MINOR, ROWS
+from kitlib.pe import headers
 
 # Windows Vista and later guess that a program without a manifest whose name
 # holds one of these is an installer, and ask for elevation before it starts.
 ELEVATING_WORDS = ("setup", "install", "update")
-
-# Names closer than this (difflib's ratio, case ignored) look alike enough to
-# be a misspelling: win98 / win98SE, Vistax64 / Vista64.
-SIMILAR = 0.8
-
-
-class Finding:
-    def __init__(self, path, severity, message):
-        assert severity in SEVERITIES
-        self.path = path
-        self.severity = severity
-        self.message = message
-
-    def as_dict(self):
-        return {"path": self.path, "severity": self.severity, "message": self.message}
-
-    def __repr__(self):
-        return "Finding(%r, %r, %r)" % (self.path, self.severity, self.message)
 
 
 def check(kit, program=None, within=None):
@@ -54,43 +28,26 @@ def check(kit, program=None, within=None):
     findings += check_launcher(kit, program)
     for row in ROWS:
         findings += check_installer(kit, row)
-    findings += [Finding(path, ERROR, message) for path, message in kit_files.links(kit, within)]
+    findings += [Finding(path, ERROR, message) for path, message in files.links(kit, within)]
     on_paths = {"\\".join(row.path.split("\\")[:depth]).lower()
                 for row in ROWS for depth in range(1, len(row.path.split("\\")) + 1)}
-    findings += [Finding(path, WARNING, message) for path, message in kit_files.names(kit, on_paths)]
+    findings += [Finding(path, WARNING, message) for path, message in files.names(kit, on_paths)]
     return findings
 
 
 # -- the launcher -----------------------------------------------------------
 
-def find_launcher(kit, program=None):
-    """The launcher's name in kit, or a Finding saying why there is none."""
-    if program:
-        if "/" in program or "\\" in program:
-            # The launcher looks for Autoinst next to itself.
-            return Finding(program.replace("/", "\\"), ERROR, "the launcher must sit at the top of the "
-                           "distribution, next to Autoinst: give its file name alone")
-        return program
-    programs = sorted(name for name in os.listdir(kit)
-                      if name.lower().endswith(".exe") and os.path.isfile(os.path.join(kit, name)))
-    if len(programs) == 1:
-        return programs[0]
-    if not programs:
-        return Finding(".", ERROR, "no launcher: no .exe at the top of the distribution")
-    return Finding(".", ERROR, "several programs at the top (%s): name the launcher with --program"
-                   % ", ".join(programs))
-
-
 def check_launcher(kit, program=None):
-    name = find_launcher(kit, program)
-    if isinstance(name, Finding):
-        return [name]
+    try:
+        name = find_launcher(kit, program)
+    except NoLauncher as error:
+        return [Finding(error.path, ERROR, str(error))]
     path = os.path.join(kit, name)
     if not os.path.lexists(path):
         return [Finding(name, ERROR, "missing: the launcher is not in the distribution")]
     try:
-        info = peinfo.read(path)
-    except peinfo.NotAProgram as error:
+        info = headers.read(path)
+    except headers.NotAProgram as error:
         return [Finding(name, ERROR, "the launcher is %s" % error)]
     findings = []
     unnamed = unnamed_paths(path)
@@ -99,7 +56,7 @@ def check_launcher(kit, program=None):
                                 % ("the installer paths" if len(unnamed) == len(ROWS)
                                    else ", ".join(unnamed))))
     else:
-        differences = check_pe.problems(info)
+        differences = build_problems(info)
         if differences:
             findings.append(Finding(name, WARNING, "not this launcher's build (an older or changed one): "
                                     + "; ".join(differences)))
@@ -111,27 +68,6 @@ def check_launcher(kit, program=None):
     if not info.signed:
         findings.append(Finding(name, INFO, "not signed: Windows shows it as from an unknown publisher"))
     return findings
-
-
-def unnamed_paths(path, piece=1 << 20):
-    """The installer paths that the program at path does not name. Every
-    build of the launcher names all six as plain strings; another program
-    does not. Read in pieces: an installer may be gigabytes."""
-    missing = {row.path.encode("ascii") + b"\0": row.path for row in ROWS}
-    overlap = max(map(len, missing)) - 1
-    with open(path, "rb") as f:
-        if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
-            raise OSError(errno.EINVAL, "not a regular file", path)
-        tail = b""
-        while missing:
-            data = f.read(piece)
-            if not data:
-                break
-            data = tail + data
-            for text in [text for text in missing if text in data]:
-                del missing[text]
-            tail = data[-overlap:]
-    return [row.path for row in ROWS if row.path in missing.values()]
 
 
 # -- the installers ---------------------------------------------------------
@@ -150,14 +86,14 @@ def check_installer(kit, row):
                                 "on a CD or an NTFS disk, not on a case-sensitive share" % found))
     path = os.path.join(kit, *found.split("\\"))
     try:
-        info = peinfo.read(path)
-    except peinfo.NotAProgram as error:
+        info = headers.read(path)
+    except headers.NotAProgram as error:
         return findings + [Finding(row.path, ERROR, str(error))]
     if not unnamed_paths(path):
         # Started there, it would look for Autoinst inside the installer's
         # own folder and find nothing.
         return findings + [Finding(row.path, ERROR, "a copy of the launcher, not an installer")]
-    return findings + check_program(row, info) + [Finding(row.path, *f) for f in loadcheck.findings(path, row.path)]
+    return findings + check_program(row, info) + loading.findings(path, row.path)
 
 
 def check_program(row, info):
@@ -201,83 +137,3 @@ def check_program(row, info):
     if not info.signed:
         say(INFO, "not signed: Windows shows it as from an unknown publisher")
     return findings
-
-
-def locate(kit, path):
-    """Finds path under kit as Windows would, and as a misspelling would.
-    Returns (found path, how, clashes): how is "exact", "case" (the names
-    differ only in case) or "similar" (a folder or name that looks like the
-    expected one); found is None when nothing fits; clashes lists the pairs
-    of names on the way that differ only in case."""
-    here = kit
-    found = []
-    how = "exact"
-    clashes = []
-    parts = path.split("\\")
-    for depth, part in enumerate(parts):
-        try:
-            names = os.listdir(here)
-        except OSError:
-            return None, None, clashes
-        name, kind = _match(part, names, _siblings(parts[:depth]))
-        if name is None:
-            return None, None, clashes
-        prefix = "\\".join(found + [""])
-        clashes += [(prefix + name, prefix + other) for other in sorted(names)
-                    if other != name and other.lower() == name.lower()]
-        if kind == "similar":
-            how = "similar"
-        elif kind == "case" and how == "exact":
-            how = "case"
-        found.append(name)
-        here = os.path.join(here, name)
-        if depth < len(parts) - 1 and not os.path.isdir(here):
-            return None, None, clashes
-    return "\\".join(found), how, clashes
-
-
-def _match(part, names, siblings):
-    if part in names:
-        return part, "exact"
-    same = sorted(name for name in names if name.lower() == part.lower())
-    if same:
-        return same[0], "case"
-    # A folder that another row expects is that row's, not a misspelling.
-    taken = {sibling.lower() for sibling in siblings}
-    candidates = [name for name in names if name.lower() not in taken]
-    close = [name for name in candidates if _normal(name) == _normal(part)]
-    if not close:
-        close = difflib.get_close_matches(part.lower(), [name.lower() for name in candidates], 1, SIMILAR)
-        close = [name for name in candidates if name.lower() in close]
-    return (sorted(close)[0], "similar") if close else (None, None)
-
-
-def _normal(name):
-    return "".join(c for c in name.lower() if c.isalnum())
-
-
-def _siblings(parent_parts):
-    """The names the table expects next to each other below parent_parts."""
-    depth = len(parent_parts)
-    return {row.path.split("\\")[depth] for row in ROWS
-            if row.path.split("\\")[:depth] == parent_parts and len(row.path.split("\\")) > depth}
-
-
-# -- output -----------------------------------------------------------------
-
-def format_text(findings):
-    """The findings as a table, one line per finding."""
-    if not findings:
-        return "No findings: the distribution looks right."
-    width = max(len("Path"), *(len(finding.path) for finding in findings))
-    lines = ["%-8s %-*s %s" % ("Severity", width, "Path", "Finding"),
-             "%-8s %-*s %s" % ("-" * 8, width, "-" * width, "-" * 7)]
-    lines += ["%-8s %-*s %s" % (finding.severity, width, finding.path, finding.message)
-              for finding in findings]
-    lines.append("%d error(s), %d warning(s), %d info" % tuple(severity_counts(findings).values()))
-    return "\n".join(lines)
-
-
-def severity_counts(findings):
-    """How many findings there are of each severity, in SEVERITIES' order."""
-    return {severity: sum(f.severity == severity for f in findings) for severity in SEVERITIES}

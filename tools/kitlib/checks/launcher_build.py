@@ -10,7 +10,7 @@ Usage (tools/dev/check_launcher.py): [--version-info] path/to/launcher.exe
 import argparse
 import sys
 
-import peinfo
+from kitlib.pe import headers
 
 MAX_SIZE = 5120
 
@@ -63,7 +63,7 @@ def problems(info):
 
 
 def check(path, version_info=False):
-    info = peinfo.read(path)
+    info = headers.read(path)
     failures = problems(info)
     for failure in failures:
         print("FAIL %s: %s" % (path, failure))
@@ -88,7 +88,7 @@ def main(argv=None):
         sys.stdout.reconfigure(encoding="utf-8", errors="backslashreplace")
     try:
         return 0 if check(args.program, args.version_info) else 1
-    except peinfo.NotAProgram as error:
+    except headers.NotAProgram as error:
         print("FAIL %s: %s (build it with: cmake --preset windows && cmake --build --preset windows)"
               % (args.program, error))
         return 1

@@ -5,9 +5,9 @@ program is the plain build. Needs the mingw-w64 toolchain (tools/build.sh
 installs it)."""
 import argparse
 
-import brand
-import errors
-import outputs
+from kitlib import errors
+from kitlib.outputs import replaceable
+from kitlib.shipping import brand
 
 HELP = "build the launcher with an icon and version information"
 
@@ -28,7 +28,7 @@ def add_arguments(parser):
 
 def run(args):
     branding = {option: getattr(args, option) for option in brand.VARIABLES}
-    why = outputs.launcher(args.output)
+    why = replaceable.launcher(args.output)
     if why:
         raise errors.Failure(f"-o: {args.output} {why}")
     size = brand.brand(args.output, cmake=args.cmake, warn=lambda text: print(f"kit brand: warning: {text}"),

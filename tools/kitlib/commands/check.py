@@ -6,8 +6,8 @@ Exit 1 when anything is an error."""
 import json
 import os
 
-import check_kit
-import errors
+from kitlib import checks, errors
+from kitlib.model import findings as checked
 
 HELP = "check a distribution without running anything (exit 1 on any error)"
 
@@ -21,9 +21,9 @@ def add_arguments(parser):
 def run(args):
     if not os.path.isdir(args.kit):
         raise errors.Usage(f"{args.kit} is not a folder")
-    findings = check_kit.check(args.kit, args.program)
+    findings = checks.check(args.kit, args.program)
     if args.json:
         print(json.dumps([finding.as_dict() for finding in findings], indent=2, ensure_ascii=False))
     else:
-        print(check_kit.format_text(findings))
-    return 1 if any(finding.severity == check_kit.ERROR for finding in findings) else 0
+        print(checked.format_text(findings))
+    return 1 if checked.errors_in(findings) else 0

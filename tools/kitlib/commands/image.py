@@ -5,8 +5,9 @@ checked first; its errors stop the image from being made. The image is
 written whole or not at all, and only over an earlier image."""
 import os
 
-import errors
-import make_media
+from kitlib import errors
+from kitlib.model.names import label_refusal
+from kitlib.shipping import image as make_media
 
 HELP = "make the CD image of a distribution"
 
@@ -20,9 +21,9 @@ def add_arguments(parser):
 
 
 def run(args):
-    if not make_media.LABEL.fullmatch(args.label):
-        raise errors.Usage(f"--label {args.label!r} cannot be a disc's name: 1 to 16 characters A-Z, 0-9 and _ "
-                           "(ISO 9660 holds no others, and Windows shows only 16)")
+    why = label_refusal(args.label)
+    if why:
+        raise errors.Usage(f"--label {why}")
     if not os.path.isdir(args.kit):
         raise errors.Usage(f"{args.kit} is not a folder")
     name = make_media.make_media(args.kit, args.image, args.label, args.program, not args.no_autorun)

@@ -2,8 +2,9 @@
 Autoinst folders, and in each a README.txt saying which Windows it serves and
 what the launcher starts there. Never overwrites anything; a second run
 changes nothing."""
-import errors
-import layout_new
+from kitlib import errors
+from kitlib.model.names import launcher_name_refusal
+from kitlib.shipping import new as layout_new
 
 HELP = "lay out a distribution folder: the launcher, the Autoinst folders, a note in each"
 
@@ -18,7 +19,7 @@ def add_arguments(parser):
 def run(args):
     if not args.kit:
         raise errors.Usage("name the distribution's folder")
-    why = layout_new.valid_name(args.name)
+    why = launcher_name_refusal(args.name)
     if why:
         raise errors.Usage(f"--name: {why}")
     made, kept = layout_new.new(args.kit, args.name)

@@ -18,14 +18,10 @@ import shutil
 import sys
 import tempfile
 
-import errors
-import outputs
-import paths
-import preview
-import preview_text
-import progress
-import windows
-import wine
+from kitlib import errors, paths, preview, progress, wine
+from kitlib.model import windows
+from kitlib.outputs import replaceable
+from kitlib.report import write_report
 
 HELP = ("run the distribution's launcher under Wine on each Windows release "
         "(exit 77 where this machine cannot run 32-bit Windows programs)")
@@ -77,7 +73,7 @@ def run(args):
         raise errors.Usage(f"{args.kit} is not a folder")
     if args.report:
         # Refused now, not after the whole matrix has run.
-        why = outputs.report(args.report, ship=False)
+        why = replaceable.report(args.report, ship=False)
         if why:
             raise errors.Failure(f"--report: {args.report} {why}")
     progress.attach()
@@ -91,13 +87,13 @@ def run(args):
             found = preview.run(args.kit, args.program, request, line)
         finally:
             line.clear()
-        print(preview_text.text(found), end="")
+        print(preview.text(found), end="")
         if args.report:
-            print(f"Report: {preview_text.write_report(args.report, found)}")
+            print(f"Report: {write_report(args.report, found)}")
     finally:
         if shots:
             shutil.rmtree(shots, ignore_errors=True)
-    problems = preview_text.problems(found)
+    problems = preview.problems(found)
     for problem in problems:
         print(f"kit preview: run not judged, {problem}", file=sys.stderr)
     return 1 if problems else 0

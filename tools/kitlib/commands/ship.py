@@ -5,9 +5,8 @@ step; on any failure it stops and leaves the kit and every output as they
 were. A missing section of the settings skips its step."""
 import os
 
-import errors
-import paths
-import shipping
+from kitlib import errors, paths
+from kitlib.shipping import pipeline as shipping
 
 HELP = "all of it in order from one settings file; on any failure nothing changes"
 EPILOG = ("The settings file (TOML; paths relative to it) lies beside the kit, never inside it: "

@@ -1,7 +1,7 @@
 """Signs Windows programs in place with osslsigncode and verifies the
 signature; a program is replaced only once its signed copy verifies. Each
 program named gets the same options; it stops at the first that fails."""
-import signing
+from kitlib.shipping import sign as signing
 
 HELP = "sign a program and verify the signature"
 # Options may follow the programs, as in `kit sign a.exe b.exe --cert ...`.

@@ -1,6 +1,6 @@
-"""What the tools know about Windows: its releases, the launcher's six
-installer rows, what each kind of Windows starts, which releases the
-launcher leaves alone by design, and the verdict on one run of it.
+"""What the tools know about Windows and the launcher's place in it: the
+releases, the launcher's six installer rows, what each kind of Windows
+starts, and which releases the launcher leaves alone by design.
 
 The launcher's own table is in launcher/launcher.cpp; a test compares the
 paths its build names with ROWS."""
@@ -75,28 +75,6 @@ ROWS = (
 )
 INSTALLERS = tuple(row.path for row in ROWS)
 
-# The export lists of real Windows builds (data/windows-exports.txt.gz) that
-# stand for a release when the check reads what an installer imports: the
-# build, and the release's name in the check's words. 95 to 2000 have no list
-# of their own: XP's stands for them, less what XP added. Windows 11 and 10
-# after 1507 export more than 10 1507, so no list stands for 11: nothing is
-# raised there that 1507 would not raise on 10.
-EXPORT_LISTS = {
-    "win95": ("5.1.2600", "Windows 95"), "win98": ("5.1.2600", "Windows 98"),
-    "winme": ("5.1.2600", "Windows Me"), "win2k": ("5.1.2600", "Windows 2000"),
-    "winxp": ("5.1.2600", "Windows XP"), "vista": ("6.0.6000", "Windows Vista"),
-    "win7": ("6.1.7600", "Windows 7"), "win8": ("6.2.9200", "Windows 8"),
-    "win81": ("6.3.9600", "Windows 8.1"), "win10": ("10.0.10240", "Windows 10 1507"),
-}
-
-# What a subsystem version was linked for, to say it in a message.
-LINKED_FOR = {
-    (4, 0): "Windows 95 and NT 4", (4, 10): "Windows 98", (4, 90): "Windows Me",
-    (5, 0): "Windows 2000", (5, 1): "Windows XP", (5, 2): "Windows XP x64 and Server 2003",
-    (6, 0): "Windows Vista", (6, 1): "Windows 7", (6, 2): "Windows 8", (6, 3): "Windows 8.1",
-    (10, 0): "Windows 10",
-}
-
 
 def row_tried(release, boxes):
     """The row whose installer the launcher tried on release: on NT 6 its
@@ -125,44 +103,3 @@ ARM64_WIN10 = Kind(frozenset({"i386", "arm64"}), "Windows 10 on ARM, which start
 ARM64_WIN11 = Kind(frozenset({"i386", "x64", "arm64"}), "Windows 11 on ARM")
 ON_ARM = {"win10": ARM64_WIN10, "win11": ARM64_WIN11}
 MACHINE_NAMES = {"i386": "32-bit", "x64": "64-bit", "arm64": "ARM64"}
-
-
-# -- the verdict on a run ---------------------------------------------------
-
-STARTS = "starts"             # the launcher starts the distribution's installer there
-FAULT = "fault"               # the distribution fails that Windows, and its maker can fix it
-NOT_SERVED = "not-served"     # the launcher serves no installer there, by design
-RUN_PROBLEM = "run-problem"   # the run itself could not be judged
-VERDICTS = (STARTS, FAULT, NOT_SERVED, RUN_PROBLEM)
-
-UNKNOWN_BOX = "Unknow OS version"
-FAILED_BOX = "Exec fail"
-
-
-@dataclasses.dataclass(frozen=True)
-class Refusal:
-    """A finding that Windows will not load an installer on some releases,
-    although Wine starts it."""
-    path: str               # the launcher's path of the installer
-    releases: frozenset     # Wine's names of the releases that refuse it
-    reason: str
-
-
-def judge(release, boxes, started, problems=(), refusals=()):
-    """(verdict, reason) for one run on release: the boxes the launcher
-    showed, the launcher's paths of the installers that started, the run's
-    problems, and the refusals known of the distribution's installers. The
-    reason is said where a refusal turns a start into a fault."""
-    if problems:
-        return RUN_PROBLEM, ""
-    if UNKNOWN_BOX in boxes:
-        return NOT_SERVED, ""
-    if FAILED_BOX in boxes:
-        return FAULT, ""
-    if not started:
-        # No start and no failure box: nothing a launcher run ends with.
-        return RUN_PROBLEM, ""
-    for refusal in refusals:
-        if release in refusal.releases and refusal.path in started:
-            return FAULT, refusal.reason
-    return STARTS, ""

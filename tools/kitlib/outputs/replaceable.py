@@ -6,12 +6,18 @@ None or the rest of one line: "PATH " + answer."""
 import os
 import stat
 
+from kitlib.model.kit import is_launcher
+from kitlib.model.names import inside
+
 # Where every ISO 9660 image says what it is: the primary volume
 # descriptor's standard identifier, in the sector after the 32 KB system area.
 ISO_SIGNATURE_AT = 0x8001
 ISO_SIGNATURE = b"CD001"
 # ship's report: the first line of its ship.txt.
 SHIP_REPORT, SHIP_REPORT_HEAD = "ship.txt", "kit ship "
+# The preview's report: its page's generator, which marks the folder as one.
+REPORT_GENERATOR = "launcher-preview-report"
+REPORT_PAGE = "index.html"
 
 
 def is_iso(path):
@@ -23,10 +29,19 @@ def is_iso(path):
         return False
 
 
+def is_preview_report(folder):
+    """Whether folder holds a report the preview wrote."""
+    try:
+        with open(os.path.join(folder, REPORT_PAGE), encoding="utf-8", errors="replace") as page:
+            head = page.read(4096)
+    except OSError:
+        return False
+    return f'<meta name="generator" content="{REPORT_GENERATOR}">' in head
+
+
 def is_report(folder, ship=True):
     """Whether folder holds a report of preview's or (with ship) ship's."""
-    import report
-    if report.is_report(folder):
+    if is_preview_report(folder):
         return True
     if not ship:
         return False
@@ -56,15 +71,10 @@ def launcher(path):
     """Why a branded launcher may not be written at path, or None."""
     if not os.path.lexists(path):
         return None
-    import check_kit
     why = _not_a_file(path)
     if why:
         return why
-    try:
-        ours = not check_kit.unnamed_paths(path)
-    except OSError:
-        ours = False
-    return None if ours else "exists and is not a build of this launcher: not replacing it"
+    return None if is_launcher(path) else "exists and is not a build of this launcher: not replacing it"
 
 
 def report(folder, ship=True):
@@ -87,7 +97,7 @@ def owned(output, own, folder=False):
             continue
         if _same(output, path):
             return f"is {what}: not replacing it"
-        if folder and _inside(path, output):
+        if folder and inside(path, output):
             return f"holds {what}: not replacing it"
     return None
 
@@ -100,7 +110,3 @@ def _same(one, other):
     except OSError:
         return False
 
-
-def _inside(path, folder):
-    path, folder = os.path.realpath(path), os.path.realpath(folder)
-    return os.path.commonpath([path, folder]) == folder

@@ -40,6 +40,16 @@ def beside(target, prefix=PREFIX, mode=None, replace=True):
             os.unlink(partial)
 
 
+def put(finished, target):
+    """Puts a file finished in a scratch folder beside target (a tool's
+    output, which it would not write over an existing file) in target's
+    place, in one step; a failure names target."""
+    try:
+        os.replace(finished, target)
+    except OSError as error:
+        raise OSError(error.errno, error.strerror, target) from None
+
+
 @contextlib.contextmanager
 def scratch_beside(target, prefix=PREFIX):
     """A private folder beside target for a tool to write into; removed

@@ -1,7 +1,7 @@
 """Reads the facts the tools need from a Windows program's PE headers, with
 pefile, without running it.
 
-    info = peinfo.read(path)     # raises peinfo.NotAProgram with a clear message
+    info = headers.read(path)    # raises NotAProgram with a clear message
     info.machine                 # "i386", "x64", "arm64", or a description
 """
 import mmap
@@ -135,11 +135,11 @@ def _parse(path, data):
         _check_complete(pe, len(data))
         return PeInfo(path, len(data), pe)
     except pefile.PEFormatError as error:
-        raise NotAProgram("not a valid Windows program (%s)" % _reason(error)) from None
+        raise NotAProgram("not a valid Windows program (%s)" % reason(error)) from None
     except (struct.error, IndexError, ValueError, UnicodeError) as error:
         # pefile trusts offsets and sizes read from the file; damaged ones
         # surface as these rather than as its own error.
-        raise NotAProgram("a malformed Windows program (%s)" % _reason(error)) from None
+        raise NotAProgram("a malformed Windows program (%s)" % reason(error)) from None
 
 
 def _check_outline(data):
@@ -185,6 +185,6 @@ def _check_complete(pe, size):
         raise NotAProgram("a malformed Windows program (no sections)")
 
 
-def _reason(error):
+def reason(error):
     text = str(error).strip().strip("'\"")
     return text[:1].lower() + text[1:] if text else type(error).__name__

@@ -2,7 +2,7 @@
 imports (by name or ordinal, delay-loaded apart), its exports, the manifest
 it carries and the .NET runtime it asks for; with pefile, without running it.
 
-    module = peimports.read(path)   # raises peinfo.NotAProgram with a clear message
+    module = imports.read(path)   # raises headers.NotAProgram with a clear message
 """
 import mmap
 import os
@@ -10,7 +10,7 @@ import re
 import struct
 
 import pefile
-import peinfo
+from kitlib.pe import headers
 
 IMPORT = [pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]]
 OTHERS = [pefile.DIRECTORY_ENTRY[name] for name in (
@@ -50,17 +50,17 @@ class Module:
 
 
 def read(path):
-    """The Module at path; raises peinfo.NotAProgram when it is no Windows
+    """The Module at path; raises headers.NotAProgram when it is no Windows
     program, a truncated one, or one whose import table is damaged."""
-    peinfo.read(path)   # its plain messages for what is no program at all
+    headers.read(path)   # its plain messages for what is no program at all
     try:
         with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
             pe = pefile.PE(data=data, fast_load=True)
             pe.parse_data_directories(directories=IMPORT)
             damage = [w for w in pe.get_warnings() if any(word in w.lower() for word in DAMAGE)]
             if damage:
-                raise peinfo.NotAProgram(DAMAGED % damage[0])
-            module = Module(path, peinfo.MACHINES.get(pe.FILE_HEADER.Machine, "machine type 0x%04X"
+                raise headers.NotAProgram(DAMAGED % damage[0])
+            module = Module(path, headers.MACHINES.get(pe.FILE_HEADER.Machine, "machine type 0x%04X"
                                                       % pe.FILE_HEADER.Machine))
             module.imports = _imports(getattr(pe, "DIRECTORY_ENTRY_IMPORT", ()))
             # The loader reads none of these when it loads the program: a
@@ -68,23 +68,23 @@ def read(path):
             pe.parse_data_directories(directories=OTHERS)
             try:
                 module.delayed = _imports(getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", ()))
-            except peinfo.NotAProgram:
+            except headers.NotAProgram:
                 module.delayed = []
             _exports(pe, module)
             _clr(pe, module)
             _manifest(pe, module)
             return module
     except OSError as error:
-        raise peinfo.NotAProgram("cannot be read: %s" % (error.strerror or error)) from None
+        raise headers.NotAProgram("cannot be read: %s" % (error.strerror or error)) from None
     except (pefile.PEFormatError, struct.error, IndexError, ValueError, UnicodeError, AttributeError) as error:
-        raise peinfo.NotAProgram("a malformed Windows program (%s)" % peinfo._reason(error)) from None
+        raise headers.NotAProgram("a malformed Windows program (%s)" % headers.reason(error)) from None
 
 
 def _imports(entries):
     imports = []
     for entry in entries:
         if entry.dll in (None, b"*invalid*") or not entry.dll:
-            raise peinfo.NotAProgram(DAMAGED % "a DLL without a valid name")
+            raise headers.NotAProgram(DAMAGED % "a DLL without a valid name")
         functions = []
         for symbol in entry.imports:
             if symbol.import_by_ordinal:
@@ -92,7 +92,7 @@ def _imports(entries):
             elif symbol.name:
                 functions.append(symbol.name.decode("ascii", "replace"))
             else:
-                raise peinfo.NotAProgram(DAMAGED % ("a function of %s without a name"
+                raise headers.NotAProgram(DAMAGED % ("a function of %s without a name"
                                                     % entry.dll.decode("ascii", "replace")))
         imports.append((entry.dll.decode("ascii", "replace"), functions))
     return imports
@@ -115,10 +115,10 @@ def _exports(pe, module):
 
 def _clr(pe, module):
     directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY
-    if len(directory) <= peinfo.CLR_HEADER or not directory[peinfo.CLR_HEADER].VirtualAddress:
+    if len(directory) <= headers.CLR_HEADER or not directory[headers.CLR_HEADER].VirtualAddress:
         return
     module.clr = True
-    clr = directory[peinfo.CLR_HEADER].VirtualAddress
+    clr = directory[headers.CLR_HEADER].VirtualAddress
     try:
         rva, size = struct.unpack("<II", pe.get_data(clr + CLR_METADATA_OFFSET, 8))
         if not rva:
@@ -138,7 +138,7 @@ def _manifest(pe, module):
     text = None
     resources = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
     for kind in resources.entries if resources else ():
-        if kind.id != peinfo.RT_MANIFEST or not hasattr(kind, "directory"):
+        if kind.id != headers.RT_MANIFEST or not hasattr(kind, "directory"):
             continue
         for name in sorted(kind.directory.entries, key=lambda entry: entry.id != 1):
             for language in getattr(getattr(name, "directory", None), "entries", ()):

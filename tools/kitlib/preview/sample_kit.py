@@ -1,18 +1,12 @@
 """Builds a sample distribution for the launcher: the launcher at the top and
-the stand-in installer at every path the launcher may start.
-
-Usage: tools/kitlib/make_kit.py [DEST]   (default build/kit; needs the windows build)
-"""
+the stand-in installer at every path the launcher may start (needs the
+windows build)."""
 import os
 import shutil
 
-import errors
-import paths
-from windows import INSTALLERS
-
-# Left in every kit this script builds, so that rebuilding one never wipes
-# a folder the script did not make.
-MARKER = ".sample-kit"
+from kitlib import errors, paths
+from kitlib.model.kit import SAMPLE_MARKER as MARKER
+from kitlib.model.windows import INSTALLERS
 
 
 class KitError(errors.Failure):

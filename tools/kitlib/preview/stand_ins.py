@@ -7,12 +7,10 @@ import dataclasses
 import os
 import shutil
 
-import errors
-
-import check_kit
-import paths
-import peinfo
-import windows
+from kitlib import errors, paths
+from kitlib.model import windows
+from kitlib.model.kit import NoLauncher, find_launcher as launcher_name, locate
+from kitlib.pe import headers
 
 # The stand-in for each kind of program Wine can run here. An ARM64 program
 # stands as a 64-bit one: Wine here runs no ARM code, and where Windows on
@@ -53,9 +51,10 @@ class Layout:
 
 
 def find_launcher(kit, program=None):
-    name = check_kit.find_launcher(kit, program)
-    if isinstance(name, check_kit.Finding):
-        raise LayoutError(f"{name.path}: {name.message}")
+    try:
+        name = launcher_name(kit, program)
+    except NoLauncher as error:
+        raise LayoutError(f"{error.path}: {error}") from None
     if not os.path.isfile(os.path.join(kit, name)):
         raise LayoutError(f"{os.path.join(kit, name)} does not exist")
     return name
@@ -66,7 +65,7 @@ def survey(kit, program=None, kind=windows.X64_WINDOWS):
     Windows (windows.Kind)."""
     slots = {}
     for installer in windows.INSTALLERS:
-        found, how, _ = check_kit.locate(kit, installer)
+        found, how, _ = locate(kit, installer)
         slot = Slot(installer)
         slots[installer] = slot
         if found is None or how == "similar":
@@ -76,8 +75,8 @@ def survey(kit, program=None, kind=windows.X64_WINDOWS):
         slot.found = found
         path = os.path.join(kit, *found.split("\\"))
         try:
-            machine = peinfo.read(path).machine
-        except peinfo.NotAProgram as error:
+            machine = headers.read(path).machine
+        except headers.NotAProgram as error:
             slot.why = f"not a program: {found} ({error})"
             continue
         if machine in kind.starts:

@@ -10,15 +10,11 @@ import re
 import jinja2
 from markupsafe import Markup
 
-import check_kit
-import windows
+from kitlib.model import findings as checked, windows
 
-# Marks a folder as one of these reports, so that writing a new one never
-# replaces a folder that holds something else.
-GENERATOR = "launcher-preview-report"
 TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
 
-SEVERITY_MARKS = {check_kit.ERROR: "\u2716", check_kit.WARNING: "\u25b2", check_kit.INFO: "\u2139"}
+SEVERITY_MARKS = {checked.ERROR: "\u2716", checked.WARNING: "\u25b2", checked.INFO: "\u2139"}
 
 _UNPRINTABLE = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f]")
 
@@ -47,13 +43,14 @@ _ENVIRONMENT = jinja2.Environment(
 _ENVIRONMENT.filters.update(path=windows_path, plural=plural)
 
 
-def render(findings, tables, facts, wine, date, shots):
-    """The page's HTML; shots copies each screenshot beside it."""
+def render(findings, tables, facts, wine, date, shots, generator):
+    """The page's HTML, marked as made by generator; shots copies each
+    screenshot beside it."""
     name, size, sha256 = facts
     rows = [row for table in tables for row in table.rows]
     style, _, _ = _ENVIRONMENT.loader.get_source(_ENVIRONMENT, "report.css")
     return _ENVIRONMENT.get_template("report.html").render(
-        generator=GENERATOR, style=Markup(style), name=name, size=f"{size:,}", sha256=sha256, wine=wine,
+        generator=generator, style=Markup(style), name=name, size=f"{size:,}", sha256=sha256, wine=wine,
         date_iso=date.isoformat(timespec="seconds"), date=date.strftime("%Y-%m-%d %H:%M"),
         zone=date.strftime("%Z") or date.strftime("%z"),
         counts=_counts(rows), findings=_findings(findings),
@@ -69,13 +66,13 @@ def _counts(rows):
 
 
 def _findings(findings):
-    order = {severity: i for i, severity in enumerate(check_kit.SEVERITIES)}
+    order = {severity: i for i, severity in enumerate(checked.SEVERITIES)}
     counts = [(severity, SEVERITY_MARKS[severity],
-               plural(count, severity, "info" if severity == check_kit.INFO else None))
-              for severity, count in check_kit.severity_counts(findings).items() if count]
+               plural(count, severity, "info" if severity == checked.INFO else None))
+              for severity, count in checked.severity_counts(findings).items() if count]
     items = [dict(finding.as_dict(), mark=SEVERITY_MARKS.get(finding.severity, ""))
              for finding in sorted(findings, key=lambda f: order.get(f.severity, len(order)))]
-    return {"counts": counts, "items": items, "text": check_kit.format_text(findings)}
+    return {"counts": counts, "items": items, "text": checked.format_text(findings)}
 
 
 def _table(table, shots):

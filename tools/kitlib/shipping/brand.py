@@ -9,9 +9,8 @@ import subprocess
 import sys
 import tempfile
 
-import errors
-import paths
-import staging
+from kitlib import errors, paths
+from kitlib.outputs import staging
 
 ROOT = paths.ROOT
 # option -> the cache variable of cmake/branding.cmake
@@ -82,8 +81,8 @@ def brand(output, cmake="cmake", warn=None, **branding):
             # the user meant the current one.
             value = os.path.abspath(value)
         definitions.append(f"-D{variable}={value}")
-    os.makedirs(os.path.join(ROOT, "build"), exist_ok=True)
-    build = tempfile.mkdtemp(prefix="brand-", dir=os.path.join(ROOT, "build"))
+    os.makedirs(paths.BUILD, exist_ok=True)
+    build = tempfile.mkdtemp(prefix="brand-", dir=paths.BUILD)
     try:
         log = os.path.join(build, "kit-brand.log")
         code, text = _run([cmake, "--preset", "windows", "-B", build, *definitions], log)

@@ -1,43 +1,24 @@
 """Makes a CD image of a distribution: ISO 9660 with Joliet names (which
 Windows 95 and later read, case and long names kept), and an autorun.inf at
-its root that starts the launcher when the disc goes in.
-
-Usage: tools/kit image KIT IMAGE.iso --label NAME [--program NAME] [--no-autorun]
-
-The distribution is checked first (tools/kitlib/check_kit.py); its errors stop the
-image from being made. The image is written whole or not at all.
-"""
+its root that starts the launcher when the disc goes in. The distribution
+is checked first; its errors stop the image from being made. The image is
+written whole or not at all."""
 import os
-import re
 import subprocess
 import sys
 
-import errors
-
-import check_kit
-import outputs
-import peinfo
-import staging
-from make_kit import MARKER
+from kitlib import checks, errors
+from kitlib.model import findings as checked
+from kitlib.model.kit import SAMPLE_MARKER, NoLauncher, find_launcher
+from kitlib.model.names import AUTORUN_SAFE_NAME, JOLIET_NAME_MAX, inside, label_refusal
+from kitlib.outputs import replaceable, staging
+from kitlib.pe import headers
 
 RT_GROUP_ICON = 14
-# The volume label Windows shows is the Joliet one, which holds 16
-# characters; the ISO 9660 one holds only these.
-LABEL = re.compile(r"[A-Z0-9_]{1,16}")
-# Longer Joliet names are cut short, and the launcher would miss the file.
-JOLIET_NAME_MAX = 64
-# AutoRun reads open= and icon= as a command line and a file name, in the
-# system code page: a plain name is the one that works on every Windows.
-AUTORUN_SAFE_NAME = re.compile(r"[A-Za-z0-9_.\-]+")
 
 
 class MediaError(errors.Failure):
     pass
-
-
-def inside(path, folder):
-    path, folder = os.path.realpath(path), os.path.realpath(folder)
-    return os.path.commonpath([path, folder]) == folder
 
 
 def check_request(kit, image, label, program, autorun, staged=False):
@@ -45,9 +26,9 @@ def check_request(kit, image, label, program, autorun, staged=False):
     made; staged: image is a file made to be written, not the user's."""
     if not os.path.isdir(kit):
         raise MediaError(f"{kit} is not a folder")
-    if not LABEL.fullmatch(label):
-        raise MediaError(f"the label {label!r} cannot be a disc's name: 1 to 16 characters A-Z, 0-9 and _ "
-                         "(ISO 9660 holds no others, and Windows shows only 16)")
+    why = label_refusal(label)
+    if why:
+        raise MediaError(f"the label {why}")
     if inside(image, kit):
         raise MediaError(f"the image {image} would be inside the distribution it is made of: "
                          "write it somewhere else")
@@ -55,13 +36,14 @@ def check_request(kit, image, label, program, autorun, staged=False):
         raise MediaError(f"{image} is a folder: name the image file, e.g. {os.path.join(image, label + '.iso')}")
     if not os.path.isdir(os.path.dirname(os.path.abspath(image))):
         raise MediaError(f"the folder of {image} does not exist")
-    why = None if staged else outputs.image(image)
+    why = None if staged else replaceable.image(image)
     if why:
         raise MediaError(f"{image} {why}")
 
-    name = check_kit.find_launcher(kit, program)
-    if isinstance(name, check_kit.Finding):
-        raise MediaError(f"{kit} has no launcher at its top: {name.message}")
+    try:
+        name = find_launcher(kit, program)
+    except NoLauncher as error:
+        raise MediaError(f"{kit} has no launcher at its top: {error}") from None
     if os.sep in name or "/" in name or "\\" in name or not os.path.isfile(os.path.join(kit, name)):
         raise MediaError(f"{kit} has no launcher named {name} at its top")
     if autorun:
@@ -90,14 +72,14 @@ def autorun_inf(program, has_icon, label):
 
 def has_icon(path):
     try:
-        return RT_GROUP_ICON in peinfo.read(path).resource_types
-    except peinfo.NotAProgram:
+        return RT_GROUP_ICON in headers.read(path).resource_types
+    except headers.NotAProgram:
         return False
 
 
 def write_image(kit, image, label, autorun):
-    """Runs xorriso into a temporary file beside the image, and puts it in
-    place only once xorriso has finished without complaint."""
+    """Runs xorriso into a scratch folder beside the image, and puts the
+    image in place only once xorriso has finished without complaint."""
     with staging.scratch_beside(image, prefix=".make_media.") as scratch:
         partial = os.path.join(scratch, "image.iso")
         command = ["xorriso", "-no_rc",
@@ -108,7 +90,7 @@ def write_image(kit, image, label, autorun):
                    # Joliet holds no links: a linked installer would vanish
                    # from what Windows sees, so the disc gets the file itself.
                    "-follow", "link",
-                   "-not_leaf", MARKER, "-map", os.path.abspath(kit), "/"]
+                   "-not_leaf", SAMPLE_MARKER, "-map", os.path.abspath(kit), "/"]
         if autorun is not None:
             inf = os.path.join(scratch, "autorun.inf")
             with open(inf, "wb") as f:
@@ -122,18 +104,18 @@ def write_image(kit, image, label, autorun):
             with open(log) as f:
                 sys.stderr.write(f.read())
             raise MediaError(f"xorriso failed (exit code {result.returncode}); no image was written")
-        os.replace(partial, image)
+        staging.put(partial, image)
 
 
 def make_media(kit, image, label, program=None, autorun=True, out=sys.stdout, within=None, staged=False):
     """Checks kit and writes its image; within is where its links may lead
     (default: inside kit); staged as for check_request."""
     name = check_request(kit, image, label, program, autorun, staged)
-    findings = check_kit.check(kit, name, within)
-    print(check_kit.format_text(findings), file=out)
-    errors = sum(finding.severity == check_kit.ERROR for finding in findings)
-    if errors:
-        raise MediaError(f"the distribution check found {errors} error(s): fix them first; no image was written")
+    findings = checks.check(kit, name, within)
+    print(checked.format_text(findings), file=out)
+    faults = checked.errors_in(findings)
+    if faults:
+        raise MediaError(f"the distribution check found {len(faults)} error(s): fix them first; no image was written")
     inf = autorun_inf(name, has_icon(os.path.join(kit, name)), label) if autorun else None
     write_image(kit, image, label, inf)
     return name

@@ -7,11 +7,10 @@ import filecmp
 import os
 import shutil
 
-import errors
-import paths
-import windows
-import kit_files
-import staging
+from kitlib import errors, paths
+from kitlib.model import windows
+from kitlib.model.names import launcher_name_refusal
+from kitlib.outputs import staging
 
 NOTE = "README.txt"
 
@@ -41,20 +40,6 @@ def note_text(row):
     return ("\r\n".join(lines) + "\r\n").encode("ascii")
 
 
-def valid_name(name):
-    """Why name cannot be the launcher's file name, or None."""
-    if not name or "/" in name or "\\" in name or name in (".", ".."):
-        return "give the launcher's file name alone, e.g. setup.exe"
-    if not name.lower().endswith(".exe"):
-        return f"{name!r} does not end in .exe: Windows would not start it as a program"
-    refused = kit_files.windows_refuses(name)
-    if refused:
-        return f"{name!r}: {refused}"
-    if kit_files.on_disc(name) != name:
-        return f"{name!r}: the disc would name it {kit_files.on_disc(name)!r}"
-    return None
-
-
 def _existing(parent, name):
     """The entry of parent that Windows would take for name: the exact one,
     else one that differs only in case."""
@@ -79,7 +64,7 @@ def _place_file(path, write):
 
 def new(kit, name="launcher.exe", launcher=paths.LAUNCHER):
     """Lays out kit; returns the lines to print: what was made, what kept."""
-    why = valid_name(name)
+    why = launcher_name_refusal(name)
     if why:
         raise NewError(why)
     if not os.path.isfile(launcher):

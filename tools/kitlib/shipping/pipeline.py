@@ -10,11 +10,9 @@ import sys
 import tempfile
 import time
 
-import errors
-import paths
-import settings as settings_module
-import ship_steps
-import staging
+from kitlib import errors, paths
+from kitlib.outputs import staging
+from kitlib.shipping import settings as settings_module, steps as ship_steps
 
 STEPS_WIDTH = 9
 RESULT_WIDTH = 56

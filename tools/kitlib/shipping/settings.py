@@ -8,8 +8,10 @@ import os
 import re
 import tomllib
 
-import errors
-import paths
+from kitlib import errors, paths
+from kitlib.model.kit import NoLauncher, find_launcher
+from kitlib.model.names import inside, label_refusal, launcher_name_refusal
+from kitlib.outputs import replaceable
 
 
 class SettingsError(errors.Failure):
@@ -45,8 +47,6 @@ SCHEMA = {
         "output": (PATH, True),
     },
 }
-# The branding options, in the order brand.py and CMake take them.
-BRANDING = ("icon", "version", "product", "company", "description", "copyright")
 # Files that are read, never written: they must exist before anything starts.
 INPUTS = {"launcher": ("icon",), "sign": ("cert", "key", "password_file", "ca")}
 # The sign step's files, which must never travel on the disc.
@@ -152,8 +152,7 @@ def plan(kit, config, program=None):
     """Reads the settings and refuses, in one line naming the setting and
     the path, everything that can be refused before a step starts: where the
     settings and their files lie, and what each output would replace."""
-    import make_media   # the disc's rules, and where a path lies
-    if make_media.inside(config, kit):
+    if inside(config, kit):
         raise SettingsError(f"{config} is inside the kit {kit}: keep the settings beside the kit, not in it "
                             "(they name the signing key, and the disc would carry them)")
     settings = load(config)
@@ -162,16 +161,16 @@ def plan(kit, config, program=None):
             if not os.path.isfile(path):
                 raise SettingsError(f"{config}: [{section}] {key}: {path} does not exist or is not a file")
     for key, path in settings.files("sign", SECRETS):
-        if make_media.inside(path, kit):
+        if inside(path, kit):
             raise SettingsError(f"{config}: [sign] {key}: {path} is inside the kit: the disc would carry it")
     for section in ("image", "report"):
         target = (settings.get(section) or {}).get("output")
-        if target and make_media.inside(target, kit):
+        if target and inside(target, kit):
             raise SettingsError(f"{config}: [{section}] output: {target} is inside the kit: write it somewhere else")
     image, report = settings.get("image"), settings.get("report")
-    if image and not make_media.LABEL.fullmatch(image["label"]):
-        raise SettingsError(f"{config}: [image] label {image['label']!r} cannot be a disc's name: 1 to 16 "
-                            "characters A-Z, 0-9 and _")
+    why = image and label_refusal(image["label"])
+    if why:
+        raise SettingsError(f"{config}: [image] label {why}")
     if image and report and os.path.abspath(image["output"]) == os.path.abspath(report["output"]):
         raise SettingsError(f"{config}: [image] and [report] name the same output")
     name = _launcher_name(kit, config, settings, program)
@@ -180,20 +179,21 @@ def plan(kit, config, program=None):
 
 
 def _launcher_name(kit, config, settings, program):
-    import check_kit
-    import layout_new
     launcher = settings.get("launcher")
-    found = check_kit.find_launcher(kit, program)
+    try:
+        found, missing = find_launcher(kit, program), None
+    except NoLauncher as error:
+        found, missing = None, error
     if launcher is not None:
         name = launcher.get("name")
         if name:
-            why = layout_new.valid_name(name)
+            why = launcher_name_refusal(name)
             if why:
                 raise SettingsError(f"{config}: [launcher] name: {why}")
             return name
-        return found if isinstance(found, str) else "launcher.exe"
-    if isinstance(found, check_kit.Finding):
-        raise SettingsError(f"{kit}: {found.message}" + ("" if program else
+        return found or "launcher.exe"
+    if missing is not None:
+        raise SettingsError(f"{kit}: {missing}" + ("" if program else
                             "; or name it with [launcher] name, which brands a fresh one"))
     if not os.path.isfile(os.path.join(kit, found)):
         raise SettingsError(f"{kit} has no launcher named {found} at its top")
@@ -203,17 +203,16 @@ def _launcher_name(kit, config, settings, program):
 def _refuse_replacing(kit, config, settings, name):
     """Each output may replace only an earlier output of its kind, never the
     kit or a file the run reads."""
-    import outputs
     own = [("the kit", kit), ("the settings file", config)]
     for section, keys in INPUTS.items():
         own += [(f"[{section}] {key}", path) for key, path in settings.files(section, keys)]
     if settings.get("launcher") is not None:
         target = os.path.join(kit, name)
-        why = outputs.launcher(target)
+        why = replaceable.launcher(target)
         if why:
             raise SettingsError(f"{config}: [launcher] name: {paths.shown(target)} {why}")
-    for section, kind, folder in (("image", outputs.image, False), ("report", outputs.report, True)):
+    for section, kind, folder in (("image", replaceable.image, False), ("report", replaceable.report, True)):
         target = (settings.get(section) or {}).get("output")
-        why = target and (outputs.owned(target, own, folder) or kind(target))
+        why = target and (replaceable.owned(target, own, folder) or kind(target))
         if why:
             raise SettingsError(f"{config}: [{section}] output: {paths.shown(target)} {why}")

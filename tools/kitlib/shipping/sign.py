@@ -3,15 +3,16 @@ verifies the signature. The program is replaced only once the signed copy
 verifies: on any failure it stays exactly as it was, and no half-signed copy
 is left beside it. The key's password only ever travels as the name of the
 file that holds it, so it appears in no output and on no command line."""
+import dataclasses
 import os
 import re
 import shutil
 import ssl
 import subprocess
-import tempfile
 import time
 
-import errors
+from kitlib import errors
+from kitlib.outputs import staging
 
 
 class SignError(errors.Failure):
@@ -74,7 +75,18 @@ def _outside_dates(cert, now=None):
     return None
 
 
-def _osslsign(program, source, out, digest, cert, key, password_file, timestamp, stamp_option, nest=False):
+@dataclasses.dataclass(frozen=True)
+class _Signer:
+    """Who signs: the certificate, its key, the file holding the key's
+    password, the time-stamping server."""
+    cert: str
+    key: str
+    password_file: str = None
+    timestamp: str = None
+
+
+def _osslsign(program, source, out, digest, signer, stamp_option, nest=False):
+    cert, key, password_file, timestamp = signer.cert, signer.key, signer.password_file, signer.timestamp
     args = ["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", f"sha{digest}", "-in", source, "-out", out]
     if nest:
         args.append("-nest")
@@ -113,6 +125,23 @@ def _verify(program, signed, cert, ca):
     raise SignError(f"{program}: {why}; the program is unchanged", details)
 
 
+def _sign_in(work, program, target, signer, also_sha1, ca):
+    """Signs target into work, verifies it and puts it in target's place;
+    returns the number of signatures verified."""
+    signed = os.path.join(work, "signed.exe")
+    if also_sha1:
+        # Windows XP and Vista read only Authenticode time stamps.
+        first = os.path.join(work, "sha1.exe")
+        _osslsign(program, target, first, 1, signer, "-t")
+        _osslsign(program, first, signed, 256, signer, "-ts", nest=True)
+    else:
+        _osslsign(program, target, signed, 256, signer, "-ts")
+    verified = _verify(program, signed, signer.cert, ca)
+    shutil.copymode(target, signed)
+    staging.put(signed, target)
+    return verified
+
+
 def sign(program, cert, key, password_file=None, timestamp=None, also_sha1=False, ca=None):
     """Signs program in place (the file a link names, the link staying a
     link) and verifies it; returns the line to show, or raises SignError."""
@@ -127,26 +156,12 @@ def sign(program, cert, key, password_file=None, timestamp=None, also_sha1=False
             raise SignError(f"{path}: no such file, or it cannot be read")
     target = os.path.realpath(program)
     try:
-        # Beside the program, so that the final rename cannot cross file systems.
-        work = tempfile.mkdtemp(prefix=".sign.", dir=os.path.dirname(target))
+        # Beside the program, so that putting it in place cannot cross file systems.
+        with staging.scratch_beside(target, prefix=".sign.") as work:
+            verified = _sign_in(work, program, target, _Signer(cert, key, password_file, timestamp), also_sha1, ca)
     except OSError as error:
-        raise SignError(f"cannot write next to {program}: {error.strerror}") from None
-    try:
-        signed = os.path.join(work, "signed.exe")
-        signer = (cert, key, password_file, timestamp)
-        if also_sha1:
-            # Windows XP and Vista read only Authenticode time stamps.
-            first = os.path.join(work, "sha1.exe")
-            _osslsign(program, target, first, 1, *signer, "-t")
-            _osslsign(program, first, signed, 256, *signer, "-ts", nest=True)
-        else:
-            _osslsign(program, target, signed, 256, *signer, "-ts")
-        verified = _verify(program, signed, cert, ca)
-        shutil.copymode(target, signed)
-        os.replace(signed, target)
-    except OSError as error:
+        if error.filename == os.path.dirname(target):
+            raise SignError(f"cannot write next to {program}: {error.strerror}") from None
         raise SignError(f"{program}: {error.strerror or error}; the program is unchanged") from None
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
     return (f"{program}: signed with SHA-256{' nested in SHA-1' if also_sha1 else ''}"
             f"{f', time-stamped by {timestamp}' if timestamp else ''}; {verified} signature(s) verified")

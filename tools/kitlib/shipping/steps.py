@@ -11,12 +11,11 @@ import json
 import os
 import subprocess
 
-import brand as branding_module
-import check_kit
-import errors
-import make_media
-import settings as settings_module
-import signing
+from kitlib import checks, errors, preview as previewing, progress, wine
+from kitlib.model import findings as checked
+from kitlib.model.kit import is_launcher
+from kitlib.report import write_report
+from kitlib.shipping import brand as branding_module, image as make_media, sign as signing
 
 
 class Stop(errors.Failure):
@@ -25,31 +24,31 @@ class Stop(errors.Failure):
 
 def verdict_of(findings):
     """The step's line for a check: ok, or a stop that lists the errors."""
-    faults = [f for f in findings if f.severity == check_kit.ERROR]
+    faults = checked.errors_in(findings)
     if faults:
         raise Stop(counts(findings), [f"{f.path}: {f.message}" for f in faults])
     return f"ok, {counts(findings)}"
 
 
 def counts(findings):
-    found = check_kit.severity_counts(findings)
-    faults, warnings, infos = found[check_kit.ERROR], found[check_kit.WARNING], found[check_kit.INFO]
+    found = checked.severity_counts(findings)
+    faults, warnings, infos = found[checked.ERROR], found[checked.WARNING], found[checked.INFO]
     return f"{faults} error{'s' * (faults != 1)}, {warnings} warning{'s' * (warnings != 1)}, {infos} info"
 
 
 def check_before(context):
-    findings = check_kit.check(context.kit, context.name)
+    findings = checks.check(context.kit, context.name)
     if context.settings.get("launcher") is not None:
         # The launcher there now is the one the brand step replaces.
         findings = [f for f in findings if f.path != context.name]
         others = [other for other in sorted(os.listdir(context.kit))
                   if other != context.name and other.lower().endswith(".exe")
-                  and os.path.isfile(os.path.join(context.kit, other)) and _is_launcher(os.path.join(context.kit, other))]
+                  and os.path.isfile(os.path.join(context.kit, other)) and is_launcher(os.path.join(context.kit, other))]
         if len(others) == 1 and not os.path.lexists(os.path.join(context.kit, context.name)):
             # The launcher as `new` left it: the settings name it anew.
             context.replaces = others[0]
         else:
-            findings += [check_kit.Finding(other, check_kit.ERROR, "another build of the launcher: the disc "
+            findings += [checked.Finding(other, checked.ERROR, "another build of the launcher: the disc "
                          f"would carry two; remove it, or brand it with [launcher] name = \"{other}\"")
                          for other in others]
     return verdict_of(findings)
@@ -64,14 +63,14 @@ def brand(context):
     context.outputs.append(target)
     if context.replaces:
         context.staging.remove(os.path.join(context.kit, context.replaces))
-    branding = {key: launcher.get(key) for key in settings_module.BRANDING}
+    branding = {key: launcher.get(key) for key in branding_module.VARIABLES}
     warnings = []
     try:
         size = branding_module.brand(context.launcher, warn=warnings.append, **branding)
     except branding_module.BrandError as error:
         # Its refusals name the command-line option; here the key is meant.
         text = str(error)
-        for option in settings_module.BRANDING:
+        for option in branding_module.VARIABLES:
             if text.startswith(f"--{option}:"):
                 text = f"[launcher] {option}:" + text[len(option) + 3:]
         raise Stop(text) from None
@@ -104,7 +103,7 @@ def check_after(context):
         if os.path.lexists(entry):
             os.unlink(entry)
         os.symlink(os.path.abspath(context.launcher), entry)
-    context.final_findings = check_kit.check(context.mirror, context.name, within=context.kit)
+    context.final_findings = checks.check(context.mirror, context.name, within=context.kit)
     return verdict_of(context.final_findings)
 
 
@@ -140,10 +139,6 @@ def preview(context):
     if result.returncode != 0:
         raise Stop(f"xorriso could not extract the image (exit code {result.returncode})",
                    result.stderr.strip().splitlines()[-3:])
-    import preview as previewing   # Wine's machinery, only when it is used
-    import preview_text
-    import progress
-    import wine
     shots = os.path.join(context.scratch, "shots")
     request = previewing.Request(matrix=True, cd=True, own_display=True, screenshots=shots)
     line = progress.Line("ship: preview")
@@ -157,14 +152,14 @@ def preview(context):
         line.clear()
     # It ran on the image's contents in a scratch folder: its texts name the kit.
     names = {disc: context.kit}
-    context.preview_text = _renamed(preview_text.text(found), names)
+    context.preview_text = _renamed(previewing.text(found), names)
     folder = report_folder(context)
     if folder is not None:
-        preview_text.write_report(folder, found)
-    problems = preview_text.problems(found)
+        write_report(folder, found)
+    problems = previewing.problems(found)
     if problems:
         raise Stop(f"{len(problems)} run{'s' * (len(problems) != 1)} not judged", problems[-5:])
-    faults = sum(verdict == "fault" for verdict in preview_text.verdicts(found))
+    faults = sum(verdict == "fault" for verdict in previewing.verdicts(found))
     tables = len(found.tables)
     return f"ok, {tables} table{'s' * (tables != 1)}, {faults} fault{'s' * (faults != 1)}" + (
         "" if folder is not None else " (in preview.txt)")
@@ -198,7 +193,7 @@ def report(context):
         written.append(name)
 
     write("ship.txt", "\n".join([f"kit ship {context.kit} --config {context.config}", ""] + context.lines) + "\n")
-    write("check.txt", check_kit.format_text(context.final_findings) + "\n")
+    write("check.txt", checked.format_text(context.final_findings) + "\n")
     write("check.json", json.dumps([f.as_dict() for f in context.final_findings], indent=2,
                                    ensure_ascii=False) + "\n")
     if context.preview_text is not None:
@@ -215,13 +210,6 @@ def _renamed(text, names):
         for form in sorted({os.path.abspath(path), os.path.relpath(path)}, key=len, reverse=True):
             text = text.replace(form, name.rstrip(os.sep) or name)
     return text
-
-
-def _is_launcher(path):
-    try:
-        return not check_kit.unnamed_paths(path)
-    except (OSError, ValueError):
-        return False
 
 
 def _mirror(kit, mirror, leave_out):

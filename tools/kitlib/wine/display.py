@@ -9,8 +9,7 @@ import subprocess
 import time
 
 from . import timing
-from .errors import WineError
-from .install import need_program
+from .errors import WineError, need_program, tail
 
 
 # Looked up here, not in the child between fork and exec: with tables run
@@ -39,12 +38,6 @@ def stop_process(process):
     except subprocess.TimeoutExpired:
         process.kill()
         process.wait()
-
-
-def tail(path, lines=5):
-    """The last lines of a log, on one line, for an error message."""
-    with open(path, errors="replace") as log:
-        return " | ".join(log.read().strip().splitlines()[-lines:]) or "(no output)"
 
 
 def start_xvfb(stack, workdir, timeout):

@@ -14,7 +14,7 @@ import struct
 import subprocess
 import tempfile
 
-from .errors import WineError, WineUnavailable
+from .errors import SETUP_HINT, WineError, WineUnavailable
 from .registry import knows
 
 WITH_32BIT = "with its 32-bit part"
@@ -24,7 +24,6 @@ WINEARCH = {32: "win32", 64: "win64"}
 # Debian keeps the programs of a Wine outside the PATH; Fedora, Arch and
 # upstream builds put them on it.
 LIBRARY_FOLDERS = ("/usr/lib/wine", "/usr/lib/*-linux-gnu/wine", "/usr/lib64/wine", "/usr/lib32/wine")
-SETUP_HINT = "tools/dev/setup.sh e2e installs it"
 
 
 def search(name, variable=None, environ=os.environ, folders=LIBRARY_FOLDERS):
@@ -244,8 +243,3 @@ def starts(variable, named, program):
                         f"and says {said!r}")
 
 
-def need_program(name, why):
-    path = shutil.which(name)
-    if path is None:
-        raise WineError(f"{name} is not installed ({why}); {SETUP_HINT}")
-    return path

@@ -6,10 +6,9 @@ import os
 import shutil
 import sys
 
+from .drives import CD_DRIVE
 from .errors import WineError
 from .side_by_side import check_interrupted
-
-CD_DRIVE = "D:"
 # What a whole prefix has: the Windows folders of each bitness.
 WHOLE = {"win32": ("drive_c/windows/system32/kernel32.dll",),
          "win64": ("drive_c/windows/system32/kernel32.dll", "drive_c/windows/syswow64/kernel32.dll")}
@@ -111,21 +110,6 @@ def ensure(prefix, wanted, tools, timeout):
     drive = os.path.join(prefix, "dosdevices", "z:")
     if not os.path.islink(drive) or os.readlink(drive) != "/":
         raise WineError(f"drive Z: of {prefix} is not the root folder; remove the prefix to rebuild it")
-
-
-def to_windows(path):
-    """The path as a Windows program in the prefix sees it (Z: is the root)."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def windows_path(path, cdrom):
-    """The path as the programs of a session see it: on the CD-ROM drive
-    when it lies in the session's CD-ROM folder (None: none), else below Z:."""
-    path = os.path.abspath(path)
-    if cdrom and (path == cdrom or path.startswith(cdrom + os.sep)):
-        inside = os.path.relpath(path, cdrom)
-        return CD_DRIVE + "\\" + ("" if inside == "." else inside.replace("/", "\\"))
-    return to_windows(path)
 
 
 def unmount_cdrom(prefix):

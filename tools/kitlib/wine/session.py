@@ -2,6 +2,7 @@
 display and one persistent wineserver for the session, and runs whose
 installers record what happened, each judged before it is believed."""
 import contextlib
+import dataclasses
 import os
 import re
 import shutil
@@ -10,27 +11,35 @@ import tempfile
 import time
 
 from . import display, install, prefix as prefixes, records, side_by_side, timing
-from .prefix import to_windows
+from .errors import need_program
+from .timing import NO_LAUNCH_GRACE, PREFIX_TIMEOUT, RECORD_TIMEOUT, RETRY_PAUSE, RUN_TIMEOUT, TOOL_TIMEOUT
+from .drives import to_windows, windows_path
 from .errors import WineError
 from .records import Run, Trace
 from .registry import AS_IS, starter_text
+from .programs import WinePrograms
 from .server import Served, StarterServer
 from .watch import Watch
 
 # AutoRun starts a CD's program by its quoted path from here.
 AUTORUN_FOLDER = "C:\\windows\\system32"
 
-# How many times slower than a plain machine Wine runs here: a VM without
-# hardware help (tools/dev/vm) makes every wait below longer, even the grace
-# during which no installer may show up.
-SLOWDOWN = float(os.environ.get("PREVIEW_SLOWDOWN") or 1)
-RUN_TIMEOUT = 60 * SLOWDOWN        # seconds for one launcher run, boxes included
-RECORD_TIMEOUT = 15 * SLOWDOWN     # seconds for a reported launch to show up in the record
-NO_LAUNCH_GRACE = 1.0 * SLOWDOWN   # seconds to make sure that nothing ran, where the trace cannot tell
-PREFIX_TIMEOUT = 300 * SLOWDOWN    # seconds to create a Wine prefix
-TOOL_TIMEOUT = 15 * SLOWDOWN       # seconds for Xvfb to start, a helper to answer
-RETRY_PAUSE = 2.0 * SLOWDOWN       # seconds, times the attempts so far, before a run is tried again
 TRACED = "-all,trace+msgbox,+relay"   # Wine's trace of a run: the boxes it made, the calls relayed
+
+
+@dataclasses.dataclass(frozen=True)
+class _Launch:
+    """One run asked of the session, as run() takes it."""
+    kit: str
+    launcher: str           # the launcher's host path
+    machine: object         # registry.Machine
+    command_line: str       # None: the launcher's path in quotes
+    start_folder: str       # None: a scratch folder
+    screenshots: str
+    label: str
+    env: dict
+    dll_overrides: str
+    starts_installer: bool
 
 
 class _NotRecorded(WineError):
@@ -84,8 +93,8 @@ class WineSession:
         self.wine = self.wine or install.find()
         self.loader = self.wine.loader(self.windows)
         if self.own_display:
-            install.need_program("Xvfb", "it gives the boxes a display")
-        install.need_program("xdotool", "it dismisses the boxes")
+            need_program("Xvfb", "it gives the boxes a display")
+        need_program("xdotool", "it dismisses the boxes")
         if not (self.prefix and self.starter and self.runs_dir):
             raise WineError("a session needs its prefix, its starter and a folder for its runs")
         if not os.path.isfile(self.starter):
@@ -94,19 +103,20 @@ class WineSession:
             os.makedirs(self.runs_dir, exist_ok=True)
             self.workdir = tempfile.mkdtemp(dir=self.runs_dir)
             self.stack.callback(shutil.rmtree, self.workdir, True)
+            self.programs = WinePrograms(self.loader, self.wine.wineserver, self._env, self.workdir)
             if self.needs_32bit:
                 self.wine.check_runs_32bit(self.workdir)
             self.stack.enter_context(prefixes.locked(self.prefix))
             self.display = (display.start_xvfb(self.stack, self.workdir, TOOL_TIMEOUT) if self.own_display
                             else os.environ["DISPLAY"])
             self.boxes = display.Boxes(self.display, TOOL_TIMEOUT, self.spent)
-            self.stack.callback(self._stop_wineserver)   # also what making the prefix started
-            prefixes.ensure(self.prefix, self.wine.prefix_arch(self.windows), self, PREFIX_TIMEOUT)
-            self._end_wineserver()
+            self.stack.callback(self.programs.stop_wineserver)   # also what making the prefix started
+            prefixes.ensure(self.prefix, self.wine.prefix_arch(self.windows), self.programs, PREFIX_TIMEOUT)
+            self.programs.end_wineserver()
             # Wine reads its drives when the wineserver's session starts.
             prefixes.mount_cdrom(self.prefix, self.cdrom)
             self.stack.callback(prefixes.unmount_cdrom, self.prefix)
-            self._wineserver("-p")
+            self.programs.wineserver("-p")
             self.server = StarterServer([self.loader, self.starter], self._env(WINEDEBUG=TRACED, STARTER_SERVE="1"),
                                         os.path.join(self.workdir, "served.log"), TOOL_TIMEOUT)
             self.stack.callback(self.server.forget)
@@ -128,54 +138,9 @@ class WineSession:
         env.update(extra)
         return env
 
-    def _call(self, argv, what, timeout, log_name, **env):
-        """Runs a Wine tool to its end; output goes to a file, since Wine's
-        background services would hold a pipe open."""
-        with open(os.path.join(self.workdir, log_name), "w") as log:
-            try:
-                return subprocess.run(argv, env=self._env(**env), stdin=subprocess.DEVNULL,
-                                      stdout=log, stderr=log, timeout=timeout).returncode
-            except subprocess.TimeoutExpired:
-                raise WineError(f"{what} did not finish within {timeout:g} s") from None
-
-    def _wineserver(self, flag):
-        self._call([self.wine.wineserver, flag], f"wineserver {flag}", 4 * TOOL_TIMEOUT, "wineserver.log")
-
-    def _end_wineserver(self):
-        """Ends the wineserver and every Windows process of the prefix: asked with SIGINT and waited
-        for (-k alone polls in growing sleeps, some 0.3 s longer); killed if it does not end in time."""
-        self._wineserver("-k2")
-        try:
-            self._call([self.wine.wineserver, "-w"], "wineserver -w", TOOL_TIMEOUT, "wineserver.log")
-        except WineError:
-            self._wineserver("-k")
-            self._wineserver("-w")
-
-    def _stop_wineserver(self):
-        with contextlib.suppress(WineError):
-            self._end_wineserver()
-
-    # The means prefix.ensure() makes the prefix with.
-    def wineboot(self, what, timeout):
-        return self._call([self.loader, "wineboot", "-i"], what, timeout, "wineboot.log")
-
-    def wait(self, what, timeout):
-        return self._call([self.wine.wineserver, "-w"], what, timeout, "wineserver.log")
-
-    def regedit(self, text, name):
-        path = os.path.join(self.workdir, name)
-        with open(path, "w", encoding="latin-1", newline="") as reg:
-            reg.write(text)
-        if self._call([self.loader, "regedit", "/S", to_windows(path)], "regedit", 4 * TOOL_TIMEOUT,
-                      "regedit.log") != 0:
-            raise WineError("regedit could not set the registry: " + self.tail("regedit.log"))
-
-    def tail(self, log_name):
-        return display.tail(os.path.join(self.workdir, log_name))
-
     def windows_path(self, path):
-        """The path as the programs in this session see it (prefix.windows_path)."""
-        return prefixes.windows_path(path, self.cdrom)
+        """The path as the programs in this session see it (drives.windows_path)."""
+        return windows_path(path, self.cdrom)
 
     # -- one run ---------------------------------------------------------
 
@@ -204,13 +169,14 @@ class WineSession:
                             "a run with it as Windows has it needs a session of its own")
         self.arch_changed |= machine.place1 is not AS_IS
         self.spent.add(timing.ROW, 0)
+        launch = _Launch(kit, launcher, machine, command_line, start_folder, screenshots, label or machine.release,
+                         dict(env or {}), dll_overrides, starts_installer)
         for attempt in range(1, records.ATTEMPTS + 1):
             side_by_side.check_interrupted()
             if attempt > 1:
                 self._fresh_start(attempt)
             try:
-                run = self._attempt(kit, launcher, machine, command_line, start_folder, screenshots,
-                                    label or machine.release, dict(env or {}), dll_overrides, starts_installer)
+                run = self._attempt(launch)
             except (_NotRecorded, Served) as error:
                 # Seen under load: Wine started nothing at all, not even the
                 # starter, and left no trace.
@@ -228,73 +194,88 @@ class WineSession:
         wineserver, and the desktop with it, starts anew after a pause. Each
         attempt sets the registry again, so nothing of the run is lost."""
         with self.spent.on(timing.WAITS):
-            self._end_wineserver()
+            self.programs.end_wineserver()
             self.server.forget()
             time.sleep(RETRY_PAUSE * (attempt - 1))
-            self._wineserver("-p")
+            self.programs.wineserver("-p")
 
-    def _attempt(self, kit, launcher, machine, command_line, start_folder, screenshots, label, env,
-                 dll_overrides, starts_installer):
+    def _attempt(self, launch):
+        """One try of a run: the launcher started (by the serving starter
+        where it can take the run, else by a starter of its own), its boxes
+        dismissed until it ends, and what it left read back."""
         self.runs += 1
         rundir = os.path.join(self.workdir, f"run{self.runs}")
         os.makedirs(rundir)
         record = os.path.join(rundir, "record.txt")
+        start_folder = launch.start_folder
         if not (start_folder and re.match(r"[A-Za-z]:\\", start_folder)):
             start_folder = self.windows_path(start_folder or rundir)
-        if dll_overrides:
-            env["WINEDLLOVERRIDES"] = self._env()["WINEDLLOVERRIDES"] + ";" + dll_overrides
-        run_env = self._env(WINEDEBUG=TRACED, KIT_RECORD=to_windows(record),
-                            STARTER_PROGRAM=self.windows_path(launcher),
-                            STARTER_COMMAND_LINE=command_line or f'"{self.windows_path(launcher)}"',
-                            STARTER_FOLDER=start_folder, STARTER_REGISTRY=starter_text(machine), **env)
-        fields = [self.windows_path(launcher), command_line or f'"{self.windows_path(launcher)}"', start_folder]
-        serve = not env and self.server.takes(fields, starter_text(machine))
+        env = dict(launch.env)
+        if launch.dll_overrides:
+            env["WINEDLLOVERRIDES"] = self._env()["WINEDLLOVERRIDES"] + ";" + launch.dll_overrides
+        program = self.windows_path(launch.launcher)
+        fields = [program, launch.command_line or f'"{program}"', start_folder]
+        registry = starter_text(launch.machine)
+        serve = not env and self.server.takes(fields, registry)
         trace_path, offset = self.server.log_path if serve else os.path.join(rundir, "wine.log"), 0
         with Watch(rundir, *([self.workdir] if serve else [])) as watch:
             if serve:
-                offset = self.server.ask(*fields, to_windows(record), starter_text(machine))
+                offset = self.server.ask(*fields, to_windows(record), registry)
                 process = self.server.process
                 watch.follow(process, lambda: any(records.read_record(record)[kind] for kind in records.ENDS))
             else:
+                run_env = self._env(WINEDEBUG=TRACED, KIT_RECORD=to_windows(record), STARTER_PROGRAM=fields[0],
+                                    STARTER_COMMAND_LINE=fields[1], STARTER_FOLDER=start_folder,
+                                    STARTER_REGISTRY=registry, **env)
                 with open(trace_path, "w") as log:
                     process = subprocess.Popen([self.loader, self.starter], env=run_env, stdin=subprocess.DEVNULL,
                                                stdout=log, stderr=log)
                 watch.follow(process)
-            try:
-                shots, seen = self.boxes.dismiss_until_done(time.monotonic() + self.timeout, screenshots, label,
-                                                            watch, records.Follower(trace_path, offset))
-                if shots is None:
-                    raise WineError(f"the launcher did not finish within {self.timeout:g} s"
-                                    f" ({seen} box(es) dismissed)")
-            except BaseException:
-                self._stop_wineserver()   # ends every Windows process of the prefix
-                process.wait()
-                raise
+            shots, seen = self._dismiss(process, watch, launch, trace_path, offset)
             with open(trace_path, "rb") as log:
                 log.seek(offset)
                 text = log.read().decode("latin-1")
             trace = Trace.parse(text.splitlines(keepends=True))
             with self.spent.on(timing.WAITS):
-                found = records.complete_record(record, trace, starts_installer, watch, RECORD_TIMEOUT,
+                found = records.complete_record(record, trace, launch.starts_installer, watch, RECORD_TIMEOUT,
                                                 NO_LAUNCH_GRACE)
+        return self._outcome(launch, start_folder, text, trace, found, shots, seen)
+
+    def _dismiss(self, process, watch, launch, trace_path, offset):
+        """(screenshots, boxes seen) once the run has ended; a run that does
+        not end in time ends the prefix's every process."""
+        try:
+            shots, seen = self.boxes.dismiss_until_done(time.monotonic() + self.timeout, launch.screenshots,
+                                                        launch.label, watch, records.Follower(trace_path, offset))
+            if shots is None:
+                raise WineError(f"the launcher did not finish within {self.timeout:g} s ({seen} box(es) dismissed)")
+            return shots, seen
+        except BaseException:
+            self.programs.stop_wineserver()   # ends every Windows process of the prefix
+            process.wait()
+            raise
+
+    def _outcome(self, launch, start_folder, text, trace, found, shots, seen):
+        """The Run that the record and the trace tell, or the machinery's
+        failure; problems when Wine got the run wrong."""
         problems = records.verdict(trace, seen, len(found["ran"]))
         if problems:
             # The session's logs go with it; this one is what tells why.
-            kept = records.keep(text, self.traces_dir, f"{label}-{self.runs}")
+            kept = records.keep(text, self.traces_dir, f"{launch.label}-{self.runs}")
             problems = [f"{problem} (Wine's trace: {os.path.relpath(kept)})" for problem in problems]
         if found["notset"]:
             change, code = (found["notset"][0] + ["?", "?"])[:2]
             raise WineError(f"the starter could not change the registry ({change!r}, Windows error {code})")
         if found["notstarted"]:
-            raise WineError(f"Wine could not start {launcher} (Windows error {found['notstarted'][0][0]})")
+            raise WineError(f"Wine could not start {launch.launcher} (Windows error {found['notstarted'][0][0]})")
         if not found["exit"]:
             raise _NotRecorded("the launcher's exit code was not recorded: "
                                + (" | ".join(text.strip().splitlines()[-5:]) or "(no output)"))
-        launches = records.launches(found["ran"], self.windows_path(kit))
+        launches = records.launches(found["ran"], self.windows_path(launch.kit))
         exit_fields = found["exit"][0]
         if len(exit_fields) < 2:   # an older starter ignores the registry: another Windows than the row's
             raise WineError(f"{os.path.relpath(self.starter)} is an older build that does not set the registry: "
                             "rebuild it with 'cmake --build --preset windows'")
         seconds = int(exit_fields[1]) / 1e6
-        return Run(machine, start_folder, launches, trace.called, int(exit_fields[0]), shots, problems,
+        return Run(launch.machine, start_folder, launches, trace.called, int(exit_fields[0]), shots, problems,
                    loaded=[tuple(fields[:2]) for fields in found.get("loaded", [])], seconds=seconds)

@@ -1,9 +1,22 @@
-"""Where the sessions' time goes, step by step, for the benchmark: a clock
-read per step is all it costs, so it is always kept."""
+"""Time in the sessions: how long each wait may last, and where the time
+goes, step by step, for the benchmark (a clock read per step is all it
+costs, so it is always kept)."""
 import collections
 import contextlib
+import os
 import threading
 import time
+
+# How many times slower than a plain machine Wine runs here: a VM without
+# hardware help (tools/dev/vm) makes every wait below longer, even the grace
+# during which no installer may show up.
+SLOWDOWN = float(os.environ.get("PREVIEW_SLOWDOWN") or 1)
+RUN_TIMEOUT = 60 * SLOWDOWN        # seconds for one launcher run, boxes included
+RECORD_TIMEOUT = 15 * SLOWDOWN     # seconds for a reported launch to show up in the record
+NO_LAUNCH_GRACE = 1.0 * SLOWDOWN   # seconds to make sure that nothing ran, where the trace cannot tell
+PREFIX_TIMEOUT = 300 * SLOWDOWN    # seconds to create a Wine prefix
+TOOL_TIMEOUT = 15 * SLOWDOWN       # seconds for Xvfb to start, a helper to answer
+RETRY_PAUSE = 2.0 * SLOWDOWN       # seconds, times the attempts so far, before a run is tried again
 
 # The steps, in the order the benchmark prints them.
 SET_UP = "session set-up and teardown"

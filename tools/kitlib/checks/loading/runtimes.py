@@ -1,15 +1,15 @@
 """What the load check says about runtimes that Windows does not carry, or
 carries only from some release on: the Visual C++ runtimes, the Universal C
 Runtime, the side-by-side assemblies a manifest asks for, and .NET.
-Templates hold {releases} and {items}, which loadcheck fills in.
+Templates hold {releases} and {items}, which the walk fills in.
 """
 import os
 import re
 
-ERROR, WARNING, INFO = "error", "warning", "info"
+from kitlib.model.findings import ERROR, WARNING
+from kitlib.model.loader import NO_API_SETS
+
 REFUSES = "{releases} will not load it: "
-UNLISTED = ("win95", "win98", "winme", "win2k")
-BEFORE_API_SETS = UNLISTED + ("winxp", "vista")
 
 # msvcr70 and later, msvcp70 and later, vcruntime, concrt, mfc70 and later
 # (msvcrt, msvcp60 and mfc42 are Windows' own).
@@ -47,7 +47,7 @@ def missing_dll(dll, release):
         return ERROR, (REFUSES + "{items} not found: the Universal C Runtime, part of Windows from Windows 10 "
                        "on; ship it next to the installer or link the installer statically")
     if dll.startswith(("api-ms-win-", "ext-ms-")):
-        if release.key in BEFORE_API_SETS:
+        if release.key in NO_API_SETS:
             return ERROR, REFUSES + "{items} not found: an API set, and API sets exist only from Windows 7 on"
         return ERROR, REFUSES + "{items} not found: that Windows has no such API set"
     return ERROR, (REFUSES + "{items} not found: neither next to it nor part of that Windows; ship it next "

@@ -1,93 +1,87 @@
 """Will an installer load on every Windows its row serves? Walks what it
 imports as Windows' loader would for a program started from its own folder
 (the DLLs next to it, then that Windows' own, API sets from Windows 7 on),
-against the export lists of real Windows builds (exportdata), and says which
+against the export lists of real Windows builds (exports.py), and says which
 Windows would refuse it and why.
 
-    loadcheck.findings(path, row_path)    # [(severity, message)] for tools/kit check
-    loadcheck.will_not_load(kit, row_path)  # {release: reason}, for the preview
+    walk.findings(path, row_path)       # [Finding] for the check
+    walk.will_not_load(kit, row_path)   # {release: reason}, for the preview
 """
 import collections
+import dataclasses
 import os
 
-import exportdata
-import peimports
-import peinfo
-import runtimes
-import windows
+from kitlib.checks.loading import exports as exportdata, runtimes
+from kitlib.checks.loading.runtimes import REFUSES
+from kitlib.model.findings import ERROR, INFO, WARNING, Finding
+from kitlib.model.kit import installer_file
+from kitlib.model.loader import (COMCTL6_ONLY, EXPORT_LISTS, NO_API_SETS, SCHEMA, SCHEMA_FLOOR, UNLISTED, UPDATES,
+                                 XP_ADDITIONS)
+from kitlib.model.windows import ROWS
+from kitlib.pe import headers, imports as peimports
 
-ERROR, WARNING, INFO = "error", "warning", "info"
-
-# == The rows' Windows ========================================================
-# Per installer path: the releases the launcher sends there that an export
-# list stands for (windows.EXPORT_LISTS), each as (the preview's name for it,
-# its name in messages, the lists' processor and build).
-Release = collections.namedtuple("Release", "key name arch build")
-ROW_RELEASES = {row.path: tuple(Release(key, windows.EXPORT_LISTS[key][1], "x64" if "x64" in row.machines else "x86",
-                                        windows.EXPORT_LISTS[key][0])
-                                for key in row.served if key in windows.EXPORT_LISTS)
-                for row in windows.ROWS}
-UNLISTED = ("win95", "win98", "winme", "win2k")      # no lists of their own; no manifests either
-NO_API_SETS = UNLISTED + ("winxp", "vista")
-SCHEMA = "win10"        # resolves API sets through its schema
-SCHEMA_FLOOR = "6.3.9600"   # a set this build has, Windows 10 has too
-# What XP's list has and Windows 95 to 2000 lack (the data's README).
-XP_ADDITIONS = {"kernel32.dll": {"GetNativeSystemInfo", "GetModuleHandleExA", "GetModuleHandleExW",
-                                 "AttachConsole", "IsWow64Process", "SetDllDirectoryA", "SetDllDirectoryW",
-                                 "EncodePointer", "DecodePointer"}}
-# What a service pack or an update added to a release: where its list is of
-# an earlier build (Vista and 7 RTM) or of the one with it (XP SP3), the
-# release loads the program only with it. (DLL, function) -> {release: what}.
-_DEP = {"winxp": "Service Pack 3", "vista": "Service Pack 1"}
-_KB = {"vista": "update KB2533623", "win7": "update KB2533623"}
-UPDATES = {("kernel32.dll", "SetProcessDEPPolicy"): _DEP, ("kernel32.dll", "GetProcessDEPPolicy"): _DEP,
-           ("kernel32.dll", "GetSystemDEPPolicy"): _DEP, ("kernel32.dll", "AddDllDirectory"): _KB,
-           ("kernel32.dll", "RemoveDllDirectory"): _KB, ("kernel32.dll", "SetDefaultDllDirectories"): _KB,
-           ("kernel32.dll", "IsWow64Process"): {"winxp": "Service Pack 2"},
-           ("kernel32.dll", "GetLogicalProcessorInformation"): {"winxp": "Service Pack 3"}}
-# =============================================================================
-
-# Version 5.82, which a program gets without a Common Controls 6 manifest,
-# lacks these (their documentation asks for version 6).
-COMCTL6_ONLY = {"TaskDialog", "TaskDialogIndirect"}
 COMMON_CONTROLS = "microsoft.windows.common-controls"
 DEPTH = 64
-REFUSES = "{releases} will not load it: "
+
+
+@dataclasses.dataclass(frozen=True)
+class ListedRelease:
+    """A release of a row as the load check walks it: the preview's name
+    for it, its name in messages, the lists' processor and build."""
+    key: str
+    name: str
+    arch: str
+    build: str
+
+
+# Per installer path: the releases the launcher sends there that an export
+# list stands for, in the row's order.
+ROW_RELEASES = {row.path: tuple(ListedRelease(key, EXPORT_LISTS[key][1], "x64" if "x64" in row.machines else "x86",
+                                              EXPORT_LISTS[key][0])
+                                for key in row.served if key in EXPORT_LISTS)
+                for row in ROWS}
+
+
+@dataclasses.dataclass(frozen=True)
+class Cause:
+    """One reason found over a row's releases, and the releases it holds for."""
+    severity: str
+    message: str
+    releases: tuple
 
 
 def findings(path, row_path):
-    """[(severity, message)] about loading the installer at path on each
-    Windows of the row; nothing where the row cannot run its processor."""
-    return [(severity, message) for severity, message, _ in _results(path, row_path)]
+    """[Finding] about loading the installer at path on each Windows of the
+    row; nothing where the row cannot run its processor."""
+    return [Finding(row_path, cause.severity, cause.message) for cause in _results(path, row_path)]
 
 
 def will_not_load(kit, row_path):
     """{release key: reason} for each Windows of the row that will not load
     the row's installer in the folder kit (the keys are the preview's
     release names); {} when the installer is missing or loads everywhere."""
-    import check_kit   # here: check_kit imports this module
-    found, how, _ = check_kit.locate(kit, row_path)
-    if found is None or how == "similar":
+    path = installer_file(kit, row_path)
+    if path is None:
         return {}
     reasons = {}
-    for severity, message, releases in _results(os.path.join(kit, *found.split("\\")), row_path):
-        for release in releases if severity == ERROR else ():
-            reasons.setdefault(release.key, []).append(message)
+    for cause in _results(path, row_path):
+        for release in cause.releases if cause.severity == ERROR else ():
+            reasons.setdefault(release.key, []).append(cause.message)
     return {key: "; ".join(messages) for key, messages in reasons.items()}
 
 
 def _results(path, row_path):
-    """[(severity, message, releases)], errors first."""
+    """[Cause], errors first."""
     try:
         module = peimports.read(path)
         releases = _releases(module, row_path)
         if releases is None:
             return []
         walk = _Walk(module, releases)
-    except peinfo.NotAProgram as error:
-        return [(ERROR, "%s: Windows will not load it" % error, ROW_RELEASES.get(row_path, ()))]
+    except headers.NotAProgram as error:
+        return [Cause(ERROR, "%s: Windows will not load it" % error, ROW_RELEASES.get(row_path, ()))]
     except exportdata.DataError as error:
-        return [(WARNING, "not checked for loading on each Windows: %s" % error, ())]
+        return [Cause(WARNING, "not checked for loading on each Windows: %s" % error, ())]
     for release in releases:
         walk.run(release)
     for severity, template, group, item in runtimes.dotnet(module, releases):
@@ -108,7 +102,7 @@ def _releases(module, row_path):
         return releases
     if arch == "x64" and module.machine == "i386":
         # On 64-bit Windows a 32-bit program gets the 32-bit DLLs.
-        return tuple(r._replace(arch="x86") for r in releases)
+        return tuple(dataclasses.replace(r, arch="x86") for r in releases)
     return None
 
 
@@ -233,7 +227,7 @@ class _Walk:
                 if module.machine != self.installer.machine:
                     module = "a DLL for %s, and the installer is for %s" % (module.machine,
                                                                            self.installer.machine)
-            except peinfo.NotAProgram as error:
+            except headers.NotAProgram as error:
                 module = str(error)
             self.modules[path] = module
         module = self.modules[path]
@@ -255,9 +249,9 @@ class _Walk:
 
     def results(self):
         rank = {ERROR: 0, WARNING: 1, INFO: 2}
-        out = [(severity, _message(template, group, items), group)
+        out = [Cause(severity, _message(template, group, items), group)
                for (severity, template, group), items in self.grouped().items()]
-        return sorted(out, key=lambda result: rank[result[0]])
+        return sorted(out, key=lambda cause: rank[cause.severity])
 
 
 def _message(template, releases, items):

@@ -2,19 +2,17 @@
 table per Windows with each run's verdict, the installer started, the boxes
 shown and the exit code) as plain data, and the writing of the report's
 folder, index.html beside its shots/, so that it never replaces anything
-but an earlier report. The page itself is drawn by report_page from a
+but an earlier report. The page itself is drawn by page.py from a
 template."""
 import dataclasses
 import datetime
 import hashlib
 import os
 
-import check_kit
-import report_page
-import report_shots
-import staging
-from report_page import GENERATOR
-from windows import VERDICTS
+from kitlib.model import Finding
+from kitlib.model.verdicts import VERDICTS
+from kitlib.outputs import replaceable, staging
+from kitlib.report import page as report_page, shots as report_shots
 
 WINDOWS = {"32": "32-bit Windows", "64": "64-bit Windows", "cd": "From a CD-ROM drive"}
 
@@ -73,31 +71,19 @@ def write(folder, *, findings, tables, launcher, wine, date=None):
 
     os.makedirs(os.path.dirname(folder), exist_ok=True)
     with staging.folder_beside(folder, prefix=f".{os.path.basename(folder)}.new-") as staged:
-        page = report_page.render(findings, tables, facts, wine, date, report_shots.Shots(staged))
-        with open(os.path.join(staged, "index.html"), "w", encoding="utf-8") as out:
+        page = report_page.render(findings, tables, facts, wine, date, report_shots.Shots(staged),
+                                  replaceable.REPORT_GENERATOR)
+        with open(os.path.join(staged, replaceable.REPORT_PAGE), "w", encoding="utf-8") as out:
             out.write(page)
             out.flush()
             os.fsync(out.fileno())
-    return os.path.join(folder, "index.html")
-
-
-def is_report(folder):
-    """Whether folder holds a report this module wrote."""
-    try:
-        with open(os.path.join(folder, "index.html"), encoding="utf-8", errors="replace") as page:
-            head = page.read(4096)
-    except OSError:
-        return False
-    return f'<meta name="generator" content="{GENERATOR}">' in head
+    return os.path.join(folder, replaceable.REPORT_PAGE)
 
 
 def _check_replaceable(folder):
-    if not os.path.lexists(folder):
-        return
-    if not os.path.isdir(folder):
-        raise ReportError(f"{folder} is not a folder")
-    if os.listdir(folder) and not is_report(folder):
-        raise ReportError(f"{folder} holds files that are not an earlier report: not replacing them")
+    why = replaceable.report(folder, ship=False)
+    if why:
+        raise ReportError(f"{folder} {why}")
 
 
 def _launcher_facts(launcher):
@@ -112,7 +98,7 @@ def _launcher_facts(launcher):
 
 
 def _finding(finding):
-    """A check_kit finding, also from its JSON form."""
+    """A check's finding, also from its JSON form."""
     if isinstance(finding, dict):
-        return check_kit.Finding(finding["path"], finding["severity"], finding["message"])
+        return Finding(finding["path"], finding["severity"], finding["message"])
     return finding
