@@ -47,5 +47,20 @@ for package in "${missing[@]}"; do
         $sudo dpkg --add-architecture i386
     fi
 done
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+# A mirror caught mid-sync fails an index now and then: asked again after a
+# pause, and if it still fails, the lists that did arrive serve.
+for attempt in 1 2 3; do
+    $sudo apt-get update -qq && break
+    [ "$attempt" -lt 3 ] || { echo "setup.sh: apt-get update kept failing; going on with the package lists there are" >&2; break; }
+    sleep 20
+done
+install() { DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null; }
+if ! install "${missing[@]}"; then
+    # Without one architecture's security index, its half of a package
+    # (wine32:i386's libraries) cannot match the other's newer version:
+    # the release's own versions fit both.
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    [ -n "$codename" ] || exit 1
+    echo "setup.sh: trying again with $codename's own versions" >&2
+    install -t "$codename" "${missing[@]}"
+fi
