@@ -187,7 +187,8 @@ CAUSES = [
     ("a private assembly of another version", WXP, lambda: uses_helper(version="2.0.0.0")[0],
      lambda: uses_helper(version="2.0.0.0")[1],
      [("error", "Windows XP will not start it: its side-by-side configuration is incorrect: "
-                "Corpus.Helper\\Corpus.Helper.manifest is version 2.0.0.0, its manifest asks for 1.0.0.0")]),
+                "Corpus.Helper\\Corpus.Helper.manifest says version 2.0.0.0, the installer's manifest asks for "
+                "1.0.0.0")]),
     ("a private assembly that does not name its DLL", V86, lambda: uses_helper(files="")[0],
      lambda: uses_helper(files="")[1],
      [("error", ALL_NT6 + " will not load it: helper.dll not found: it lies in the folder of the assembly "

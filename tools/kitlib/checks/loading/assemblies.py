@@ -161,7 +161,8 @@ def _mismatch(wanted, found, arch):
         if asked != there:
             shown = {"name": (wanted.name, have.name), "version": (wanted.version, have.version)}
             asked, there = shown.get(field, (asked, there))
-            return "%s is %s %s, its manifest asks for %s" % (found.path, field, there or "(none)", asked)
+            return "%s says %s %s, the installer's manifest asks for %s" % (found.path, field, there or "(none)",
+                                                                            asked)
     return None
 
 
