@@ -3,6 +3,7 @@ named DLLs (import libraries made by dlltool from .def files), delay-loaded
 or not, with a manifest or a .NET runtime header: what the load check's
 tests lay beside and in a kit's rows."""
 import os
+import shutil
 import struct
 import subprocess
 
@@ -109,3 +110,22 @@ def saved(contents):
         with open(os.path.join(work, "out.exe"), "wb") as f:
             f.write(contents)
     return os.path.join(samples._cached("loadcheck-patched", contents, make), "out.exe")
+
+
+def lay(folder, name, installer, beside):
+    """installer copied into folder as name, with what lies beside it ({its
+    path there: a file, bytes, a builder of a file, or None for a FIFO};
+    "{name}" in a path stands for name); the installer's path."""
+    path = os.path.join(folder, name)
+    shutil.copyfile(installer, path)
+    for relative, source in beside.items():
+        target = os.path.join(folder, *relative.replace("{name}", name).split("\\"))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        if source is None:
+            os.mkfifo(target)
+        elif isinstance(source, bytes):
+            with open(target, "wb") as f:
+                f.write(source)
+        else:
+            shutil.copyfile(source() if callable(source) else source, target)
+    return path

@@ -5,7 +5,6 @@ each: what each Windows of each row does with it, as Windows does it.
 
 A source out of reach fails the test; CORPUS_OFFLINE=1 skips it instead."""
 import os
-import shutil
 import struct
 import subprocess
 
@@ -14,7 +13,7 @@ import pytest
 import samples
 from kitlib import model
 from kitlib.checks import loading
-from linked import ASSEMBLY, DEPENDENCY, dotnet, program, saved, uses_helper
+from linked import ASSEMBLY, DEPENDENCY, dotnet, lay, program, saved, uses_helper
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROWS = model.ROWS
@@ -147,21 +146,6 @@ def verdicts(causes, row):
     return "".join(letter(release) for release in row.served)
 
 
-def lay(folder, row, path, beside):
-    name = row.path.split("\\")[-1]
-    installer = os.path.join(folder, name)
-    shutil.copyfile(path, installer)
-    for relative, source in beside.items():
-        target = os.path.join(folder, *relative.replace("{name}", name).split("\\"))
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        if isinstance(source, bytes):
-            with open(target, "wb") as f:
-                f.write(source)
-        else:
-            shutil.copyfile(source, target)
-    return installer
-
-
 @pytest.mark.parametrize("name, source, expected", CORPUS, ids=[row[0] for row in CORPUS])
 def test_corpus(tmp_path, corpus, name, source, expected):
     if name in CASES:
@@ -176,7 +160,7 @@ def test_corpus(tmp_path, corpus, name, source, expected):
             continue
         folder = tmp_path / row.folder
         folder.mkdir()
-        causes = loading.causes(lay(str(folder), row, path, beside), row.path)
+        causes = loading.causes(lay(str(folder), row.path.split("\\")[-1], path, beside), row.path)
         got = verdicts(causes, row)
         wrong += ["%s (%s), row %s, %s: got %s, expected %s; %s" % (
             name, source, row.folder, release, g, w, [c.message for c in causes if release in c.releases])

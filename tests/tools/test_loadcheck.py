@@ -12,7 +12,7 @@ import pytest
 import samples
 from kitlib import checks, model
 from kitlib.checks import loading
-from linked import dotnet, program, saved, uses_helper
+from linked import dotnet, lay, program, saved, uses_helper
 
 W98, WME, W2K, WXP, V86, V64 = model.INSTALLERS
 # Common Controls 6 and the Visual C++ 2008 runtime.
@@ -49,23 +49,9 @@ def exe(*imports, **options):
 
 
 def findings(folder, row, installer, beside=None):
-    """What the load check names releases for, of installer copied into
-    folder under the row's name, with the files beside it ({path there:
-    a builder, a file, bytes, or None for a FIFO}; "{name}" stands for the
-    row's file name)."""
-    name = row.split("\\")[-1]
-    path = os.path.join(folder, name)
-    shutil.copyfile(installer, path)
-    for relative, source in (beside or {}).items():
-        target = os.path.join(folder, *relative.replace("{name}", name).split("\\"))
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        if source is None:
-            os.mkfifo(target)
-        elif isinstance(source, bytes):
-            with open(target, "wb") as f:
-                f.write(source)
-        else:
-            shutil.copyfile(source if isinstance(source, str) else source(), target)
+    """What the load check names releases for, of installer laid in folder
+    under the row's name with what lies beside it (linked.lay)."""
+    path = lay(folder, row.split("\\")[-1], installer, beside or {})
     # The notes of the machine type in the 64-bit row name no release.
     return [(cause.severity, cause.message) for cause in loading.causes(path, row) if cause.releases]
 
