@@ -94,7 +94,8 @@ def parse(text):
             identity = _identity(child)
         elif tag == "file" and child.get("name"):
             files.append(os.path.basename(child.get("name").replace("\\", "/")))
-        elif tag == "dependency":
+        elif tag == "dependency" and child.get("optional", "no").lower() != "yes":
+            # An optional one that is not found stops nothing.
             dependencies += [_identity(element) for assembly in child if _local(assembly.tag) == "dependentAssembly"
                              for element in assembly if _local(element.tag) == "assemblyIdentity"]
     return identity, dependencies, files
