@@ -6,17 +6,15 @@ import functools
 import os
 import shutil
 import struct
-import subprocess
 
 import pytest
 
 import samples
 from kitlib import checks, model
 from kitlib.checks import loading
+from linked import dotnet, lay, program, saved, uses_helper
 
 W98, WME, W2K, WXP, V86, V64 = model.INSTALLERS
-# The tools next to the compiler CMake found: i686-w64-mingw32-gcc -> ...-dlltool.
-PREFIX = {arch: compiler[:-len("gcc")] for arch, compiler in samples.COMPILERS.items()}
 # Common Controls 6 and the Visual C++ 2008 runtime.
 MANIFEST = (
     '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0"><dependency><dependentAssembly>'
@@ -27,100 +25,18 @@ MANIFEST = (
     '</dependency></assembly>')
 
 
-def program(imports=(), arch="i686", exports=(), dll=False, manifest=None, delayed=False):
-    """A GUI program (or DLL) that calls each of imports, "DLL!function" or
-    "DLL!#ordinal" (delay-loaded if asked), and exports the named functions."""
-    def make(work):
-        tables, calls = {}, []
-        for item in imports:
-            name, _, function = item.partition("!")
-            symbol = "by_ordinal_%s" % function[1:] if function.startswith("#") else function
-            tables.setdefault(name, []).append("%s @%s NONAME" % (symbol, function[1:])
-                                               if function.startswith("#") else symbol)
-            calls.append(symbol)
-        command = [PREFIX[arch] + "gcc", "-Os", "-w", "main.c", "-o", "out.exe"]
-        for i, (name, lines) in enumerate(tables.items()):
-            with open(os.path.join(work, "%d.def" % i), "w") as f:
-                f.write("LIBRARY %s\nEXPORTS\n%s\n" % (name, "\n".join(lines)))
-            samples._run([PREFIX[arch] + "dlltool", "-d", "%d.def" % i, "-y" if delayed else "-l", "%d.a" % i],
-                         work)
-            command.append("%d.a" % i)
-        source = "".join("__declspec(dllimport) void %s(void);\n" % symbol for symbol in calls)
-        source += "".join("__declspec(dllexport) int %s(void) { return 1; }\n" % name for name in exports)
-        source += "%s { %s return 0; }\n" % ("__declspec(dllexport) int run(void)" if dll else "int main(void)",
-                                             " ".join("%s();" % symbol for symbol in calls))
-        with open(os.path.join(work, "main.c"), "w") as f:
-            f.write(source)
-        if manifest:
-            with open(os.path.join(work, "m.manifest"), "w") as f:
-                f.write(manifest)
-            with open(os.path.join(work, "m.rc"), "w") as f:
-                f.write('1 24 "m.manifest"\n')
-            samples._run([PREFIX[arch] + "windres", "m.rc", "-O", "coff", "-o", "m.res"], work)
-            command.append("m.res")
-        samples._run(command + (["-shared"] if dll else ["-mwindows"]) + ([] if delayed else ["-s"]), work)
-        if delayed:
-            _mark_delay_table(os.path.join(work, "out.exe"), arch)
-
-    inputs = (imports, arch, exports, dll, manifest, delayed)
-    return os.path.join(samples._cached("loadcheck", inputs, make), "out.exe")
-
-
-def _mark_delay_table(path, arch):
-    """GNU ld links dlltool's delay-load descriptor but leaves the header's
-    delay import directory empty; point it at the descriptor."""
-    import pefile
-    symbols = subprocess.run([PREFIX[arch] + "nm", path], capture_output=True, text=True, check=True).stdout
-    address = next(int(line.split()[0], 16) for line in symbols.splitlines()
-                   if "__DELAY_IMPORT_DESCRIPTOR_" in line)
-    pe = pefile.PE(path)
-    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[13]
-    directory.VirtualAddress, directory.Size = address - pe.OPTIONAL_HEADER.ImageBase, 32
-    data = pe.write()
-    pe.close()
-    with open(path, "wb") as f:
-        f.write(data)
-
-
-def dotnet(runtime, target=None):
-    """The plain program with a .NET runtime header whose metadata names
-    runtime and, as a custom attribute's blob would, the target framework."""
-    import pefile
-    pe = pefile.PE(program())
-    data = next(section for section in pe.sections if section.Name.rstrip(b"\0") == b".data")
-    data.Misc_VirtualSize = data.SizeOfRawData
-    version = runtime.encode() + b"\0" * (4 - len(runtime) % 4)
-    metadata = b"BSJB" + struct.pack("<HHII", 1, 1, 0, len(version)) + version
-    if target:
-        text = b".NETFramework,Version=v" + target.encode()
-        metadata += b"\x01\x00" + bytes([len(text)]) + text
-    at = 64
-    header = struct.pack("<IHHIII", 72, 2, 5, data.VirtualAddress + at + 72, len(metadata), 1)
-    pe.set_bytes_at_offset(data.PointerToRawData + at, header.ljust(72, b"\0") + metadata)
-    pe.OPTIONAL_HEADER.DATA_DIRECTORY[14].VirtualAddress = data.VirtualAddress + at
-    pe.OPTIONAL_HEADER.DATA_DIRECTORY[14].Size = 72
-    contents = pe.write()
-    return _saved(contents)
-
-
 def damaged_imports():
     """The plain program with its import directory pointing past the image."""
     with open(program(), "rb") as f:
         data = bytearray(f.read())
     struct.pack_into("<I", data, samples.pe_offset(data) + 24 + 104, 0x7FFFFF00)
-    return _saved(bytes(data))
-
-
-def _saved(contents):
-    def make(work):
-        with open(os.path.join(work, "out.exe"), "wb") as f:
-            f.write(contents)
-    return os.path.join(samples._cached("loadcheck-patched", contents, make), "out.exe")
+    return saved(bytes(data))
 
 
 UNLISTED_NOTE = ("{}: not checked function by function, for want of export lists; checked against Windows XP's, "
                  "less what XP added")
 NT6 = "Windows Vista, 7, 8, 8.1 and 10 1507"
+ALL_NT6 = "Windows Vista, 7, 8, 8.1, 10 and 11"
 VC140 = ("{} will not load it: VCRUNTIME140.dll not found: the Visual C++ 2015 or later runtime, which is not part "
          "of Windows; ship it next to the installer, have it installed first, or link the installer statically")
 
@@ -133,21 +49,14 @@ def exe(*imports, **options):
 
 
 def findings(folder, row, installer, beside=None):
-    """The load check of installer copied into folder under the row's name,
-    with the files beside it: a builder, bytes, or None for a FIFO."""
-    path = os.path.join(folder, row.split("\\")[-1])
-    shutil.copyfile(installer, path)
-    for name, source in (beside or {}).items():
-        if source is None:
-            os.mkfifo(os.path.join(folder, name))
-        elif isinstance(source, bytes):
-            with open(os.path.join(folder, name), "wb") as f:
-                f.write(source)
-        else:
-            shutil.copyfile(source(), os.path.join(folder, name))
-    return [(finding.severity, finding.message) for finding in loading.findings(path, row)]
+    """What the load check names releases for, of installer laid in folder
+    under the row's name with what lies beside it (linked.lay)."""
+    path = lay(folder, row.split("\\")[-1], installer, beside or {})
+    # The notes of the machine type in the 64-bit row name no release.
+    return [(cause.severity, cause.message) for cause in loading.causes(path, row) if cause.releases]
 
 
+CONFIG = '<?xml version="1.0"?>\n<configuration><startup>%s</startup></configuration>\n'
 NOT_LISTED = {W98: "Windows 95 and 98", WME: "Windows Me", W2K: "Windows 2000"}
 
 
@@ -220,7 +129,7 @@ CAUSES = [
                       "6 has it, and the installer's manifest does not ask for that version")]),
     ("a manifest: Common Controls 6, the 2008 runtime", V86, exe("COMCTL32.dll!TaskDialogIndirect", manifest=MANIFEST),
      None,
-     [("warning", NT6 + " will start it only where the Visual C++ 2008 runtime is installed: its manifest "
+     [("warning", ALL_NT6 + " will start it only where the Visual C++ 2008 runtime is installed: its manifest "
                         "asks for the Microsoft.VC90.CRT assembly, which is not shipped next to it")]),
     ("a delay-loaded import", WXP, exe("KERNEL32.dll!GetTickCount64", delayed=True), None,
      [("info", "Windows XP lacks KERNEL32.dll!GetTickCount64, which it loads only when called: it "
@@ -228,14 +137,54 @@ CAUSES = [
     (".NET 4.5 on XP", WXP, functools.partial(dotnet, "v4.0.30319", "4.5"), None,
      [("error", "Windows XP will not run it: it is a .NET program for the .NET Framework 4.5, which "
                 "does not run there")]),
-    (".NET 2.0 on Vista to 10", V86, functools.partial(dotnet, "v2.0.50727"), None,
-     [("warning", "Windows 8, 8.1 and 10 1507 will run it only once the .NET Framework 3.5 is turned on "
+    (".NET 2.0 on Vista to 11", V86, functools.partial(dotnet, "v2.0.50727"), None,
+     [("warning", "Windows 8, 8.1, 10 and 11 will run it only once the .NET Framework 3.5 is turned on "
                   "(an optional feature there, off by default)")]),
+    (".NET 2.0 whose .config allows only 4", V86, functools.partial(dotnet, "v2.0.50727"),
+     {"{name}.config": (CONFIG % '<supportedRuntime version="v4.0"/>').encode()},
+     [("warning", "Windows Vista and 7 will run it only once the user has installed the .NET Framework 4, which "
+                  "that Windows does not have")]),
+    (".NET 2.0 whose .config allows 2 and 4", V86, functools.partial(dotnet, "v2.0.50727"),
+     {"{name}.config": (CONFIG % '<supportedRuntime version="v2.0.50727"/><supportedRuntime version="v4.0"/>')
+      .encode()}, []),
+    ("Windows' own DLLs beside it", WXP, exe("KERNEL32.dll!GetTickCount64"),
+     {"kernel32.dll": exe(dll=True, exports=["GetTickCount64"]), "ntdll.dll": b"not a program"},
+     [("error", "Windows XP will not load it: KERNEL32.dll!GetTickCount64")]),
+    ("what XP and its service packs added, on 2000", W2K,
+     exe("KERNEL32.dll!AddVectoredExceptionHandler", "KERNEL32.dll!SetDllDirectoryW", "KERNEL32.dll!LoadLibraryA"),
+     None,
+     [("error", "Windows 2000 will not load it: KERNEL32.dll!AddVectoredExceptionHandler (Windows XP added it)"),
+      ("error", "Windows 2000 will not load it: KERNEL32.dll!SetDllDirectoryW (Windows XP Service Pack 1 added "
+                "it)"),
+      ("info", UNLISTED_NOTE.format("Windows 2000"))]),
+    ("a DLL XP brought, on 2000", W2K, exe("UxTheme.dll!IsThemeActive"), None,
+     [("error", "Windows 2000 will not load it: UxTheme.dll not found: part of Windows from XP on; ship it next "
+                "to the installer"),
+      ("info", UNLISTED_NOTE.format("Windows 2000"))]),
+    ("a Windows 7 SP1 function", V86, exe("KERNEL32.dll!InitializeContext"), None,
+     [("error", "Windows Vista will not load it: KERNEL32.dll!InitializeContext"),
+      ("warning", "Windows 7 will load it only with Service Pack 1: KERNEL32.dll!InitializeContext")]),
+    ("HTML Help on 95 and 98", W98, exe("hhctrl.ocx!HtmlHelpW"), None,
+     [("warning", "Windows 95 will load it only where HTML Help (Internet Explorer 4 or later, or hhupd.exe) is "
+                  "installed: hhctrl.ocx"),
+      ("info", UNLISTED_NOTE.format("Windows 95 and 98"))]),
+    ("a delay-loaded import of XP SP3", WXP, exe("KERNEL32.dll!GetLogicalProcessorInformation", delayed=True),
+     None, []),
+    ("a private assembly of another version", WXP, lambda: uses_helper(version="2.0.0.0")[0],
+     lambda: uses_helper(version="2.0.0.0")[1],
+     [("error", "Windows XP will not start it: its side-by-side configuration is incorrect: "
+                "Corpus.Helper\\Corpus.Helper.manifest says version 2.0.0.0, the installer's manifest asks for "
+                "1.0.0.0")]),
+    ("a private assembly that does not name its DLL", V86, lambda: uses_helper(files="")[0],
+     lambda: uses_helper(files="")[1],
+     [("error", ALL_NT6 + " will not load it: helper.dll not found: it lies in the folder of the assembly "
+                          "Corpus.Helper, whose manifest does not name it (<file name=\"helper.dll\"/>)")]),
 ]
 
 
 @pytest.mark.parametrize("what, row, installer, beside, expected", CAUSES, ids=[row[0] for row in CAUSES])
 def test_each_kind_of_cause(tmp_path, what, row, installer, beside, expected):
+    beside = beside() if callable(beside) else beside
     found, expected = sorted(findings(tmp_path, row, installer(), beside)), sorted(expected)
     matched = len(found) == len(expected) and all(
         f[0] == e[0] and (f[1].startswith(e[1][:-3]) if e[1].endswith("...") else f[1] == e[1])
@@ -259,11 +208,9 @@ def test_check_and_preview_name_each_windows_that_refuses(tmp_path, launcher):
     ]
     errors = [(f.path, f.message) for f in checks.check(kit) if f.severity == "error"]
     assert errors == expected
-    preview = {row: loading.will_not_load(kit, row) for row in model.INSTALLERS}
-    assert preview == {
-        W98: {}, WME: {}, W2K: {"win2k": expected[0][1]}, WXP: {"winxp": expected[1][1]},
-        V86: {key: expected[2][1] for key in ("vista", "win7", "win8", "win81", "win10")},
-        V64: {"vista": expected[3][1], "win7": expected[3][1]}}
+    releases = [{"win2k"}, {"winxp"}, {"vista", "win7", "win8", "win81", "win10"}, {"vista", "win7"}]
+    assert checks.refusals(kit) == tuple(model.Refusal(path, frozenset(keys), message)
+                                         for (path, message), keys in zip(expected, releases))
     shutil.copyfile(program(dll=True, exports=["__CxxFrameHandler3"]),
                     os.path.join(kit, *V86.split("\\")[:-1], "vcruntime140.dll"))
     assert [(f.path, f.message) for f in checks.check(kit) if f.severity == "error"] == \

@@ -2,13 +2,15 @@
 """Regenerates tools/kitlib/checks/loading/data/windows-exports.txt.gz, the compact export
 lists the load check reads, from the measured lists in ../shared/windows-exports
 (or the folder given): only the builds that an installer row serves, one line
-per DLL with every build's exports in it.
+per DLL with every build's exports in it; and first-windows.txt's lines, the
+first Windows of functions older Windows lack.
 
 Usage: tools/dev/windows_exports.py [SOURCE] [--output FILE]
 """
 import argparse
 import gzip
 import os
+import re
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -23,7 +25,10 @@ BUILDS = {
 }
 HEADER = ("# Exports of Windows' system DLLs per build, derived by tools/dev/windows_exports.py from the\n"
           "# export lists of the Chuyu-Team/YY-Thunks project (src/YY.Depends.Analyzer/Config/,\n"
-          "# commit 83d9d0d3f2f2), MIT licence, Copyright (c) 2018 Chuyu-Team.\n")
+          "# commit 83d9d0d3f2f2), and the first Windows of functions from its thunks (src/Thunks/),\n"
+          "# MIT licence, Copyright (c) 2018 Chuyu-Team.\n")
+# "5.1 (Windows XP)" -> "5.1", "5.1 SP2" as it is.
+FIRST = re.compile(r"(\d+\.\d+)(?: (SP\d))?(?: \(.*\))?$")
 
 
 def read_list(path):
@@ -82,6 +87,19 @@ def records(source, arch):
         yield " ".join([arch, "#" + dll] + ["%d=%s" % item for item in sorted(names.items()) if item[1]])
 
 
+def first_windows(source):
+    """"first DLL FUNCTION VERSION[ SPn]" for each line of first-windows.txt."""
+    with open(os.path.join(source, "first-windows.txt"), encoding="utf-8") as f:
+        for line in f:
+            if not line.strip():
+                continue
+            dll, function, first = line.rstrip("\n").split("\t")
+            version = FIRST.match(first)
+            if not version:
+                raise ValueError("first-windows.txt: %r is no Windows version" % first)
+            yield " ".join(["first", dll.lower(), function] + [part for part in version.groups() if part])
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("source", nargs="?", default=DEFAULT_SOURCE, help="the measured lists' folder")
@@ -89,6 +107,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
     try:
         lines = [line for arch in BUILDS for line in records(args.source, arch)]
+        lines += first_windows(args.source)
     except (OSError, ValueError, UnicodeError) as error:
         sys.exit("windows_exports: cannot read %s: %s" % (args.source, error))
     text = HEADER + "".join("builds %s %s\n" % (arch, " ".join(BUILDS[arch])) for arch in BUILDS) \

@@ -1,15 +1,16 @@
 """Checks a distribution without running anything: the launcher at its top
 and, for every installer path the launcher may start, that the file is there
 under that exact name and is a Windows program that the row's releases and
-processors can load; then the links and names the disc would carry."""
+processors can load (the load check's causes, which the preview's refusals
+are made of too); then the links and names the disc would carry."""
 import os
 
 from kitlib.checks import files, loading
 from kitlib.checks.launcher_build import problems as build_problems
 from kitlib.model.findings import ERROR, INFO, WARNING, Finding
-from kitlib.model.kit import NoLauncher, find_launcher, locate, unnamed_paths
-from kitlib.model.loader import LINKED_FOR
-from kitlib.model.windows import ANY_MINOR, ROWS
+from kitlib.model.kit import NoLauncher, find_launcher, installer_file, locate, unnamed_paths
+from kitlib.model.verdicts import Refusal
+from kitlib.model.windows import ROWS
 from kitlib.pe import headers
 
 # Windows Vista and later guess that a program without a manifest whose name
@@ -93,47 +94,25 @@ def check_installer(kit, row):
         # Started there, it would look for Autoinst inside the installer's
         # own folder and find nothing.
         return findings + [Finding(row.path, ERROR, "a copy of the launcher, not an installer")]
-    return findings + check_program(row, info) + loading.findings(path, row.path)
-
-
-def check_program(row, info):
-    findings = []
-
-    def say(severity, message):
-        findings.append(Finding(row.path, severity, message))
-
-    if info.is_dll:
-        say(ERROR, "a DLL, not a program: Windows cannot start it")
-    if info.machine not in row.machines and not info.any_cpu:
-        if row.machines == ("i386",):
-            say(ERROR, "%s program in a 32-bit row: %s cannot run it (expected i386)"
-                % (info.machine, row.releases))
-        elif info.machine == "i386":
-            say(WARNING, "i386 program in the 64-bit row: it runs, but it is not what the folder "
-                "%s says (expected x64)" % row.folder)
-        elif info.machine == "arm64":
-            say(WARNING, "arm64 program in the 64-bit row: only ARM64 Windows runs it, x64 Windows "
-                "refuses it (expected x64)")
-        else:
-            say(ERROR, "%s program: %s cannot run it (expected x64)" % (info.machine, row.releases))
-    if info.machine == "x64" and not info.any_cpu and row.machines == ("x64",):
-        # The launcher sends Windows on ARM to this row too (it is not x86);
-        # Windows 11 on ARM emulates x64 programs, Windows 10 on ARM does not.
-        say(INFO, "x64 program: Windows 10 on ARM will not start it (Windows 11 on ARM does)")
+    findings += [Finding(row.path, cause.severity, cause.message) for cause in loading.causes(path, row.path)]
     if info.subsystem == "console":
-        say(WARNING, "a console program: Windows opens a console window for it")
-    elif info.subsystem != "gui":
-        say(ERROR, "%s program, not a Windows GUI or console one: Windows cannot start it"
-            % info.subsystem)
-    if info.subsystem_version > row.max_subsystem:
-        version = "%d.%d" % info.subsystem_version
-        linked = LINKED_FOR.get(info.subsystem_version)
-        allowed = ("%d.x" % row.max_subsystem[0] if row.max_subsystem[1] == ANY_MINOR
-                   else "%d.%d" % row.max_subsystem)
-        refuse = "refuse" if " and " in row.oldest else "refuses"
-        say(ERROR, "subsystem version %s%s: %s %s to load it (row %s serves %s; expected at most %s)"
-            % (version, " (%s)" % linked if linked else "", row.oldest, refuse, row.folder, row.releases,
-               allowed))
+        findings.append(Finding(row.path, WARNING, "a console program: Windows opens a console window for it"))
     if not info.signed:
-        say(INFO, "not signed: Windows shows it as from an unknown publisher")
+        findings.append(Finding(row.path, INFO, "not signed: Windows shows it as from an unknown publisher"))
     return findings
+
+
+def refusals(kit):
+    """(model.Refusal, ...): what the check finds of the kit's installers
+    that a Windows will not start, on the releases it names, with the
+    check's own words; the preview turns a row that starts one there into a
+    fault. A machine type is not among them: the preview lays what each kind
+    of Windows starts, and the modelled Windows on ARM share the x64 row's
+    release names."""
+    found = []
+    for row in ROWS:
+        path = installer_file(kit, row.path)
+        for cause in loading.causes(path, row.path) if path else ():
+            if cause.severity == ERROR and cause.releases and not cause.machine:
+                found.append(Refusal(row.path, frozenset(cause.releases), cause.message))
+    return tuple(found)

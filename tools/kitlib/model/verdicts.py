@@ -14,8 +14,10 @@ FAILED_BOX = "Exec fail"
 
 @dataclasses.dataclass(frozen=True)
 class Refusal:
-    """A finding that Windows will not load an installer on some releases,
-    although Wine starts it."""
+    """A finding of the check that Windows will not start an installer on
+    some releases (its headers, its manifest, its imports, its runtime),
+    although Wine starts it. A machine type is none: the preview lays what
+    each kind of Windows starts, and shows that itself."""
     path: str               # the launcher's path of the installer
     releases: frozenset     # Wine's names of the releases that refuse it
     reason: str

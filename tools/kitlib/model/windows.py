@@ -37,6 +37,13 @@ RELEASES = (
 WINE_NAMES = tuple(release.wine for release in RELEASES)
 NAMES = {release.wine: release.name for release in RELEASES}
 
+
+def listed(releases, names=NAMES):
+    """Releases (Wine's names) in words: "Windows Vista, 7 and 8"."""
+    words = [names[releases[0]]] + [names[key].replace("Windows ", "", 1) for key in releases[1:]]
+    return words[0] if len(words) == 1 else ", ".join(words[:-1]) + " and " + words[-1]
+
+
 # The releases the launcher serves no installer on, by design: it says
 # "Unknow OS version" there, whatever the distribution holds.
 UNSERVED = ("win31", "nt351", "nt40", "winxp64", "win2003")
@@ -48,8 +55,6 @@ class Row:
     path: str               # relative to the launcher, as it names it
     machines: tuple         # machine types that run everywhere the row serves
     releases: str           # the releases the launcher sends here, in words
-    oldest: str             # the one that refuses a newer subsystem version first
-    max_subsystem: tuple    # the highest subsystem version the oldest loads
     served: tuple           # the same releases, by Wine's names
     notice: str = None      # the box the launcher shows after starting it
 
@@ -58,20 +63,16 @@ class Row:
         return self.path.split("\\")[-2]
 
 
-ANY_MINOR = 0xFFFF
 _NT6 = ("vista", "win7", "win8", "win81", "win10", "win11")
 # In the launcher's order. On NT 6 the registry's PROCESSOR_ARCHITECTURE
 # picks the row: x86 the fifth, anything else the sixth.
 ROWS = (
-    Row("Autoinst\\win98SE\\inst98.exe", ("i386",), "Windows 95, 98 and 98 SE", "Windows 95, 98 and 98 SE",
-        (4, ANY_MINOR), ("win95", "win98")),
-    Row("Autoinst\\winme\\instme.exe", ("i386",), "Windows Me", "Windows Me", (4, ANY_MINOR), ("winme",)),
-    Row("Autoinst\\win2k\\inst2k.exe", ("i386",), "Windows 2000", "Windows 2000", (5, 0), ("win2k",)),
-    Row("Autoinst\\winxp\\instxp.exe", ("i386",), "Windows XP (32-bit)", "Windows XP", (5, 1), ("winxp",)),
-    Row("Autoinst\\winvista\\Vistax86\\instvs32.exe", ("i386",), "Windows Vista to 11 on x86", "Windows Vista",
-        (6, 0), _NT6, "VISTA32"),
-    Row("Autoinst\\winvista\\Vistax64\\instvs64.exe", ("x64",), "Windows Vista to 11, 64-bit", "Windows Vista x64",
-        (6, 0), _NT6, "VISTA64"),
+    Row("Autoinst\\win98SE\\inst98.exe", ("i386",), "Windows 95, 98 and 98 SE", ("win95", "win98")),
+    Row("Autoinst\\winme\\instme.exe", ("i386",), "Windows Me", ("winme",)),
+    Row("Autoinst\\win2k\\inst2k.exe", ("i386",), "Windows 2000", ("win2k",)),
+    Row("Autoinst\\winxp\\instxp.exe", ("i386",), "Windows XP (32-bit)", ("winxp",)),
+    Row("Autoinst\\winvista\\Vistax86\\instvs32.exe", ("i386",), "Windows Vista to 11 on x86", _NT6, "VISTA32"),
+    Row("Autoinst\\winvista\\Vistax64\\instvs64.exe", ("x64",), "Windows Vista to 11, 64-bit", _NT6, "VISTA64"),
 )
 INSTALLERS = tuple(row.path for row in ROWS)
 

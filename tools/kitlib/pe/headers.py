@@ -162,9 +162,11 @@ def _check_outline(data):
     if len(data) < pe_offset + 24:
         raise NotAProgram("truncated: %d bytes, ends inside its PE file header" % len(data))
     sections, _, _, _, optional_size = struct.unpack_from("<HIIIH", data, pe_offset + 6)
+    # What the loader reads of the headers: up to the section table's end.
+    # SizeOfHeaders is that size rounded up to the file alignment, and the
+    # loader maps the header page as it maps any page past a file's end,
+    # padded with zeros: a file may end before it (as UPX's output does).
     headers = pe_offset + 24 + optional_size + 40 * sections
-    if optional_size >= 64 and len(data) >= pe_offset + 24 + 64:
-        headers = max(headers, struct.unpack_from("<I", data, pe_offset + 24 + 60)[0])
     if len(data) < headers:
         raise NotAProgram("truncated: %d bytes, ends inside its %d bytes of headers" % (len(data), headers))
 
@@ -174,7 +176,6 @@ def _check_complete(pe, size):
     section table and the signature's place say how long it must be."""
     needed = max((section.PointerToRawData + section.SizeOfRawData for section in pe.sections
                   if section.SizeOfRawData), default=0)
-    needed = max(needed, pe.OPTIONAL_HEADER.SizeOfHeaders)
     header = pe.OPTIONAL_HEADER
     if len(header.DATA_DIRECTORY) > SECURITY and header.DATA_DIRECTORY[SECURITY].VirtualAddress:
         security = header.DATA_DIRECTORY[SECURITY]

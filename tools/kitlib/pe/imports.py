@@ -22,8 +22,9 @@ CLR_METADATA_OFFSET = 8
 METADATA_SIGNATURE = 0x424A5342
 # A custom attribute's blob: prolog 1, then the string's length and text.
 TARGET_FRAMEWORK = re.compile(rb"\x01\x00.\.NETFramework,Version=v(\d+(?:\.\d+)*)", re.S)
-ASSEMBLY = re.compile(r"<(?:\w+:)?dependentAssembly\b.*?<(?:\w+:)?assemblyIdentity\b([^>]*)>", re.S)
-ATTRIBUTE = re.compile(r"""\b(name|version)\s*=\s*["']([^"']*)["']""")
+# The manifest Windows reads of a program (CreateProcess) or of an assembly
+# shipped as a DLL: resource 1 of type RT_MANIFEST.
+MANIFEST_ID = 1
 MANIFEST_LIMIT = 1 << 20
 
 
@@ -31,10 +32,11 @@ class Module:
     """One PE file as the loader sees it. Functions are names, or ints for
     imports by ordinal."""
 
-    def __init__(self, path, machine):
+    def __init__(self, path, info):
         self.path = path
         self.name = os.path.basename(path)
-        self.machine = machine
+        self.info = info             # headers.PeInfo
+        self.machine = info.machine
         self.imports = []            # [(DLL as written, [function, ...])]
         self.delayed = []            # the same, for delay-loaded DLLs
         self.names = set()           # exported names
@@ -43,7 +45,7 @@ class Module:
         self.runtime = None          # .NET: the metadata's version string, e.g. "v4.0.30319"
         self.target = None           # .NET: the target framework, e.g. "4.5"
         self.clr = False
-        self.assemblies = {}         # the manifest's dependencies: name in lower case -> (name, version)
+        self.manifest = None         # the text of its manifest resource 1, bytes, or None
 
     def exports(self, function):
         return function in (self.ordinals if isinstance(function, int) else self.names)
@@ -52,7 +54,7 @@ class Module:
 def read(path):
     """The Module at path; raises headers.NotAProgram when it is no Windows
     program, a truncated one, or one whose import table is damaged."""
-    headers.read(path)   # its plain messages for what is no program at all
+    info = headers.read(path)   # its plain messages for what is no program at all
     try:
         with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
             pe = pefile.PE(data=data, fast_load=True)
@@ -60,8 +62,7 @@ def read(path):
             damage = [w for w in pe.get_warnings() if any(word in w.lower() for word in DAMAGE)]
             if damage:
                 raise headers.NotAProgram(DAMAGED % damage[0])
-            module = Module(path, headers.MACHINES.get(pe.FILE_HEADER.Machine, "machine type 0x%04X"
-                                                      % pe.FILE_HEADER.Machine))
+            module = Module(path, info)
             module.imports = _imports(getattr(pe, "DIRECTORY_ENTRY_IMPORT", ()))
             # The loader reads none of these when it loads the program: a
             # damaged one here costs at most what it would say.
@@ -135,31 +136,15 @@ def _clr(pe, module):
 
 
 def _manifest(pe, module):
-    text = None
     resources = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
     for kind in resources.entries if resources else ():
         if kind.id != headers.RT_MANIFEST or not hasattr(kind, "directory"):
             continue
-        for name in sorted(kind.directory.entries, key=lambda entry: entry.id != 1):
+        for name in kind.directory.entries:
+            if name.id != MANIFEST_ID:
+                continue
             for language in getattr(getattr(name, "directory", None), "entries", ()):
                 data = getattr(language, "data", None)
                 if data:
-                    text = pe.get_data(data.struct.OffsetToData, min(data.struct.Size, MANIFEST_LIMIT))
-                    break
-            if text is not None:
-                break
-    if text is None:
-        # Windows reads a manifest beside the program when it carries none.
-        try:
-            with open(module.path + ".manifest", "rb") as f:
-                text = f.read(MANIFEST_LIMIT)
-        except OSError:
-            return
-    if text[:2] in (b"\xff\xfe", b"\xfe\xff"):
-        decoded = text.decode("utf-16", "replace")
-    else:
-        decoded = text.decode("utf-8", "replace")
-    for found in ASSEMBLY.finditer(decoded):
-        attributes = dict(ATTRIBUTE.findall(found.group(1)))
-        if "name" in attributes:
-            module.assemblies[attributes["name"].lower()] = (attributes["name"], attributes.get("version", ""))
+                    module.manifest = pe.get_data(data.struct.OffsetToData, min(data.struct.Size, MANIFEST_LIMIT))
+                    return

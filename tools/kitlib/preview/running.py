@@ -11,9 +11,6 @@ import shutil
 import tempfile
 
 from kitlib import checks, paths, wine
-from kitlib.checks import loading
-from kitlib.model import windows
-from kitlib.model.verdicts import Refusal
 from kitlib.preview import stand_ins
 from kitlib.preview.sample_kit import make_kit
 from kitlib.preview.results import Result
@@ -35,7 +32,9 @@ def run(kit=None, program=None, request=None, line=None):
         kits[table.key] = os.path.abspath(kit) if kit else samples[table.bits]
     findings = checks.check(kits[tables[0].key], program)
     for table in tables:
-        table.refusals = refusals_of(kits[table.key])
+        # Wine starts what a Windows would not load (it exports every function
+        # whatever release it pretends to be): the check says where.
+        table.refusals = checks.refusals(kits[table.key])
     wine.run_side_by_side([functools.partial(run_table, table, kits[table.key], program, request, found, line)
                            for table in tables])
     return Preview(request, found, kits, findings, tables)
@@ -46,19 +45,6 @@ def sample_kit(bits):
     if bits == 64:
         return make_kit(paths.SAMPLE_KIT + "64", genuine64=True)
     return make_kit(paths.SAMPLE_KIT)
-
-
-def refusals_of(kit):
-    """What the check found of the kit's installers that a Windows will not
-    load although Wine starts them (Wine exports every function whatever
-    release it pretends to be): the rows it turns into faults."""
-    refusals = []
-    for row in windows.ROWS:
-        by_reason = {}
-        for release, reason in loading.will_not_load(kit, row.path).items():
-            by_reason.setdefault(reason, set()).add(release)
-        refusals += [Refusal(row.path, frozenset(releases), reason) for reason, releases in by_reason.items()]
-    return tuple(refusals)
 
 
 def run_table(table, kit, program, request, found, line=None, stop=None):

@@ -8,7 +8,7 @@ import os
 import shutil
 
 from kitlib import errors, paths
-from kitlib.model import windows
+from kitlib.model import loader, windows
 from kitlib.model.names import launcher_name_refusal
 from kitlib.outputs import staging
 
@@ -23,15 +23,16 @@ def note_text(row):
     """What the note in a row's folder says, from the model of Windows."""
     folder, name = row.path.rsplit("\\", 1)
     bits = "64-bit (x64)" if row.machines == ("x64",) else "32-bit (i386)"
-    major, minor = row.max_subsystem
-    highest = f"{major}.x" if minor == windows.ANY_MINOR else f"{major}.{minor}"
+    (major, minor), oldest = loader.subsystem_ceiling(row.served)
+    highest = f"{major}.x" if minor == loader.ANY_MINOR else f"{major}.{minor}"
+    refuses = "refuse" if len(oldest) > 1 else "refuses"
     lines = [
         f"{folder}",
         "",
         f"Serves: {row.releases}.",
         f"The launcher starts: {name} (the path {row.path}, exactly this name).",
         f"It must be: a {bits} Windows GUI program, linked for subsystem version {highest} at most",
-        f"  ({row.oldest} refuses to load a program linked for a newer Windows).",
+        f"  ({windows.listed(oldest)} {refuses} to load a program linked for a newer Windows).",
         "",
         "Put the installer here under that name; tools/kit check tells whether it fits.",
         "This note may stay: the launcher starts only the file named above.",

@@ -1,7 +1,8 @@
-"""What Windows' own DLLs export, per build, from the compact lists in
+"""What Windows' own DLLs export, per build, and the first Windows of
+functions older Windows lack, from the compact lists in
 data/windows-exports.txt.gz (made by tools/dev/windows_exports.py from the
-YY-Thunks project's export lists, MIT licence): read once, each DLL's line
-parsed only when a check asks for it.
+YY-Thunks project's export lists and thunks, MIT licence): read once, each
+DLL's line parsed only when a check asks for it.
 """
 import functools
 import gzip
@@ -37,10 +38,15 @@ class ExportData:
             raise DataError("cannot read %s: %s" % (path, error)) from None
         self.builds = {}
         self._lines = {}
+        self._first = {}
         for line in text.split("\n"):
             if not line or line.startswith("#"):
                 continue
             arch, _, rest = line.partition(" ")
+            if arch == "first":
+                dll, function, first = (rest.split(" ", 2) + ["", ""])[:3]
+                self._first[dll, function] = first
+                continue
             if arch == "builds":
                 arch, _, builds = rest.partition(" ")
                 self.builds[arch] = builds.split()
@@ -72,6 +78,11 @@ class ExportData:
                 names[i].add(name)
         ordinals = fields[1].split(";") if fields[1] != "-" else [""] * len(present)
         return {i: Exports(names[i], _ranges(spans)) for i, spans in zip(present, ordinals)}
+
+    def first_windows(self, dll, function):
+        """The first Windows of a function that older ones lack ("5.1",
+        "5.1 SP2", "6.0"), or None where the data does not name it."""
+        return self._first.get((dll, function))
 
     @functools.lru_cache(maxsize=None)
     def apiset_hosts(self, arch):

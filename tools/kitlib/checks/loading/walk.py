@@ -1,27 +1,27 @@
-"""Will an installer load on every Windows its row serves? Walks what it
-imports as Windows' loader would for a program started from its own folder
-(the DLLs next to it, then that Windows' own, API sets from Windows 7 on),
-against the export lists of real Windows builds (exports.py), and says which
-Windows would refuse it and why.
+"""Will an installer load on every Windows its row serves? Reads its headers
+(program.py) and its manifest's assemblies (assemblies.py), then walks what
+it imports as Windows' loader would for a program started from its own
+folder: API sets from Windows 7 on, the assemblies' DLLs, the DLLs that
+Windows always takes from itself (known DLLs), the DLLs next to it, then
+that Windows' own, against the export lists of real Windows builds
+(exports.py); and says which Windows would refuse it and why.
 
-    walk.findings(path, row_path)       # [Finding] for the check
-    walk.will_not_load(kit, row_path)   # {release: reason}, for the preview
+    walk.causes(path, row_path)     # [Cause]: the check's findings, the preview's refusals
 """
-import collections
 import dataclasses
+import functools
 import os
 
-from kitlib.checks.loading import exports as exportdata, runtimes
-from kitlib.checks.loading.runtimes import REFUSES
-from kitlib.model.findings import ERROR, INFO, WARNING, Finding
-from kitlib.model.kit import installer_file
-from kitlib.model.loader import (COMCTL6_ONLY, EXPORT_LISTS, NO_API_SETS, SCHEMA, SCHEMA_FLOOR, UNLISTED, UPDATES,
-                                 XP_ADDITIONS)
-from kitlib.model.windows import ROWS
+from kitlib.checks.loading import assemblies, exports as exportdata, lacking, program, runtimes
+from kitlib.checks.loading.causes import REFUSES, Cause, Gathered
+from kitlib.model.findings import ERROR, INFO, WARNING
+from kitlib.model.loader import (EXPORT_LISTS, KNOWN_DLLS, NO_API_SETS, SCHEMA, SCHEMA_FLOOR, SYSTEM_FILES,
+                                 UNLISTED, XP_ADDED_DLLS, has_system_file)
+from kitlib.model.windows import NAMES, ROWS
 from kitlib.pe import headers, imports as peimports
 
-COMMON_CONTROLS = "microsoft.windows.common-controls"
 DEPTH = 64
+ANY_ORDINAL = ((1, 0xFFFF),)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -40,56 +40,78 @@ ROW_RELEASES = {row.path: tuple(ListedRelease(key, EXPORT_LISTS[key][1], "x64" i
                                               EXPORT_LISTS[key][0])
                                 for key in row.served if key in EXPORT_LISTS)
                 for row in ROWS}
+LIST_NAMES = {key: name for key, (_, name) in EXPORT_LISTS.items()}
 
 
-@dataclasses.dataclass(frozen=True)
-class Cause:
-    """One reason found over a row's releases, and the releases it holds for."""
-    severity: str
-    message: str
-    releases: tuple
-
-
-def findings(path, row_path):
-    """[Finding] about loading the installer at path on each Windows of the
-    row; nothing where the row cannot run its processor."""
-    return [Finding(row_path, cause.severity, cause.message) for cause in _results(path, row_path)]
-
-
-def will_not_load(kit, row_path):
-    """{release key: reason} for each Windows of the row that will not load
-    the row's installer in the folder kit (the keys are the preview's
-    release names); {} when the installer is missing or loads everywhere."""
-    path = installer_file(kit, row_path)
-    if path is None:
-        return {}
-    reasons = {}
-    for cause in _results(path, row_path):
-        for release in cause.releases if cause.severity == ERROR else ():
-            reasons.setdefault(release.key, []).append(cause.message)
-    return {key: "; ".join(messages) for key, messages in reasons.items()}
-
-
-def _results(path, row_path):
-    """[Cause], errors first."""
+def causes(path, row_path):
+    """[Cause] of the installer at path in the row whose launcher's path is
+    row_path: its headers', its assemblies', then the walk's, errors first
+    in each."""
+    row = next(row for row in ROWS if row.path == row_path)
     try:
         module = peimports.read(path)
-        releases = _releases(module, row_path)
-        if releases is None:
-            return []
-        walk = _Walk(module, releases)
     except headers.NotAProgram as error:
-        return [Cause(ERROR, "%s: Windows will not load it" % error, ROW_RELEASES.get(row_path, ()))]
+        return [Cause(ERROR, str(error), row.served)]
+    found, refused = program.causes(module.info, row)
+    releases = _releases(module, row_path)
+    if releases is None:
+        return found
+    named = Gathered(row.served, NAMES)
+    resolutions = _assemblies(module, row, refused, named)
+    for severity, template, release in runtimes.dotnet(module, [key for key in row.served if key not in refused]):
+        named.add(severity, template, "", [release])
+    found += named.causes()
+    walked = tuple(release for release in releases if release.key not in refused)
+    if not walked:
+        return found
+    try:
+        walk = _Walk(module, walked, resolutions, _in_assemblies(module, walked))
     except exportdata.DataError as error:
-        return [Cause(WARNING, "not checked for loading on each Windows: %s" % error, ())]
-    for release in releases:
+        return found + [Cause(WARNING, "not checked for loading on each Windows: %s" % error)]
+    for release in walked:
         walk.run(release)
-    for severity, template, group, item in runtimes.dotnet(module, releases):
-        walk.add(severity, template, item, group)
-    if releases[0].key in UNLISTED:
+    if walked[0].key in UNLISTED:
         walk.add(INFO, "{releases}: not checked function by function, for want of export lists; checked "
-                 "against Windows XP's, less what XP added", "", releases)
-    return walk.results()
+                 "against Windows XP's, less what XP added", "", [r for r in walked if r.key in UNLISTED])
+    return found + walk.gathered.causes()
+
+
+def _assemblies(module, row, refused, gathered):
+    """{release: assemblies.Resolution} for the row's releases that read
+    manifests, their causes added to gathered; those whose manifest does
+    not resolve join refused."""
+    resolutions, by_flavour = {}, {}
+    for key in row.served:
+        if key in UNLISTED or key in refused:
+            continue
+        xp = key == "winxp"
+        if xp not in by_flavour:
+            by_flavour[xp] = assemblies.resolve(module, xp, functools.partial(_is_system, module))
+        resolutions[key] = by_flavour[xp]
+        for severity, template, item in resolutions[key].causes:
+            gathered.add(severity, template, item, [key])
+            if severity == ERROR:
+                refused.add(key)
+    return resolutions
+
+
+def _in_assemblies(module, releases):
+    """The DLLs an assembly of the manifest holds, where 95 to 2000, which
+    read no manifest, look for them."""
+    if releases[0].key not in UNLISTED:
+        return frozenset()
+    return frozenset(assemblies.resolve(module, False, functools.partial(_is_system, module)).redirects)
+
+
+def _is_system(module, dll):
+    """Whether dll is a DLL of Windows' own for the module's processor, in
+    any build the lists hold."""
+    try:
+        data = exportdata.load()
+    except exportdata.DataError:
+        return False     # said once the walk reads the lists
+    arch = "x64" if module.machine == "x64" else "x86"
+    return any(data.exports(arch, build, dll) for build in data.builds[arch])
 
 
 def _releases(module, row_path):
@@ -107,29 +129,26 @@ def _releases(module, row_path):
 
 
 class _Walk:
-    """The causes found over a row's releases, grouped into one finding per
-    cause naming every release that shares it."""
+    """What the installer's imports lack on each release walked."""
 
-    def __init__(self, installer, releases):
+    def __init__(self, installer, releases, resolutions, in_assemblies):
         self.installer = installer
-        self.order = {release: i for i, release in enumerate(releases)}
+        self.resolutions = resolutions
+        self.in_assemblies = in_assemblies
         self.data = exportdata.load()
-        self.causes = collections.OrderedDict()  # (severity, template, item) -> [release]
+        self.gathered = Gathered([release.key for release in releases], LIST_NAMES)
         self.folder = os.path.dirname(installer.path)
         self.modules = {installer.path: installer}
-        version = installer.assemblies.get(COMMON_CONTROLS, ("", ""))[1]
-        self.comctl6 = version.startswith("6.")
         self.shipped = _files(self.folder)
-        self.private, assemblies = runtimes.private_assemblies(installer, self.folder)
-        for severity, template, item in runtimes.assembly_warnings(installer, self.shipped, assemblies):
-            self.add(severity, template, item, [r for r in releases if r.key not in UNLISTED])
 
     def add(self, severity, template, item, releases):
-        if releases:
-            self.causes.setdefault((severity, template, item), []).extend(releases)
+        self.gathered.add(severity, template, item, [release.key for release in releases])
 
     def run(self, release):
         self.release, self.stack, self.seen = release, [], set()
+        resolution = self.resolutions.get(release.key)
+        self.redirects = resolution.redirects if resolution else {}
+        self.comctl6 = bool(resolution and resolution.comctl6)
         self.visit(self.installer, "")
 
     def visit(self, module, via):
@@ -159,42 +178,34 @@ class _Walk:
                 self.need(*found.forwards[function], found.name, delayed)
                 self.stack.pop()
             return
-        lacking = (kind in ("bad", "missing") or kind == "shipped" and function is not None
-                   and not found.exports(function))
+        lacking_here = (kind in ("bad", "missing") or kind == "shipped" and function is not None
+                        and not found.exports(function))
+        problem = self.lacks(dll, function, found) if kind == "system" and function is not None else None
         if delayed:
-            if lacking or kind == "system" and function is not None and self.lacks(dll, function, found):
+            # Only what fails the load itself: a service pack it needs fails no call.
+            if lacking_here or problem and problem[0] == ERROR:
                 self.add(INFO, "{releases} lack{s} {items}, which it loads only when called: it starts, "
                          "and fails there only if it makes that call", item, [self.release])
         elif kind == "bad":
             self.add(ERROR, REFUSES + "%s next to it is %s" % (written, found), "", [self.release])
+        elif kind == "missing" and dll in self.in_assemblies and self.release.key in UNLISTED:
+            self.add(ERROR, REFUSES + "{items} not found: it lies in the folder of an assembly the manifest asks "
+                     "for, and {releases} read{s} no manifest; ship it next to the installer too", written,
+                     [self.release])
         elif kind == "missing":
             severity, text = runtimes.missing_dll(dll, self.release)
             self.add(severity, text.replace("{items}", "{items}" + by), written, [self.release])
-        elif lacking:
+        elif lacking_here:
             self.add(ERROR, REFUSES + "{items}" + by, item, [self.release])
         elif kind == "shipped" and found.path in self.stack[1:]:
             self.add(INFO, "%s and %s next to it import each other" % (via, found.name), "", [self.release])
         elif kind == "shipped" and found.path not in self.seen and len(self.stack) < DEPTH:
             self.visit(found, found.name)
-        elif kind == "system" and function is not None:
-            problem = self.lacks(dll, function, found)
-            if problem:
-                self.add(problem[0], problem[1].replace("{items}", "{items}" + by), item, [self.release])
+        elif problem:
+            self.add(problem[0], problem[1].replace("{items}", "{items}" + by), item, [self.release])
 
     def lacks(self, dll, function, exports):
-        """(severity, template) when this Windows' dll lacks function, or None."""
-        key = self.release.key
-        update = UPDATES.get((dll, function), {}).get(key)
-        if update:
-            return WARNING, "{releases} will load it only with %s: {items}" % update
-        if not exports.has(function):
-            return ERROR, REFUSES + "{items}"
-        if key in UNLISTED and function in XP_ADDITIONS.get(dll, ()):
-            return ERROR, REFUSES + "{items} (Windows XP added it)"
-        if dll == "comctl32.dll" and function in COMCTL6_ONLY and not self.comctl6 and key not in UNLISTED:
-            return ERROR, (REFUSES + "{items}: only Common Controls version 6 has it, and the installer's "
-                           "manifest does not ask for that version")
-        return None
+        return lacking.lacks(self.release.key, dll, function, exports, self.data, self.comctl6)
 
     def resolve(self, dll):
         """(kind, what): ("shipped", Module), ("bad", why), ("system",
@@ -213,12 +224,22 @@ class _Walk:
             exports = data.exports(release.arch, release.build, dll)
             if exports:
                 return "system", exports
-        name = self.private.get(dll) if release.key not in UNLISTED else None
-        name = name or self.shipped.get(dll)
-        if name:
-            return self.module(name)
+        if dll in self.redirects:
+            return self.module(self.redirects[dll]) if os.path.isfile(self.redirects[dll]) else ("missing", None)
         exports = None if is_set else data.exports(release.arch, release.build, dll)
-        return ("system", exports) if exports else ("missing", None)
+        if release.key in UNLISTED and dll in XP_ADDED_DLLS:
+            exports = None
+        if exports and dll in KNOWN_DLLS[release.key]:
+            return "system", exports
+        if dll in self.shipped:
+            return self.module(self.shipped[dll])
+        if exports:
+            return "system", exports
+        system_file = SYSTEM_FILES.get(dll)
+        if system_file and has_system_file(release.key, system_file):
+            return ("system", exportdata.Exports(system_file.exports, ANY_ORDINAL)) if system_file.exports \
+                else ("trusted", None)
+        return "missing", None
 
     def module(self, path):
         if path not in self.modules:
@@ -238,29 +259,6 @@ class _Walk:
             known = self.data.ordinal_name(self.release.arch, dll, function)
             return "#%d%s" % (function, " (%s)" % known if known else "")
         return function
-
-    def grouped(self):
-        """{(severity, template, releases): [items]}, releases in row order."""
-        groups = collections.OrderedDict()
-        for (severity, template, item), releases in self.causes.items():
-            group = tuple(sorted(set(releases), key=self.order.get))
-            groups.setdefault((severity, template, group), []).append(item)
-        return groups
-
-    def results(self):
-        rank = {ERROR: 0, WARNING: 1, INFO: 2}
-        out = [Cause(severity, _message(template, group, items), group)
-               for (severity, template, group), items in self.grouped().items()]
-        return sorted(out, key=lambda cause: rank[cause.severity])
-
-
-def _message(template, releases, items):
-    names = [releases[0].name] + [r.name.replace("Windows ", "", 1) for r in releases[1:]]
-    listed = names[0] if len(names) == 1 else ", ".join(names[:-1]) + " and " + names[-1]
-    items = [item for item in items if item]
-    shown = ", ".join(items[:8]) + (" and %d more" % (len(items) - 8) if len(items) > 8 else "")
-    return template.replace("{releases}", listed).replace("{s}", "" if len(names) > 1 else "s") \
-        .replace("{items}", shown)
 
 
 def _set_prefix(dll, hosts):
