@@ -33,6 +33,11 @@ for package in "${wanted[@]}"; do
     status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
     [ "$status" = "install ok installed" ] || missing+=("$package")
 done
+# The load check's corpus test takes real programs from npm packages: any
+# npm serves (a Node.js installed otherwise brings its own), Debian's if none.
+if [[ " ${jobs[*]} " == *" build "* ]] && ! command -v npm >/dev/null; then
+    missing+=(npm)
+fi
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "setup.sh: installing ${missing[*]}"
