@@ -22,3 +22,22 @@ LPCSTR FindProgramPath(LPCSTR commandLine, LPCSTR* pathEnd, DWORD* folderLength)
     *folderLength = (DWORD)(folderEnd - path);
     return path;
 }
+
+// UTF-16 needs no such care: the halves of a surrogate pair lie in
+// 0xD800-0xDFFF, and no other character has a code unit of 0x5C.
+LPCWSTR FindProgramPathW(LPCWSTR commandLine, LPCWSTR* pathEnd, DWORD* folderLength)
+{
+    BOOL quoted = commandLine[0] == '"';
+    LPCWSTR path = quoted ? commandLine + 1 : commandLine;
+    LPCWSTR folderEnd = path;
+    LPCWSTR c = path;
+    for (; *c; c++) {
+        if (quoted ? *c == '"' : (*c == ' ' || *c == '\t'))
+            break;
+        if (*c == '\\')
+            folderEnd = c + 1;
+    }
+    *pathEnd = c;
+    *folderLength = (DWORD)(folderEnd - path);
+    return path;
+}

@@ -10,4 +10,8 @@
 // backslash included (0 when the program was started by its bare name).
 LPCSTR FindProgramPath(LPCSTR commandLine, LPCSTR* pathEnd, DWORD* folderLength);
 
+// The same for the command line as NT keeps it, in UTF-16; lengths count
+// UTF-16 code units.
+LPCWSTR FindProgramPathW(LPCWSTR commandLine, LPCWSTR* pathEnd, DWORD* folderLength);
+
 #endif

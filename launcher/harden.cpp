@@ -1,12 +1,12 @@
 // Windows looks for a DLL loaded by its bare name in the program's folder
 // first. The launcher is started from folders its user does not control (a
 // download folder, a stick, an unpacked archive), and its first message box
-// and ShellExecuteA make the system load DLLs by bare name on its behalf; a
+// and the launch call make the system load DLLs by bare name on its behalf; a
 // file of such a name next to the launcher would run inside it.
 #include <windows.h>
 #include "harden.h"
 
-// The DLLs that the message boxes and ShellExecuteA load by bare name on
+// The DLLs that the message boxes and ShellExecute load by bare name on
 // some release, from 95 to 7. Loaded once from the system folder, they are
 // found in memory when asked for again, and the program's folder is never
 // searched for them. A name that a release lacks simply fails to load.
@@ -14,7 +14,7 @@ static const char kPreloads[] =
     "uxtheme\0"     // themed boxes, XP and later
     "dwmapi\0"      // the boxes' frames, Vista and later
     "userenv\0"
-    "setupapi\0"    // ShellExecuteA on XP
+    "setupapi\0"    // ShellExecute on XP
     "apphelp\0"
     "propsys\0"
     "cryptbase\0"   // 7
@@ -73,7 +73,7 @@ static void PreloadFromSystemFolder(void)
 void HardenDllSearch(void)
 {
     // Vista has the restrictive call with an update, but with it in force the
-    // shell cannot create its COM objects, and ShellExecuteA needs them there.
+    // shell cannot create its COM objects, and ShellExecute needs them there.
     // GetVersion tells Vista (6.0) apart from the releases that report 6.2 to
     // a program without a manifest; the low byte is the major version.
     DWORD version = GetVersion();

@@ -28,12 +28,14 @@ const std::set<std::string> kMustPreload = {
     "oleacc", "clbcatq", "version", "ntmarta", "profapi", "comres"};
 
 // What follows the hardening, the same on every row of a machine.
-const Calls kProbeAndVersion = {
-    "GetCommandLineA", std::string("RegOpenKeyA ") + kFakePlace1, "RegQueryValueExA PROCESSOR_ARCHITECTURE",
-    "RegCloseKey", "GetVersionExA 156"};
-const Calls kXpLaunch = {"ShellExecuteA E:\\kit\\Autoinst\\winxp\\instxp.exe"};
-const Calls k9xLaunch = {"ShellExecuteA E:\\kit\\Autoinst\\win98SE\\inst98.exe"};
-const Calls kNt6Launch = {"ShellExecuteA E:\\kit\\Autoinst\\winvista\\Vistax86\\instvs32.exe",
+const std::string kProbe = std::string("RegOpenKeyA ") + kFakePlace1;
+const Calls kProbeAndVersion = {kProbe, "RegQueryValueExA PROCESSOR_ARCHITECTURE", "RegCloseKey",
+                                "GetVersionExA 156"};
+const Calls kXpLaunch = {"GetVersion", "GetModuleHandleA SHELL32", "GetProcAddress ShellExecuteW",
+                         "GetCommandLineW", "ShellExecuteW E:\\kit\\Autoinst\\winxp\\instxp.exe"};
+const Calls k9xLaunch = {"GetVersion", "GetCommandLineA", "ShellExecuteA E:\\kit\\Autoinst\\win98SE\\inst98.exe"};
+const Calls kNt6Launch = {"GetVersion", "GetModuleHandleA SHELL32", "GetProcAddress ShellExecuteW",
+                          "GetCommandLineW", "ShellExecuteW E:\\kit\\Autoinst\\winvista\\Vistax86\\instvs32.exe",
                           "MessageBoxA VISTA32"};
 const Calls kUnknown = {"MessageBoxA Unknow OS version", "MessageBoxA Exec fail"};
 
@@ -93,9 +95,9 @@ TEST(Harden, NarrowsTheSearchBeforeAnythingLoadsADll)
 
         EXPECT_EQ(WinMain(nullptr, nullptr, (LPSTR) "", SW_SHOW), 0) << row.name;
 
-        // Everything up to the command line is the hardening; the launch
+        // Everything up to the registry probe is the hardening; the launch
         // after it is what it always was: the probe, the query, the launch.
-        auto start = std::find(g_fake.calls.begin(), g_fake.calls.end(), "GetCommandLineA");
+        auto start = std::find(g_fake.calls.begin(), g_fake.calls.end(), kProbe);
         Calls hardening(g_fake.calls.begin(), start), launch(start, g_fake.calls.end());
         Calls expected = kProbeAndVersion;
         expected.insert(expected.end(), row.launch.begin(), row.launch.end());

@@ -16,7 +16,7 @@ const char kFakeSetDefaultDllDirectories[] = "SetDefaultDllDirectories";
 const char kFakeSetDllDirectoryA[] = "SetDllDirectoryA";
 
 // Stand in for the modules' images: a handle is the address of an image.
-static char g_kernel32Image, g_loadedImage;
+static char g_kernel32Image, g_shell32Image, g_loadedImage;
 
 void FakeReset()
 {
@@ -28,6 +28,47 @@ void FakeSetArchitecture(const char* place, const char* value)
     FakeKey& key = g_fake.keys[place];
     key.hasValue = true;
     key.value.assign(value, strlen(value) + 1);
+}
+
+void FakeSetCommandLineW(const std::u16string& line)
+{
+    g_fake.commandLineW = line;
+    g_fake.commandLine.clear();
+    for (size_t i = 0; i < line.size(); i++) {
+        char16_t c = line[i];
+        bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < line.size() && line[i + 1] >= 0xDC00 &&
+                    line[i + 1] <= 0xDFFF;
+        if (pair)
+            i++;   // one character, one "?"
+        // Code page 1252 holds ASCII and, at the same values, U+00A0 to U+00FF.
+        g_fake.commandLine += c < 0x80 || (c >= 0xA0 && c <= 0xFF) ? (char)c : '?';
+    }
+}
+
+std::string FakeUtf8(const std::u16string& text)
+{
+    std::string utf8;
+    for (size_t i = 0; i < text.size(); i++) {
+        unsigned long c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+        if (c < 0x80) {
+            utf8 += (char)c;
+        } else if (c < 0x800) {
+            utf8 += (char)(0xC0 | c >> 6);
+            utf8 += (char)(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            utf8 += (char)(0xE0 | c >> 12);
+            utf8 += (char)(0x80 | (c >> 6 & 0x3F));
+            utf8 += (char)(0x80 | (c & 0x3F));
+        } else {
+            utf8 += (char)(0xF0 | c >> 18);
+            utf8 += (char)(0x80 | (c >> 12 & 0x3F));
+            utf8 += (char)(0x80 | (c >> 6 & 0x3F));
+            utf8 += (char)(0x80 | (c & 0x3F));
+        }
+    }
+    return utf8;
 }
 
 std::vector<std::string> FakeBoxTexts()
@@ -68,6 +109,17 @@ static BOOL WINAPI FakeSetDllDirectoryA(LPCSTR path)
     return g_fake.setDllDirectoryResult;
 }
 
+// What GetProcAddress hands out for ShellExecuteW: the same as ShellExecuteA.
+static HINSTANCE WINAPI FakeShellExecuteW(HWND owner, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters,
+                                          LPCWSTR directory, INT show)
+{
+    std::u16string wideFile = file ? file : u"(null)";
+    g_fake.calls.push_back("ShellExecuteW " + FakeUtf8(wideFile));
+    g_fake.launches.push_back({owner, true, verb ? FakeUtf8(verb) : "(null)", FakeUtf8(wideFile), wideFile,
+                               parameters != nullptr, directory != nullptr, show});
+    return (HINSTANCE)g_fake.shellExecuteResult;
+}
+
 extern "C" {
 
 LPSTR WINAPI GetCommandLineA(void)
@@ -78,6 +130,19 @@ LPSTR WINAPI GetCommandLineA(void)
     g_fake.calls.push_back("GetCommandLineA");
     line.reset(new char[g_fake.commandLine.size() + 1]);
     memcpy(line.get(), g_fake.commandLine.c_str(), g_fake.commandLine.size() + 1);
+    return line.get();
+}
+
+LPWSTR WINAPI GetCommandLineW(void)
+{
+    static std::unique_ptr<WCHAR[]> line;
+    g_fake.calls.push_back("GetCommandLineW");
+    std::u16string wide = g_fake.commandLineW;
+    if (wide.empty())
+        for (char c : g_fake.commandLine)
+            wide += (char16_t)(BYTE)c;
+    line.reset(new WCHAR[wide.size() + 1]);
+    memcpy(line.get(), wide.c_str(), (wide.size() + 1) * sizeof(WCHAR));
     return line.get();
 }
 
@@ -129,16 +194,20 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR name)
     g_fake.calls.push_back(std::string("GetModuleHandleA ") + (name ? name : "(null)"));
     if (name != nullptr && (strcasecmp(name, "kernel32") == 0 || strcasecmp(name, "kernel32.dll") == 0))
         return (HMODULE)&g_kernel32Image;
+    if (name != nullptr && (strcasecmp(name, "shell32") == 0 || strcasecmp(name, "shell32.dll") == 0))
+        return (HMODULE)&g_shell32Image;   // loaded at start, for ShellExecuteA
     return nullptr;   // the launcher asks for no other module
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
 {
     g_fake.calls.push_back(std::string("GetProcAddress ") + name);
-    if (module != (HMODULE)&g_kernel32Image || !g_fake.kernelExports.count(name))
-        return nullptr;
     // Through void (*)(void), the type that converts to any other function's.
     typedef void (*AnyFunction)(void);
+    if (module == (HMODULE)&g_shell32Image && strcmp(name, "ShellExecuteW") == 0 && g_fake.hasShellExecuteW)
+        return (FARPROC)(AnyFunction)FakeShellExecuteW;
+    if (module != (HMODULE)&g_kernel32Image || !g_fake.kernelExports.count(name))
+        return nullptr;
     if (strcmp(name, kFakeSetDefaultDllDirectories) == 0)
         return (FARPROC)(AnyFunction)FakeSetDefaultDllDirectories;
     if (strcmp(name, kFakeSetDllDirectoryA) == 0)
@@ -241,7 +310,7 @@ HINSTANCE WINAPI ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR para
                                LPCSTR directory, INT show)
 {
     g_fake.calls.push_back(std::string("ShellExecuteA ") + file);
-    g_fake.launches.push_back({owner, verb ? verb : "(null)", file, parameters != nullptr,
+    g_fake.launches.push_back({owner, false, verb ? verb : "(null)", file, u"", parameters != nullptr,
                                directory != nullptr, show});
     return (HINSTANCE)g_fake.shellExecuteResult;
 }

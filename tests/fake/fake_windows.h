@@ -19,7 +19,9 @@ struct FakeKey {
 
 struct FakeLaunch {
     HWND        owner;
-    std::string verb, file;
+    bool        wide;                       // ShellExecuteW rather than ShellExecuteA
+    std::string verb, file;                 // a wide call's in UTF-8 (see FakeUtf8)
+    std::u16string fileW;                   // a wide call's file as passed
     bool        hasParameters, hasDirectory;
     INT         show;
 };
@@ -32,7 +34,10 @@ struct FakeBox {
 
 struct FakeWindows {
     // Scripted before a run.
-    std::string commandLine;
+    std::string commandLine;                // what GetCommandLineA returns
+    // What GetCommandLineW returns; when empty, commandLine widened byte for
+    // byte, which is right for the ASCII lines most tests use.
+    std::u16string commandLineW;
     UINT        codePage = 1252;            // decides IsDBCSLeadByte
     BOOL        acceptsExtendedRecord = TRUE;
     BOOL        acceptsPlainRecord = TRUE;
@@ -41,7 +46,8 @@ struct FakeWindows {
     // its size field (zeros past their end) instead of the three numbers.
     std::string extendedRecordBytes, plainRecordBytes;
     std::map<std::string, FakeKey> keys;    // below HKEY_LOCAL_MACHINE
-    INT_PTR     shellExecuteResult = 42;
+    INT_PTR     shellExecuteResult = 42;    // of either form
+    bool        hasShellExecuteW = true;    // shell32 exports it, as on every NT
     // Kernel32's exports of later releases that this one has (none: 95).
     std::set<std::string> kernelExports;
     BOOL        setDefaultDllDirectoriesResult = TRUE;
@@ -74,6 +80,15 @@ void FakeSetArchitecture(const char* place, const char* value);
 // The kernel32 exports that later releases added and the launcher looks up.
 extern const char kFakeSetDefaultDllDirectories[];
 extern const char kFakeSetDllDirectoryA[];
+
+// Scripts the command line as NT keeps it, in UTF-16, and its ANSI form as
+// Windows derives it in code page 1252: a "?" for each character that the
+// code page lacks.
+void FakeSetCommandLineW(const std::u16string& line);
+
+// UTF-8 of a UTF-16 string, a lone surrogate as its own three bytes, so that
+// a test can print and compare it.
+std::string FakeUtf8(const std::u16string& text);
 
 // The boxes' texts, in the order shown.
 std::vector<std::string> FakeBoxTexts();

@@ -1,2 +1,3 @@
-// ShellExecuteA lives in windows.h in the host build.
+// ShellExecuteA lives in windows.h in the host build; ShellExecuteW is only
+// looked up.
 #include "windows.h"

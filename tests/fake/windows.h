@@ -17,11 +17,15 @@ typedef uint32_t      DWORD;
 typedef uint16_t      WORD;
 typedef uint8_t       BYTE;
 typedef char          CHAR;
+// A UTF-16 code unit, as on Windows: wchar_t has 32 bits here.
+typedef char16_t      WCHAR;
 typedef intptr_t      INT_PTR;
 typedef BYTE*         LPBYTE;
 typedef DWORD*        LPDWORD;
 typedef char*         LPSTR;
 typedef const char*   LPCSTR;
+typedef WCHAR*        LPWSTR;
+typedef const WCHAR*  LPCWSTR;
 typedef void*         HANDLE;
 
 typedef struct HINSTANCE__* HINSTANCE;
@@ -81,6 +85,7 @@ static_assert(sizeof(OSVERSIONINFOEXA) == 156, "Windows' extended version record
 
 extern "C" {
 LPSTR     WINAPI GetCommandLineA(void);
+LPWSTR    WINAPI GetCommandLineW(void);
 BOOL      WINAPI GetVersionExA(LPOSVERSIONINFOA info);
 BOOL      WINAPI IsDBCSLeadByte(BYTE testChar);
 DWORD     WINAPI GetVersion(void);

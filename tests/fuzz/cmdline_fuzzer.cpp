@@ -1,6 +1,7 @@
-// Fuzzes the launch path: arbitrary command lines up to 32 KB under single-
-// and double-byte code pages, on each system the launcher serves and one it
-// does not.
+// Fuzzes the ANSI launch path: arbitrary command lines up to 32 KB under
+// single- and double-byte code pages, on each system the launcher serves and
+// one it does not. NT takes that path only where shell32 lacks ShellExecuteW,
+// so it lacks it here (the wide path: wide_cmdline_fuzzer.cpp).
 //
 // Input: a byte picking the code page, one picking the system, one picking
 // the launch call's result, then the command line (up to its first NUL).
@@ -62,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     g_fake.platformId = machine.platformId;
     g_fake.major = machine.major;
     g_fake.minor = machine.minor;
+    g_fake.hasShellExecuteW = false;
     FakeSetArchitecture(kFakePlace1, machine.architecture);
 
     // Windows' command line ends at its first NUL.
@@ -79,6 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(g_fake.launches.size() == (fits ? 1u : 0u),
                fits ? "a path that fits was not launched once" : "launched without a row or past 255");
     if (!g_fake.launches.empty()) {
+        FUZZ_CHECK(!g_fake.launches[0].wide, "the wide call without ShellExecuteW");
         const std::string& file = g_fake.launches[0].file;
         FUZZ_CHECK(file.size() <= 255, "the launch path is longer than 255 characters");
         size_t tail = strlen(row->path);

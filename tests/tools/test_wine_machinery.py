@@ -19,7 +19,7 @@ from kitlib.wine import AS_IS, X64, X86, Machine
 
 def write(path, text):
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as f:
+    with open(path, "w", encoding="utf-8") as f:
         f.write(text)
 
 
@@ -126,12 +126,16 @@ def test_registry(row, machine, place1, place2, starter):
     }
 
 
-# A stand-in's record line -> what the run reports of it: (bits, drive, arguments).
+# A stand-in's record line (UTF-8) -> what the run reports of it: (path, bits, drive, arguments).
 RECORD_CASES = [
     ("64-bit from a CD", "ran\tD:\\Autoinst\\winvista\\Vistax64\\instvs64.exe\t\"D:\\Autoinst\\winvista\\Vistax64"
-     "\\instvs64.exe\" \tC:\\windows\\system32\t64\t5\n", ("64", "5", "")),
+     "\\instvs64.exe\" \tC:\\windows\\system32\t64\t5\n",
+     ("D:\\Autoinst\\winvista\\Vistax64\\instvs64.exe", "64", "5", "")),
     ("32-bit, an argument", "ran\tZ:\\k\\Autoinst\\winxp\\instxp.exe\tZ:\\k\\Autoinst\\winxp\\instxp.exe /q\t"
-     "Z:\\k\t32\t3\n", ("32", "3", "/q")),
+     "Z:\\k\t32\t3\n", ("Z:\\k\\Autoinst\\winxp\\instxp.exe", "32", "3", "/q")),
+    ("outside the code page", "ran\tZ:\\Алексей\\Setup 🎮\\Autoinst\\winxp\\instxp.exe\t"
+     "\"Z:\\Алексей\\Setup 🎮\\Autoinst\\winxp\\instxp.exe\"\tZ:\\安装程序\t32\t3\n",
+     ("Z:\\Алексей\\Setup 🎮\\Autoinst\\winxp\\instxp.exe", "32", "3", "")),
 ]
 
 
@@ -143,7 +147,7 @@ def test_record(tmp_path, row, line, expected):
     records = wine.records.read_record(path)
     assert len(records["ran"]) == 1
     launch = wine.Launch(*records["ran"][0][:3], "relative", *records["ran"][0][3:])
-    assert (launch.bits, launch.drive, launch.arguments()) == expected
+    assert (launch.path, launch.bits, launch.drive, launch.arguments()) == expected
 
 
 # Recorded trace lines, as Wine 8 writes them for the launcher's calls.
@@ -152,6 +156,10 @@ CALL = '0108:Call user32.MessageBoxA(00000000,00402000 "{}",00402024 "INSTALL",0
 MADE = '0108:trace:msgbox:MSGBOX_OnInit L"{}"'
 EXEC = "0108:Ret  shell32.ShellExecuteA() retval={:08x} ret=00401040"
 EXEC_CALL = '0108:Call shell32.ShellExecuteA(00000000,00402012 "open",0060fde8 "Z:\\\\k\\\\a.exe",0,0,5) ret=00401040'
+# The same on NT, where the launcher calls the wide form.
+EXEC_W = "0108:Ret  shell32.ShellExecuteW() retval={:08x} ret=00401040"
+EXEC_W_CALL = ('0108:Call shell32.ShellExecuteW(00000000,00402014 L"open",0060fde8 L"Z:\\\\\\x0410\\\\a.exe",0,0,5)'
+               ' ret=00401040')
 BOX_RETURN = "0108:Ret  user32.MessageBoxA() retval=00000001 ret=00401023"
 OTHER_CALL = '0120:Call user32.MessageBoxA(00000000,00402000 "hello",00402024 "Other",00000000) ret=00401023'
 
@@ -174,7 +182,8 @@ VERDICT_CASES = [
      ["VISTA32"], [["Wine made \"VISTA32\", 0 on screen"]]),
     ("the dialog's trace lost, the box on screen", [RELAY_ON, CALL.format("VISTA64"), EXEC.format(42)], 1, 1,
      ["VISTA64"], []),
-    ("a start not recorded", [RELAY_ON, EXEC.format(33)], 0, 0, [], [["ShellExecuteA reported 1 start"]]),
+    ("a start not recorded", [RELAY_ON, EXEC.format(33)], 0, 0, [], [["ShellExecute reported 1 start"]]),
+    ("a wide start not recorded", [RELAY_ON, EXEC_W.format(33)], 0, 0, [], [["ShellExecute reported 1 start"]]),
     ("another program's box", [RELAY_ON, OTHER_CALL], 0, 0, [], []),
     # A Wine without relay traces: what it made is all that is known.
     ("no relay trace", [MADE.format("Exec fail")], 1, 0, ["Exec fail"], []),
@@ -209,6 +218,8 @@ NOTHING_STARTED_CASES = [
     ("a start that failed", [RELAY_ON, EXEC_CALL, EXEC.format(2)], True),
     ("a start", [RELAY_ON, EXEC_CALL, EXEC.format(42)], False),
     ("a start whose return was lost", [RELAY_ON, EXEC_CALL], False),
+    ("a wide start that failed", [RELAY_ON, EXEC_W_CALL, EXEC_W.format(2)], True),
+    ("a wide start", [RELAY_ON, EXEC_W_CALL, EXEC_W.format(42)], False),
     ("no relay trace", [MADE.format("Exec fail")], False),
 ]
 

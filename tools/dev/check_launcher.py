@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the built launcher (build/windows/launcher.exe): a 32-bit GUI PE
 that loads from Windows 95 to 11, imports only what it calls, carries no
-manifest and fits in 5 KB. The development scripts' and the tests' way to
+manifest and fits in 5.5 KB. The development scripts' and the tests' way to
 the check that kitlib/checks/launcher_build.py makes.
 
 Usage: tools/dev/check_launcher.py [--version-info] path/to/launcher.exe"""

@@ -13,6 +13,8 @@ COMMON_PACKAGES="xvfb xdotool x11-apps imagemagick python3 python3-pefile cmake 
 COMMON_PACKAGES+=" python3-pytest python3-jinja2 make g++-mingw-w64-i686-win32"
 # kit ship's test reads its report in a browser, through Selenium and its driver.
 COMMON_PACKAGES+=" chromium chromium-driver python3-selenium"
+# The Wine tests' locales (tools/dev/locales.txt) are generated from it.
+COMMON_PACKAGES+=" locales"
 # Trixie's Wine runs 32-bit programs with its i386 half; sid's is amd64 only and runs them through WoW64.
 declare -A WINE_PACKAGES=([trixie]="wine wine32:i386 wine64" [sid]="wine wine64")
 declare -A FOREIGN_ARCH=([trixie]=i386 [sid]="" [bookworm]="")
@@ -33,6 +35,8 @@ PRIVATE_FILES="build/wine.lock build/wine64.lock build/wine64cd.lock"
 OVERLAID_FOLDERS="build/host build/branded"
 
 PROJECT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd -P)
+# The locales the Wine tests run under, each generated in the Wine roots.
+LOCALES=$(sed -n 's/^\([^#][^ ]*\) .*/\1/p' "$PROJECT/tools/dev/locales.txt" | paste -sd ' ' -)
 
 fail() { echo "$ME: $*" >&2; exit 1; }
 
@@ -41,6 +45,13 @@ fail() { echo "$ME: $*" >&2; exit 1; }
 marker_text() {
     local release=$1
     printf 'release %s\nforeign %s\npackages %s\n' "$release" "${FOREIGN_ARCH[$release]}" "$(root_packages "$release")"
+    is_bare "$release" || printf 'locales %s\n' "$LOCALES"
+}
+
+# The shell commands that generate the locales in a root, listed in
+# /etc/locale.gen so that an upgrade of the locales package keeps them.
+locale_commands() {
+    printf "printf '%%s UTF-8\\\\n' %s >>/etc/locale.gen && locale-gen" "$LOCALES"
 }
 
 is_bare() { [ -n "${BARE_PACKAGES[$1]+x}" ]; }
@@ -161,7 +172,8 @@ create_as_root() {
         ${FOREIGN_ARCH[$release]:+dpkg --add-architecture ${FOREIGN_ARCH[$release]}}
         apt-get update -q
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q $packages
-        apt-get clean"
+        apt-get clean
+        $(locale_commands)"
     supervise unshare --mount --pid --kill-child --propagation private -- bash -c '
         set -e; root=$1
         mount -t proc proc "$root/proc"; mount --rbind /sys "$root/sys"; mount --rbind /dev "$root/dev"
@@ -178,7 +190,7 @@ create_as_user() {
     command -v mmdebstrap >/dev/null || fail "mmdebstrap is not installed: as root, apt-get install mmdebstrap uidmap"
     echo "$ME: making the Debian $release root in $root with mmdebstrap (once; log: $log)" >&2
     local options=(--mode=unshare --variant=minbase --include="${packages// /,}"
-                   --aptopt="$(apt_config "$release")")
+                   --aptopt="$(apt_config "$release")" --customize-hook="chroot \"\$1\" sh -c \"$(locale_commands)\"")
     [ -z "${FOREIGN_ARCH[$release]}" ] || options+=(--architectures="amd64,${FOREIGN_ARCH[$release]}")
     supervise mmdebstrap "${options[@]}" "$release" "$root" "$MIRROR" >>"$log" 2>&1 \
         || fail "mmdebstrap could not make the $release root from $MIRROR: $(tail_line "$log")"

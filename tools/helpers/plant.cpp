@@ -7,14 +7,17 @@
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID)
 {
     if (reason == DLL_PROCESS_ATTACH) {
-        char program[1024], dll[1024];
-        DWORD length = GetModuleFileNameA(NULL, program, sizeof program);
-        if (length == 0 || length >= sizeof program)
-            lstrcpyA(program, "?");
-        length = GetModuleFileNameA(self, dll, sizeof dll);
-        if (length == 0 || length >= sizeof dll)
-            lstrcpyA(dll, "?");
-        LPCSTR fields[] = {"loaded", program, dll};
+        // In UTF-8 from UTF-16, as the stand-in records its paths.
+        WCHAR program[1024], dll[1024];
+        DWORD length = GetModuleFileNameW(NULL, program, 1024);
+        if (length == 0 || length >= 1024)
+            lstrcpyW(program, L"?");
+        length = GetModuleFileNameW(self, dll, 1024);
+        if (length == 0 || length >= 1024)
+            lstrcpyW(dll, L"?");
+        char programText[4096], dllText[4096];
+        LPCSTR fields[] = {"loaded", Utf8Field(program, programText, sizeof programText),
+                           Utf8Field(dll, dllText, sizeof dllText)};
         AppendRecord("KIT_RECORD", fields, 3);
     }
     // Loaded in place of a system DLL, it must not make the load fail: the

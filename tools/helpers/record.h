@@ -5,6 +5,16 @@
 
 #include <windows.h>
 
+// A field in UTF-8, the record's encoding, from the UTF-16 form Windows keeps:
+// the ANSI form has a "?" for every character that the code page lacks, and
+// the harness could not tell which path it was. "?" when it does not fit.
+inline LPCSTR Utf8Field(LPCWSTR text, LPSTR buffer, int size)
+{
+    if (WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, size, NULL, NULL) == 0)
+        lstrcpyA(buffer, "?");
+    return buffer;
+}
+
 // Fields are joined with tabs: none of the paths or command lines a kit run
 // produces holds one, and the harness splits on them.
 inline void AppendRecord(LPCSTR variable, LPCSTR const* fields, int count)

@@ -16,6 +16,12 @@ static BOOL ReadVariable(LPCSTR name, LPSTR buffer, DWORD capacity)
     return length != 0 && length < capacity;
 }
 
+static BOOL ReadVariableW(LPCWSTR name, LPWSTR buffer, DWORD capacity)
+{
+    DWORD length = GetEnvironmentVariableW(name, buffer, capacity);
+    return length != 0 && length < capacity;
+}
+
 static HKEY RootOf(LPSTR* path)
 {
     static const struct { LPCSTR name; HKEY key; } roots[] = {
@@ -117,19 +123,19 @@ static BOOL SetRegistry()
 }
 
 // One run: the registry first, then the program, its end recorded.
-static int RunOnce(LPCSTR program, LPSTR commandLine, LPCSTR folder)
+static int RunOnce(LPCWSTR program, LPWSTR commandLine, LPCWSTR folder)
 {
     if (!SetRegistry())
         return 4;
 
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     char code[16];
     LARGE_INTEGER frequency, started, ended;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&started);
-    if (!CreateProcessA(program, commandLine, NULL, NULL, FALSE, 0, NULL, folder, &startup, &process)) {
+    if (!CreateProcessW(program, commandLine, NULL, NULL, FALSE, 0, NULL, folder, &startup, &process)) {
         wsprintfA(code, "%lu", GetLastError());
         LPCSTR fields[] = {"notstarted", code};
         AppendRecord("KIT_RECORD", fields, 2);
@@ -153,7 +159,8 @@ static int RunOnce(LPCSTR program, LPSTR commandLine, LPCSTR folder)
 // Runs after run as standard input asks, until it ends, so that a session
 // starts this Wine process once rather than once a run. A request is lines
 // ended by an empty one: the program, the command line, the current folder,
-// the record's path, then the registry changes, one a line.
+// the record's path, then the registry changes, one a line; in UTF-8 (the
+// harness sends only ASCII).
 static int Serve()
 {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
@@ -183,9 +190,15 @@ static int Serve()
         }
         SetEnvironmentVariableA("KIT_RECORD", fields[3]);
         SetEnvironmentVariableA("STARTER_REGISTRY", *line ? line : NULL);
-        char commandLine[4096];
-        lstrcpynA(commandLine, fields[1], sizeof commandLine);
-        RunOnce(fields[0], commandLine, fields[2]);
+        WCHAR program[1024], commandLine[4096], folder[1024];
+        if (MultiByteToWideChar(CP_UTF8, 0, fields[0], -1, program, 1024) &&
+            MultiByteToWideChar(CP_UTF8, 0, fields[1], -1, commandLine, 4096) &&
+            MultiByteToWideChar(CP_UTF8, 0, fields[2], -1, folder, 1024)) {
+            RunOnce(program, commandLine, folder);
+        } else {
+            LPCSTR failure[] = {"notstarted", "122"};   // ERROR_INSUFFICIENT_BUFFER: a field too long
+            AppendRecord("KIT_RECORD", failure, 2);
+        }
         DWORD rest = used - (DWORD)(end + 2 - buffer);
         MoveMemory(buffer, end + 2, rest);
         used = rest;
@@ -199,10 +212,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         return Serve();
     // The program's path and its command line come apart on purpose: the
     // command line is what the program reads to find its own folder.
-    char program[1024], commandLine[4096], folder[1024];
-    if (!ReadVariable("STARTER_PROGRAM", program, sizeof program) ||
-        !ReadVariable("STARTER_COMMAND_LINE", commandLine, sizeof commandLine) ||
-        !ReadVariable("STARTER_FOLDER", folder, sizeof folder))
+    WCHAR program[1024], commandLine[4096], folder[1024];
+    if (!ReadVariableW(L"STARTER_PROGRAM", program, 1024) ||
+        !ReadVariableW(L"STARTER_COMMAND_LINE", commandLine, 4096) ||
+        !ReadVariableW(L"STARTER_FOLDER", folder, 1024))
         return 2;
     return RunOnce(program, commandLine, folder);
 }

@@ -18,8 +18,9 @@ BOX_TRACE = re.compile(r'trace:msgbox:MSGBOX_OnInit L' + _STRING)
 # anything with them: what the launcher asked for, shown or not.
 RELAY_BOX = re.compile(r'Call user32\.MessageBoxA\([0-9a-fA-F]+,[0-9a-fA-F]+ ' + _STRING
                        + r',[0-9a-fA-F]+ "INSTALL",')
-RELAY_EXEC_RETURN = re.compile(r'Ret  shell32\.ShellExecuteA\(\) retval=([0-9a-fA-F]+)')
-RELAY_EXEC_CALL = re.compile(r'Call shell32\.ShellExecuteA\(')
+# The launcher starts the installer with ShellExecuteW on NT, ShellExecuteA on 9x.
+RELAY_EXEC_RETURN = re.compile(r'Ret  shell32\.ShellExecute[AW]\(\) retval=([0-9a-fA-F]+)')
+RELAY_EXEC_CALL = re.compile(r'Call shell32\.ShellExecute[AW]\(')
 RELAY_BOX_CALL = re.compile(r'Call user32\.MessageBoxA\(')
 RELAY_BOX_RETURN = re.compile(r'Ret  user32\.MessageBoxA\(\)')
 # Printed by every process whose relay trace is on: without it (a Wine built
@@ -150,7 +151,7 @@ class Follower:
 def verdict(trace, seen, launches):
     """Why the run cannot be taken as what the launcher does, if it cannot:
     a box the launcher called for that Wine did not make or show, or a start
-    that ShellExecuteA reported (above 32) and no installer recorded. seen:
+    that ShellExecute reported (above 32) and no installer recorded. seen:
     boxes captioned INSTALL found on screen; launches: starts recorded."""
     problems = []
     # The screen has the last word on whether a box was shown: Wine's own
@@ -160,16 +161,17 @@ def verdict(trace, seen, launches):
                         f"Wine made {format_boxes(trace.made)}, {seen} on screen")
     started = sum(result > 32 for result in trace.exec_results)
     if launches < started:
-        problems.append(f"ShellExecuteA reported {started} start(s), {launches} installer(s) recorded one")
+        problems.append(f"ShellExecute reported {started} start(s), {launches} installer(s) recorded one")
     return problems
 
 
 def read_record(path):
-    """The stand-ins' record: kind -> list of tab-separated fields. Half a
+    """The stand-ins' record: kind -> list of tab-separated fields, in UTF-8
+    (bytes that are not, from an older build's ANSI, read as U+FFFD). Half a
     line, still being written, is not read."""
     records = {"ran": [], "exit": [], "notstarted": [], "notset": []}
     with contextlib.suppress(FileNotFoundError):
-        with open(path, encoding="latin-1") as record:
+        with open(path, encoding="utf-8", errors="replace") as record:
             for line in record:
                 if line.endswith("\n"):
                     kind, *fields = line.rstrip("\n").split("\t")
@@ -180,7 +182,7 @@ def read_record(path):
 def complete_record(path, trace, starts_installer, watch, timeout, grace):
     """The record once it holds all the run will write. The starter wrote
     the launcher's end before it ended; an installer runs on its own, so a
-    start ShellExecuteA reported must show up in it (within timeout), and
+    start ShellExecute reported must show up in it (within timeout), and
     where the trace does not prove that nothing started, something may show
     up late (within grace). watch: the run's events (watch.Watch)."""
     started = sum(result > 32 for result in trace.exec_results)

@@ -21,7 +21,7 @@ PLACE1 = ENVIRONMENT_KEY.format("CurrentControlSet")
 PLACE2 = ENVIRONMENT_KEY.format("ControlSet002")
 # The calls whose relay trace tells what the launcher asked of Windows,
 # whatever Wine then made of it.
-RELAYED = "user32.MessageBoxA;shell32.ShellExecuteA"
+RELAYED = "user32.MessageBoxA;shell32.ShellExecuteA;shell32.ShellExecuteW"
 
 
 def knows(major, release):
