@@ -2,7 +2,7 @@
 """Measures what the launcher costs over the least that a launcher can do:
 under Wine, with one wineserver throughout, it runs in turn the launcher of a
 sample kit (whose installers end at once) and a floor program that does
-nothing but open the same installer with ShellExecuteA, N rounds each, per
+nothing but open the same installer as it does, N rounds each, per
 Windows release, and prints the median run times and their ratio. A
 benchmark, not a test: it passes or fails nothing. Given more than one
 launcher (a build from before a change, say), it runs them all in the same

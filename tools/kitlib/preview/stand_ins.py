@@ -91,7 +91,7 @@ def survey(kit, program=None, kind=windows.X64_WINDOWS):
 def lay(kit, dest, program=None, kind=windows.X64_WINDOWS):
     """Lays the copy of kit in dest (which must not exist) and returns its
     Layout. Where the Windows would not start an installer, the copy holds a
-    file that no Windows starts, so that ShellExecuteA fails there as it
+    file that no Windows starts, so that ShellExecute fails there as it
     would on that Windows, whatever Wine could run."""
     layout = survey(kit, program, kind)
     paths.require_built(*{STAND_INS["x64" if slot.bits == "64" else "i386"][1]
