@@ -11,6 +11,7 @@ import contextlib
 import dataclasses
 import os
 import shutil
+import subprocess
 import sys
 
 import pytest
@@ -48,6 +49,8 @@ class Case:
     cd: str = None             # "root" or "sub": the kit is on the CD-ROM drive, at its root or in a folder
     plant: str = None          # a DLL name: the recording DLL goes next to the launcher under it
     true32: bool = False       # needs a genuine 32-bit Windows, not one a WoW64-only Wine emulates
+    program: str = "launcher.exe"   # the launcher's file name in the kit
+    lang: str = None           # the locale Wine runs under, which sets its ANSI code page (None: C.UTF-8, 1252)
 
     @property
     def label(self):
@@ -126,6 +129,31 @@ FOLDER_CASES = [
          composed=(VISTA32, 256)),
 ]
 
+# Folders and a program named outside the ANSI code page (Wine's follows the
+# locale: C.UTF-8 is 1252, ru_RU 1251, zh_CN 936): NT starts the installer by
+# its UTF-16 path, as a user whose profile or stick is named in another script
+# needs; 9x has only the ANSI path, in its own code page. The controls: a
+# character of the code page, and Cyrillic where the code page is Russian.
+RU = "ru_RU.UTF-8"
+UNICODE_CASES = [
+    Case("unicode.cyrillic_xp", Machine("winxp"), XP, NO_BOXES, folder="Алексей/dist"),
+    Case("unicode.cyrillic_win2k", Machine("win2k"), W2K, NO_BOXES, folder="Алексей/dist"),
+    Case("unicode.cyrillic_win7_amd64", Machine("win7", AS_IS), VISTA64, launched(VISTA64),
+         folder="Алексей/Downloads/dist", windows=64, genuine64=True),
+    Case("unicode.cjk_win10_x86", Machine("win10", X86), VISTA32, launched(VISTA32), folder="安装程序"),
+    Case("unicode.greek_under_russian_vista_amd64", Machine("vista", AS_IS), VISTA64, launched(VISTA64),
+         folder="Ελληνικά", windows=64, genuine64=True, lang=RU),
+    Case("unicode.emoji_win10_amd64", Machine("win10", AS_IS), VISTA64, launched(VISTA64), folder="Setup 🎮",
+         windows=64, genuine64=True),
+    Case("unicode.program_name_win8_amd64", Machine("win8", AS_IS), VISTA64, launched(VISTA64), folder="Диск",
+         program="установка.exe", windows=64, genuine64=True),
+    Case("unicode.missing_cyrillic_xp", Machine("winxp"), None, EXEC_FAIL, folder="Алексей/dist", omit=(XP,)),
+    Case("unicode.cyrillic_nt40", Machine("nt40"), None, UNKNOWN, folder="Алексей/dist"),
+    Case("unicode.code_page_character_xp", Machine("winxp"), XP, NO_BOXES, folder="Jürgen"),
+    Case("unicode.cyrillic_under_russian_xp", Machine("winxp"), XP, NO_BOXES, folder="Алексей", lang=RU),
+    Case("unicode.code_page_character_win98", Machine("win98"), WIN98, NO_BOXES, folder="Jürgen"),
+]
+
 # A 64-bit installer on a 32-bit Windows that claims AMD64: the launcher
 # picks it, and Windows refuses to start it.
 WOW_CASES = [
@@ -173,7 +201,8 @@ PLANT_CASES = [
 
 
 CASES = {case.name: case for case in
-         RELEASE_CASES + ARCH_CASES + MISSING_CASES + FOLDER_CASES + WOW_CASES + WIN64_CASES + CD_CASES + PLANT_CASES}
+         RELEASE_CASES + ARCH_CASES + MISSING_CASES + FOLDER_CASES + UNICODE_CASES + WOW_CASES + WIN64_CASES
+         + CD_CASES + PLANT_CASES}
 ARGUMENT = "C:\\some folder\\file.txt"
 
 
@@ -193,13 +222,13 @@ def padded_folder(base, length):
 
 def command_line(case, kit, session):
     """The command line and current folder the launcher is started with."""
-    program = session.windows_path(os.path.join(kit, "launcher.exe"))
+    program = session.windows_path(os.path.join(kit, case.program))
     lines = {
         "quoted": f'"{program}"',
         "unquoted": program,
         "quoted_argument": f'"{program}" {ARGUMENT}',
         "unquoted_argument": f"{program} {ARGUMENT}",
-        "bare": "launcher.exe",
+        "bare": case.program,
     }
     # Started by its bare name, the launcher has only the current folder to
     # go by; otherwise that folder is elsewhere, so that it cannot help (from
@@ -223,8 +252,11 @@ def build_kit(case):
     elif case.cd:
         kit = cd_folder(case) if case.cd == "root" else os.path.join(cd_folder(case), "setup")
     else:
-        kit = os.path.join(base, case.folder)
-    return preview.make_kit(kit, omit=case.omit, genuine64=case.genuine64, launcher=LAUNCHER)
+        kit = os.path.join(base, *case.folder.split("/"))
+    preview.make_kit(kit, omit=case.omit, genuine64=case.genuine64, launcher=LAUNCHER)
+    if case.program != "launcher.exe":
+        os.rename(os.path.join(kit, "launcher.exe"), os.path.join(kit, case.program))
+    return kit
 
 
 def plant_dll(case, session, kit, overrides):
@@ -250,7 +282,8 @@ def check(case, session):
     overrides = f"{case.plant}=n,b" if case.plant else None
     if case.plant:
         plant_dll(case, session, kit, overrides)
-    run = session.run(kit, case.machine, command_line=line, start_folder=start_folder, dll_overrides=overrides)
+    run = session.run(kit, case.machine, program=case.program, command_line=line, start_folder=start_folder,
+                      dll_overrides=overrides)
     print(f"{case.windows}-bit Windows, {case.machine.release}, PROCESSOR_ARCHITECTURE "
           f"{case.machine.describe_arch()}, started as {line} in {run.start_folder}")
     print(f"installer {', '.join(launch.how() for launch in run.launches) or 'none'}, "
@@ -260,6 +293,8 @@ def check(case, session):
     showed = {
         "doubts about the run": run.problems,
         "installer started": [launch.relative for launch in run.launches],
+        # As the installer itself saw its path (the stand-in records it in UTF-8).
+        "its own path": [launch.path for launch in run.launches],
         "boxes": tuple(run.boxes),
         "exit code": run.exit_code,
         # Each start: its arguments, current folder, bitness, whether from a CD-ROM drive.
@@ -269,6 +304,8 @@ def check(case, session):
     expected = {
         "doubts about the run": [],
         "installer started": [case.installer] if case.installer else [],
+        "its own path": [session.windows_path(os.path.join(kit, *case.installer.split("\\")))] if case.installer
+        else [],
         "boxes": case.boxes,
         "exit code": 0,
         # No working directory is passed: the installer inherits the
@@ -319,11 +356,21 @@ def test_prepare(found, bits):
               + ("" if found.true_32bit or bits == 64 else ", " + found.how_32bit_windows()))
 
 
+def generated(name):
+    """Whether the locale is there to run Wine under (locale -a says ru_RU.utf8)."""
+    listed = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.lower().split()
+    return name.lower().replace("utf-8", "utf8") in listed
+
+
 @pytest.mark.parametrize("case", CASES.values(), ids=CASES.keys())
-def test_case(found, case):
+def test_case(found, case, monkeypatch):
     reason = why_skipped(case, found)
     if reason:
         pytest.skip(reason)
+    if case.lang:
+        if not generated(case.lang):
+            pytest.fail(f"the locale {case.lang} is not generated: tools/dev/setup.sh e2e makes it", pytrace=False)
+        monkeypatch.setenv("LC_ALL", case.lang)
     if case.cd:
         os.makedirs(cd_folder(case), exist_ok=True)
     # A session per case: each may need another prefix or CD-ROM.

@@ -1,8 +1,8 @@
 """tools/kit preview KIT --matrix under Wine on a distribution made of
 ordinary programs (not the project's recording stand-ins), with the launcher
-renamed setup.exe and one installer missing: both tables row by row, and
-KIT byte for byte unchanged (skipped where the machine cannot run 32-bit
-programs)."""
+renamed setup.exe and one installer missing, run from a folder named outside
+the code page: both tables row by row, and KIT byte for byte unchanged
+(skipped where the machine cannot run 32-bit programs)."""
 import os
 import re
 import subprocess
@@ -19,6 +19,9 @@ WIN98, ME, W2K, XP, VISTA32, VISTA64 = model.INSTALLERS
 
 # -- the preview under Wine ---------------------------------------------------
 
+# Run from a folder named in scripts no ANSI code page holds together (Wine's
+# is 1252 here): every row must be as from any other folder.
+FOLDER = "Алексей/安装 🎮"
 MATRIX_KIT = {WIN98: "i686", W2K: "i686", XP: "i686", VISTA32: "i686", VISTA64: "x86_64"}   # no ME
 
 
@@ -79,7 +82,8 @@ def matrix(tmp_path_factory):
     kit = ordinary_kit(os.path.join(tmp_path_factory.mktemp("matrix"), "my kit"), MATRIX_KIT)
     before = tree_digest(kit)
     result = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "kit"), "preview", kit, "--matrix",
-                             "--xvfb"], capture_output=True, text=True, timeout=1200)
+                             "--xvfb", "--folder", FOLDER], capture_output=True, encoding="utf-8", timeout=1200,
+                            env=dict(os.environ, PYTHONIOENCODING="utf-8"))
     print(result.stdout)
     print(result.stderr, file=sys.stderr)
     return found, result, tree_digest(kit) == before
@@ -89,6 +93,7 @@ def test_matrix_run(matrix):
     _, result, unchanged = matrix
     assert (result.returncode, unchanged) == (0, True), "(exit code, kit unchanged)"
     assert "no installer recorded a run" not in result.stderr, "the preview lost a run of an installer"
+    assert re.findall(r"^Launcher: .*, from a folder named (.*)$", result.stdout, re.M) == ["Алексей\\安装 🎮"] * 2
 
 
 @pytest.mark.parametrize("bits", EXPECTED)

@@ -112,6 +112,8 @@ USAGE = [
     (["sign"], 2, "the following arguments are required: --cert, --key"),
     (["sign", "x.exe", "--cert", "c.pem", "--key", "k.pem", "--bogus"], 2, "unrecognized arguments: --bogus"),
     (["preview", "--windows", "16"], 2, "invalid choice: 16"),
+    (["preview", "KIT", "--folder", "../up"], 2, "--folder '../up': give a folder's name"),
+    (["preview", "KIT", "--folder", "Диск/a:b"], 2, "--folder 'Диск/a:b': Windows refuses ':' in a name"),
 ] + [([name, "--help"], 0, "sage:") for name in ("new", "check", "preview", "brand", "sign", "image", "ship")]
 
 

@@ -20,6 +20,7 @@ import tempfile
 
 from kitlib import errors, paths, preview, progress, wine
 from kitlib.model import windows
+from kitlib.model.names import folder_refusal
 from kitlib.outputs import replaceable
 from kitlib.report import write_report
 
@@ -59,6 +60,10 @@ def add_arguments(parser):
     parser.add_argument("--cd", action="store_true",
                         help="run the distribution from a CD-ROM drive, started as AutoRun does (with "
                              "--matrix: a third table, the 64-bit Windows started so)")
+    parser.add_argument("--folder", metavar="NAME",
+                        help="run the distribution from a folder of that name, in any script, e.g. "
+                             "'Алексей/Downloads/dist' (parts separated by /; not for the CD-ROM table, whose "
+                             "launcher sits at the disc's top)")
     parser.add_argument("--screenshots", metavar="DIR", help="save a PNG of every box in DIR")
     parser.add_argument("--report", metavar="DIR",
                         help="write DIR/index.html: the check and the tables, with every box's screenshot")
@@ -71,6 +76,9 @@ def add_arguments(parser):
 def run(args):
     if args.kit and not os.path.isdir(args.kit):
         raise errors.Usage(f"{args.kit} is not a folder")
+    why = args.folder is not None and folder_refusal(args.folder)
+    if why:
+        raise errors.Usage(f"--folder {why}")
     if args.report:
         # Refused now, not after the whole matrix has run.
         why = replaceable.report(args.report, ship=False)
@@ -82,7 +90,8 @@ def run(args):
     try:
         request = preview.Request(matrix=args.matrix, cd=args.cd, windows=args.windows, release=args.release,
                                   arch=args.arch, arch2=args.arch2, prefix=args.prefix, prefix64=args.prefix64,
-                                  own_display=args.xvfb, timeout=args.timeout, screenshots=args.screenshots or shots)
+                                  own_display=args.xvfb, timeout=args.timeout, screenshots=args.screenshots or shots,
+                                  folder=args.folder and args.folder.replace("\\", "/"))
         try:
             found = preview.run(args.kit, args.program, request, line)
         finally:

@@ -63,6 +63,16 @@ def launcher_name_refusal(name):
     return None
 
 
+def folder_refusal(folder):
+    """Why folder (a relative path, parts separated by /) cannot be one a
+    kit is run from, or None."""
+    parts = folder.replace("\\", "/").split("/")
+    if not folder or any(part in ("", ".", "..") for part in parts):
+        return f"{folder!r}: give a folder's name, or names separated by /, e.g. Downloads/dist"
+    refused = next(filter(None, map(windows_refuses, parts)), None)
+    return f"{folder!r}: {refused}" if refused else None
+
+
 def inside(path, folder):
     """Whether path, links followed, is folder or lies below it."""
     path, folder = os.path.realpath(path), os.path.realpath(folder)

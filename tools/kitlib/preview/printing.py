@@ -16,12 +16,24 @@ def text(preview):
         kit = preview.kits[table.key]
         if preview.request.matrix:
             launcher = paths.shown(os.path.join(kit, table.results[0].layout.program))
-            lines.append(f"Launcher: {launcher}{', from a CD-ROM drive (AutoRun)' if table.cd else ''}")
+            lines.append(f"Launcher: {launcher}{started_from(table, preview.request)}")
             lines.append(table_title(table, paths.shown(table.session.prefix)))
             lines += [format_table(table), ""]
         else:
             lines += run_text(table.results[0], kit, table.bits, table.refusals)
+            folder = started_from(table, preview.request)
+            lines += [f"Started:                 {folder[2:]}"] if folder else []
     return "\n".join(lines) + "\n"
+
+
+def started_from(table, request):
+    """Where the launcher was started, when not from a folder like any
+    other: ", from ..." or ""."""
+    if table.cd:
+        return ", from a CD-ROM drive (AutoRun)"
+    if request.folder:
+        return f", from a folder named {request.folder.replace('/', chr(92))}"
+    return ""
 
 
 def problems(preview):

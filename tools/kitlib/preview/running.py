@@ -60,6 +60,8 @@ def run_table(table, kit, program, request, found, line=None, stop=None):
             # CD, the copy is the disc: the launcher at its root.
             if row.kind not in copies:
                 dest = os.path.join(scratch, f"kit{len(copies)}")
+                if request.folder and not table.cd:
+                    dest = os.path.join(dest, *request.folder.split("/"))
                 copies[row.kind] = (dest, stand_ins.lay(kit, dest, program, row.kind))
             return copies[row.kind]
         first, _ = copy_for(table.rows[0])

@@ -31,6 +31,7 @@ class Request:
     own_display: bool = False     # a display of our own even where DISPLAY is set
     timeout: float = RUN_TIMEOUT
     screenshots: str = None       # a folder for a PNG of every box
+    folder: str = None            # the name of the folder the kit is run from, parts separated by /
 
 
 @dataclasses.dataclass

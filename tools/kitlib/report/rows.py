@@ -1,7 +1,7 @@
 """The preview's results as the report's rows and tables, and the report
 written from them."""
 from kitlib import paths
-from kitlib.preview.printing import table_title
+from kitlib.preview.printing import started_from, table_title
 from kitlib.report.writing import Box, Row, Table, write
 
 
@@ -27,8 +27,9 @@ def write_report(folder, preview):
     pages = []
     for table in preview.tables:
         title = table_title(table, paths.shown(table.session.prefix))
-        if table.cd:
-            title = "Started from a CD-ROM drive (AutoRun) on a " + title[0].lower() + title[1:]
+        where = started_from(table, preview.request)
+        if where:
+            title = "Started" + where.lstrip(",") + " on a " + title[0].lower() + title[1:]
         pages.append(Table(windows=table.key, title=title, rows=rows_of(table)))
     found = preview.wine
     return write(folder, findings=preview.findings, tables=pages, launcher=preview.launcher,

@@ -135,6 +135,11 @@ class WineSession:
         env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH=self.wine.prefix_arch(self.windows),
                    DISPLAY=self.display, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
                    WINESERVER=self.wine.wineserver)
+        # Under a locale that is not UTF-8 Wine opens no host path outside
+        # ASCII (a kit in ~/Jürgen would not start); C.UTF-8, always there,
+        # gives code page 1252. A UTF-8 locale stays: it sets the code page.
+        if not re.search(r"utf-?8", env.get("LC_ALL") or env.get("LC_CTYPE") or env.get("LANG") or "", re.I):
+            env["LC_ALL"] = "C.UTF-8"
         env.update(extra)
         return env
 
