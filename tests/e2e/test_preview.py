@@ -3,6 +3,7 @@ ordinary programs (not the project's recording stand-ins), with the launcher
 renamed setup.exe and one installer missing, run from a folder named outside
 the code page: both tables row by row, and KIT byte for byte unchanged
 (skipped where the machine cannot run 32-bit programs)."""
+import json
 import os
 import re
 import subprocess
@@ -79,13 +80,16 @@ def matrix(tmp_path_factory):
             found.check_runs_32bit(scratch)
     except wine.WineUnavailable as error:
         pytest.skip(str(error))
-    kit = ordinary_kit(os.path.join(tmp_path_factory.mktemp("matrix"), "my kit"), MATRIX_KIT)
+    folder = tmp_path_factory.mktemp("matrix")
+    kit = ordinary_kit(os.path.join(folder, "my kit"), MATRIX_KIT)
     before = tree_digest(kit)
     result = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "kit"), "preview", kit, "--matrix",
-                             "--xvfb", "--folder", FOLDER], capture_output=True, encoding="utf-8", timeout=1200,
+                             "--xvfb", "--folder", FOLDER, "--json", os.path.join(folder, "preview.json")],
+                            capture_output=True, encoding="utf-8", timeout=1200,
                             env=dict(os.environ, PYTHONIOENCODING="utf-8"))
     print(result.stdout)
     print(result.stderr, file=sys.stderr)
+    result.json = os.path.join(folder, "preview.json")
     return found, result, tree_digest(kit) == before
 
 
@@ -101,3 +105,16 @@ def test_matrix_table(matrix, bits):
     found, result, _ = matrix
     expected = [row[:4] + ("0",) + row[4:] for row in EXPECTED[bits] if found.knows(row[0]) or "modelled" in row[1]]
     assert parse_tables(result.stdout).get(bits, []) == expected
+
+
+def test_matrix_json(matrix):
+    """The JSON holds the rows the text shows, each with its verdict and boxes."""
+    _, result, _ = matrix
+    with open(result.json, encoding="utf-8") as f:
+        found = json.load(f)
+    for table in found["tables"]:
+        text = parse_tables(result.stdout)[int(table["windows"])]
+        shown = [(cells[0], cells[3], cells[5].split(" (")[0]) for cells in text]
+        given = [(row["release"], ", ".join(f'"{box}"' for box in row["boxes"]) or "none", row["verdict"])
+                 for row in table["rows"]]
+        assert given == shown, f"table {table['windows']}"

@@ -9,6 +9,7 @@ its build folder.
 """
 import contextlib
 import io
+import json
 import os
 import re
 import shutil
@@ -604,7 +605,8 @@ REPORT = ["check.json", "check.txt", "ship.txt"]
 # what preview.run does (a list: returns fabricated() with those problems; an exception: raises it),
 # ship's exit code, its preview line, the report's files afterwards (None: out/ as before)
 PREVIEW_ENDS = [
-    ("tables, one fault", [], 0, "preview   ok, 3 tables, 1 fault", sorted(REPORT + ["index.html", "preview.txt"])),
+    ("tables, one fault", [], 0, "preview   ok, 3 tables, 1 fault",
+     sorted(REPORT + ["index.html", "preview.json", "preview.txt"])),
     ("a run Wine got wrong", ["Wine did not show a box the launcher called for"], 1,
      "preview   FAILED: 1 run not judged", None),
     ("no Wine for 32-bit programs", wine.WineUnavailable("this kernel runs no 32-bit programs"), 0,
@@ -660,6 +662,22 @@ def test_preview_results(previewed, monkeypatch, what, ends, code, line, report)
         assert re.findall(r"^(?:Check of|Launcher:) (.*)$", text, re.M) == [
             f"{previewed.kit}:", f"{previewed.kit}/setup.exe", f"{previewed.kit}/setup.exe",
             f"{previewed.kit}/setup.exe, from a CD-ROM drive (AutoRun)"]
+        with open(os.path.join(folder, "preview.json"), encoding="utf-8") as f:
+            found = json.load(f)
+        assert [(table["windows"], table["rows"]) for table in found["tables"]] == PREVIEW_JSON, found
+
+
+STAND_IN = "a stand-in ran in place of the installer: the preview does not run the distribution's installers"
+# fabricated()'s three tables as the preview's JSON gives them
+PREVIEW_JSON = [
+    ("32", [{"release": "winxp", "arch": "x86", "modelled": False, "started": XP, "bits": "32", "boxes": [],
+             "exit": 0, "verdict": "starts", "reason": None, "installer": None, "installer_note": STAND_IN}]),
+    ("64", [{"release": "winxp", "arch": "x86", "modelled": False, "started": None, "bits": None,
+             "boxes": ["Exec fail"], "exit": 0, "verdict": "fault", "reason": None, "installer": None,
+             "installer_note": "no installer started"}]),
+    ("cd", [{"release": "winxp", "arch": "x86", "modelled": False, "started": XP, "bits": "32", "boxes": [],
+             "exit": 0, "verdict": "starts", "reason": None, "installer": None, "installer_note": STAND_IN}]),
+]
 
 
 # -- the whole of ship, under Wine ------------------------------------------------
@@ -763,6 +781,12 @@ ADVERSARIAL = [
      "kit image: {folder}/notes.txt exists and is not an ISO image: not replacing it"),
     ("preview's report over notes", None, ["preview", "{kit}", "--report", "busy"], {}, 1,
      "preview: --report: busy holds files that are not an earlier report: not replacing them"),
+    ("preview's JSON over notes", None, ["preview", "{kit}", "--json", "notes.txt"], {}, 1,
+     "preview: --json: notes.txt exists and is not an earlier preview's JSON: not replacing it"),
+    ("preview's JSON into the kit", None, ["preview", "{kit}", "--json", "{kit}/preview.json"], {}, 1,
+     "preview: --json: {kit}/preview.json is in the kit, which the preview never changes"),
+    ("preview's report into the kit", None, ["preview", "{kit}", "--report", "{kit}/report"], {}, 1,
+     "preview: --report: {kit}/report is in the kit, which the preview never changes"),
     ("a link out of the kit", linked("{folder}/plans", "Autoinst\\extras"), ["check", "{kit}"], {}, 1,
      "Autoinst\\extras  a link to {folder}/plans, outside the kit"),
     ("a link out of the kit, imaged", linked("{folder}/plans", "Autoinst\\extras"),

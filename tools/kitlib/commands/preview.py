@@ -8,6 +8,7 @@ installers never run, and KIT is never changed.
   kit preview [KIT] [--program NAME] [--windows 32|64] [--release winxp]
               [--arch x86] [--arch2 none] [--cd] [--report DIR]
   kit preview [KIT] --matrix [--cd] [--screenshots DIR] [--report DIR]
+  any of them with [--folder NAME] [--json FILE]
 
 KIT defaults to the sample kit; the launcher is the one .exe at KIT's top
 unless --program names it. Exits 77 where this machine cannot run 32-bit
@@ -20,9 +21,9 @@ import tempfile
 
 from kitlib import errors, paths, preview, progress, wine
 from kitlib.model import windows
-from kitlib.model.names import folder_refusal
+from kitlib.model.names import folder_refusal, inside
 from kitlib.outputs import replaceable
-from kitlib.report import write_report
+from kitlib.report import write_preview_json, write_report
 
 HELP = ("run the distribution's launcher under Wine on each Windows release "
         "(exit 77 where this machine cannot run 32-bit Windows programs)")
@@ -67,6 +68,9 @@ def add_arguments(parser):
     parser.add_argument("--screenshots", metavar="DIR", help="save a PNG of every box in DIR")
     parser.add_argument("--report", metavar="DIR",
                         help="write DIR/index.html: the check and the tables, with every box's screenshot")
+    parser.add_argument("--json", metavar="FILE",
+                        help="write the tables to FILE as JSON, for a CI job to gate on (replaces only an "
+                             "earlier preview's JSON)")
     parser.add_argument("--prefix", default=paths.PREFIXES[32], help="the 32-bit Windows' prefix (build/wine)")
     parser.add_argument("--prefix64", default=paths.PREFIXES[64], help="the 64-bit Windows' prefix (build/wine64)")
     parser.add_argument("--xvfb", action="store_true", help="use a display of our own even when DISPLAY is set")
@@ -79,11 +83,15 @@ def run(args):
     why = args.folder is not None and folder_refusal(args.folder)
     if why:
         raise errors.Usage(f"--folder {why}")
-    if args.report:
-        # Refused now, not after the whole matrix has run.
-        why = replaceable.report(args.report, ship=False)
+    # Outputs refused now, not after the whole matrix has run.
+    for option, path, rule in (("--report", args.report, lambda: replaceable.report(args.report, ship=False)),
+                               ("--json", args.json, lambda: replaceable.preview_json(args.json)),
+                               ("--screenshots", args.screenshots, lambda: None)):
+        if path is None:
+            continue
+        why = "is in the kit, which the preview never changes" if args.kit and inside(path, args.kit) else rule()
         if why:
-            raise errors.Failure(f"--report: {args.report} {why}")
+            raise errors.Failure(f"{option}: {path} {why}")
     progress.attach()
     line = progress.Line("preview")
     shots = tempfile.mkdtemp(prefix="shots-", dir=paths.BUILD) if args.report and not args.screenshots else None
@@ -99,6 +107,8 @@ def run(args):
         print(preview.text(found), end="")
         if args.report:
             print(f"Report: {write_report(args.report, found)}")
+        if args.json:
+            print(f"JSON: {write_preview_json(args.json, found)}")
     finally:
         if shots:
             shutil.rmtree(shots, ignore_errors=True)

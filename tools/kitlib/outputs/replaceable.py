@@ -3,6 +3,7 @@ an earlier run; never the kit, the folder that holds it, or a file the work
 reads (the settings, the certificate, the key, the password file). Asked
 before any work starts, so that a refusal changes nothing. Each answer is
 None or the rest of one line: "PATH " + answer."""
+import json
 import os
 import stat
 
@@ -18,6 +19,8 @@ SHIP_REPORT, SHIP_REPORT_HEAD = "ship.txt", "kit ship "
 # The preview's report: its page's generator, which marks the folder as one.
 REPORT_GENERATOR = "launcher-preview-report"
 REPORT_PAGE = "index.html"
+# The preview's JSON: the value of its "generator" key.
+JSON_GENERATOR = "launcher-preview-json"
 
 
 def is_iso(path):
@@ -39,6 +42,16 @@ def is_preview_report(folder):
     return f'<meta name="generator" content="{REPORT_GENERATOR}">' in head
 
 
+def is_preview_json(path):
+    """Whether path holds a JSON document the preview wrote."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            found = json.load(f)
+    except (OSError, ValueError):
+        return False
+    return isinstance(found, dict) and found.get("generator") == JSON_GENERATOR
+
+
 def is_report(folder, ship=True):
     """Whether folder holds a report of preview's or (with ship) ship's."""
     if is_preview_report(folder):
@@ -52,29 +65,31 @@ def is_report(folder, ship=True):
         return False
 
 
-def _not_a_file(path):
+def _file(path, is_kind, kind):
+    """Why a file output may not replace path, or None: only a regular file
+    that is_kind recognises as an earlier one (kind, as the refusal says it)."""
+    if not os.path.lexists(path):
+        return None
     if os.path.isdir(path):
         return "is a folder: name the file"
     if not stat.S_ISREG(os.stat(path).st_mode):
         return "is not a regular file: not replacing it"
-    return None
+    return None if is_kind(path) else f"exists and is not {kind}: not replacing it"
 
 
 def image(path):
     """Why the image may not be written at path, or None."""
-    if not os.path.lexists(path):
-        return None
-    return _not_a_file(path) or (None if is_iso(path) else "exists and is not an ISO image: not replacing it")
+    return _file(path, is_iso, "an ISO image")
+
+
+def preview_json(path):
+    """Why the preview's JSON may not be written at path, or None."""
+    return _file(path, is_preview_json, "an earlier preview's JSON")
 
 
 def launcher(path):
     """Why a branded launcher may not be written at path, or None."""
-    if not os.path.lexists(path):
-        return None
-    why = _not_a_file(path)
-    if why:
-        return why
-    return None if is_launcher(path) else "exists and is not a build of this launcher: not replacing it"
+    return _file(path, is_launcher, "a build of this launcher")
 
 
 def report(folder, ship=True):

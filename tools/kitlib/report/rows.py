@@ -2,6 +2,7 @@
 written from them."""
 from kitlib import paths
 from kitlib.preview.printing import started_from, table_title
+from kitlib.report.data import write_json
 from kitlib.report.writing import Box, Row, Table, write
 
 
@@ -22,8 +23,8 @@ def rows_of(table):
     return rows
 
 
-def write_report(folder, preview):
-    """The preview's results as the HTML report in folder; returns the page's path."""
+def tables_of(preview):
+    """The report's tables of the preview's results."""
     pages = []
     for table in preview.tables:
         title = table_title(table, paths.shown(table.session.prefix))
@@ -31,6 +32,16 @@ def write_report(folder, preview):
         if where:
             title = "Started" + where.lstrip(",") + " on a " + title[0].lower() + title[1:]
         pages.append(Table(windows=table.key, title=title, rows=rows_of(table)))
+    return pages
+
+
+def write_report(folder, preview):
+    """The preview's results as the HTML report in folder; returns the page's path."""
     found = preview.wine
-    return write(folder, findings=preview.findings, tables=pages, launcher=preview.launcher,
+    return write(folder, findings=preview.findings, tables=tables_of(preview), launcher=preview.launcher,
                  wine=found.describe() + f" ({found.version})")
+
+
+def write_preview_json(path, preview):
+    """The preview's results as JSON at path; returns its path."""
+    return write_json(path, tables_of(preview))

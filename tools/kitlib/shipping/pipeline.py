@@ -45,6 +45,7 @@ class Context:
     report_path: str = None         # the staged report folder
     final_findings: list = dataclasses.field(default_factory=list)
     preview_text: str = None        # the preview's tables, for the report
+    preview_data: dict = None       # the same as the preview's JSON
 
     def say(self, step, text, seconds=None):
         timing = f"{seconds:5.1f} s" if seconds is not None else ""

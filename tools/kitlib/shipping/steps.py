@@ -15,6 +15,8 @@ from kitlib import checks, errors, preview as previewing, progress, wine
 from kitlib.model import findings as checked
 from kitlib.model.kit import is_launcher
 from kitlib.report import write_report
+from kitlib.report.data import as_data
+from kitlib.report.rows import tables_of
 from kitlib.shipping import brand as branding_module, image as make_media, sign as signing
 
 
@@ -153,6 +155,7 @@ def preview(context):
     # It ran on the image's contents in a scratch folder: its texts name the kit.
     names = {disc: context.kit}
     context.preview_text = _renamed(previewing.text(found), names)
+    context.preview_data = as_data(tables_of(found))
     folder = report_folder(context)
     if folder is not None:
         write_report(folder, found)
@@ -198,6 +201,7 @@ def report(context):
                                    ensure_ascii=False) + "\n")
     if context.preview_text is not None:
         write("preview.txt", context.preview_text)
+        write("preview.json", json.dumps(context.preview_data, indent=2, ensure_ascii=False) + "\n")
     others = sorted(set(os.listdir(folder)) - set(written))
     return f"{os.path.basename(os.path.normpath(output))}: " + ", ".join(written + others)
 
