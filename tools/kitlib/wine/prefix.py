@@ -8,15 +8,22 @@ import sys
 
 from .drives import CD_DRIVE
 from .errors import WineError
+from .registry import RELAYED
 from .side_by_side import check_interrupted
 # What a whole prefix has: the Windows folders of each bitness.
 WHOLE = {"win32": ("drive_c/windows/system32/kernel32.dll",),
          "win64": ("drive_c/windows/system32/kernel32.dll", "drive_c/windows/syswow64/kernel32.dll")}
 # What the ready marker of a finished prefix holds.
-READY = "prefix with drive D: as CD-ROM\n"
+READY = "prefix with drive D: as CD-ROM and the relay list\n"
 # Drive D: is the CD-ROM drive of every prefix; a session points it at a folder.
-DRIVES_TEXT = ("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]\r\n"
-               f'"{CD_DRIVE.lower()}"="cdrom"\r\n')
+# The relay list is set too, not only by each run: Wine reads it when a
+# process starts, and a session's serving starter starts before its first
+# run, so it would trace every call of its own (and of the desktop) made
+# until then, which under emulation takes minutes.
+SETUP_TEXT = ("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]\r\n"
+              f'"{CD_DRIVE.lower()}"="cdrom"\r\n\r\n'
+              "[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\r\n"
+              f'"RelayInclude"="{RELAYED}"\r\n')
 
 
 def clear_folder(path):
@@ -100,8 +107,9 @@ def ensure(prefix, wanted, tools, timeout):
     with contextlib.suppress(FileNotFoundError), open(ready) as marker:
         current = marker.read() == READY
     if not current:
-        # Made before D: became the CD-ROM drive, or just now.
-        tools.regedit(DRIVES_TEXT, "drives.reg")
+        # Made before D: became the CD-ROM drive and the relay list was
+        # set, or just now.
+        tools.regedit(SETUP_TEXT, "setup.reg")
         tools.wait("setting up the Wine prefix", timeout)
         with open(ready, "w") as marker:
             marker.write(READY)
