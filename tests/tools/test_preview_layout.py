@@ -9,7 +9,7 @@ import pytest
 import samples
 from samples import ordinary_kit, read, tree_digest
 from kitlib import model, paths
-from kitlib.preview import stand_ins
+from kitlib.preview import stand_ins, tables
 
 WIN98, ME, W2K, XP, VISTA32, VISTA64 = model.INSTALLERS
 
@@ -76,3 +76,29 @@ def test_copy(laid, kit):
     assert read(os.path.join(copy, "setup.exe")) == read(samples.LAUNCHER_EXE)
     assert sum(len(files) for _, _, files in os.walk(copy)) == 1 + sum(1 for row in KITS[kit] if row[3])
     assert tree_digest(folder) == before, "the kit changed"
+
+
+NINE_X = ("win31", "win95", "win98", "winme")
+# the --folder name, the locale Wine runs under, the releases left out of the matrix
+UNNAMED = [
+    ("Jürgen", {"LANG": "C.UTF-8"}, ()),
+    ("Алексей/dist", {"LANG": "C.UTF-8"}, NINE_X),
+    ("Алексей/dist", {"LANG": "ru_RU.UTF-8"}, ()),
+    ("Алексей/dist", {"LANG": "ru_RU.KOI8-R"}, NINE_X),       # not UTF-8: Wine runs under C.UTF-8
+    ("Jürgen", {"LC_ALL": "ru_RU.UTF-8", "LANG": "C.UTF-8"}, NINE_X),
+    ("安装程序", {"LC_CTYPE": "zh_CN.UTF-8"}, ()),
+    ("安装程序", {"LANG": "ja_JP.UTF-8"}, ()),
+    ("Алексей/安装 🎮", {"LANG": "zh_CN.UTF-8"}, NINE_X),
+    ("plain", {}, ()),
+]
+
+
+@pytest.mark.parametrize("folder, env, left_out", UNNAMED, ids=[f"{row[0]}-{row[1]}" for row in UNNAMED])
+def test_releases_that_cannot_name_the_folder(monkeypatch, folder, env, left_out):
+    for name in ("LC_ALL", "LC_CTYPE", "LANG"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    got, why = tables.unnamed_folder(tables.Request(folder=folder))
+    assert got == left_out, f"{folder} under {env}: {got}, expected {left_out}"
+    assert bool(why) == bool(left_out)

@@ -35,6 +35,9 @@ RELEASES = (
     Release("win11", "Windows 11", "NT 6.2"),
 )
 WINE_NAMES = tuple(release.wine for release in RELEASES)
+# Their programs see file names only in the ANSI code page: a folder named
+# outside it has no name there that a program could be started by.
+ANSI_ONLY = ("win31", "win95", "win98", "winme")
 NAMES = {release.wine: release.name for release in RELEASES}
 
 

@@ -17,6 +17,7 @@ def text(preview):
         if preview.request.matrix:
             launcher = paths.shown(os.path.join(kit, table.results[0].layout.program))
             lines.append(f"Launcher: {launcher}{started_from(table, preview.request)}")
+            lines += [table.left_out] if table.left_out else []
             lines.append(table_title(table, paths.shown(table.session.prefix)))
             lines += [format_table(table), ""]
         else:

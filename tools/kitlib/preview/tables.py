@@ -4,8 +4,9 @@ matrix, from a CD-ROM drive or not), the tables it plans (a 32-bit and a
 import dataclasses
 import os
 
-from kitlib import paths
+from kitlib import errors, paths
 from kitlib.model import windows
+from kitlib.wine import code_page
 from kitlib.wine.errors import WineError
 from kitlib.wine.registry import ARM64, AS_IS, X86, Machine
 from kitlib.wine.timing import RUN_TIMEOUT
@@ -59,6 +60,7 @@ class Table:
     # What is known of the kit's installers that Windows will not load
     # (model.Refusal): a row that starts one there is a fault.
     refusals: tuple = ()
+    left_out: str = ""          # the rows left out of it, and why
 
 
 @dataclasses.dataclass
@@ -84,18 +86,37 @@ def plan(request, found):
     """The tables to run: one machine, or the matrix (with cd a third
     table, the 64-bit Windows started from a CD-ROM drive)."""
     known = [release for release in windows.WINE_NAMES if found.knows(release)]
+    unnamed, why = unnamed_folder(request, *([windows.NAMES[request.release]] if not request.matrix else []))
     if not request.matrix:
         bits = request.windows
         if request.release not in known:
             raise WineError(f"{found.describe()} does not know the release {request.release}")
+        if request.release in unnamed and not request.cd:
+            raise errors.Usage(f"--folder: {why}")
         arch = request.arch if request.arch is not AS_IS or bits == 64 else X86
         kind = windows.ARM64_WIN11 if arch == ARM64 and bits == 64 else KINDS[bits]
         row = Row(Machine(request.release, arch, request.arch2), kind)
         return [Table("cd" if request.cd else str(bits), bits, request.cd, [row])]
-    tables = [Table("32", 32, False, matrix_rows(32, known)), Table("64", 64, False, matrix_rows(64, known))]
+    rows = {bits: matrix_rows(bits, known) for bits in (32, 64)}
+    gone = [row.release for row in rows[32] if row.release in unnamed]
+    left_out = f"Left out: {', '.join(gone)}: {why}" if gone else ""
+    tables = [Table(key, bits, False, [row for row in rows[bits] if row.release not in unnamed],
+                    left_out=left_out) for key, bits in (("32", 32), ("64", 64))]
     if request.cd:
         tables.append(Table("cd", 64, True, [row for row in matrix_rows(64, known) if not row.modelled]))
     return tables
+
+
+def unnamed_folder(request, who="Windows 95, 98 and Me"):
+    """(the releases that cannot name the folder the kit is run from, why):
+    a Windows that sees names only in the ANSI code page has no name for a
+    folder named outside it, so no user of it starts a launcher from there."""
+    page = code_page.ansi_code_page(os.environ)
+    if not request.folder or code_page.holds(request.folder, page):
+        return (), ""
+    shown = request.folder.replace("/", "\\")
+    return windows.ANSI_ONLY, (f"the ANSI code page ({page} here), the only one in which {who} can name a file, "
+                               f"cannot hold '{shown}'")
 
 
 def matrix_rows(bits, known):

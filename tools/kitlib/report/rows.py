@@ -31,6 +31,8 @@ def tables_of(preview):
         where = started_from(table, preview.request)
         if where:
             title = "Started" + where.lstrip(",") + " on a " + title[0].lower() + title[1:]
+        if table.left_out:
+            title += ". " + table.left_out
         pages.append(Table(windows=table.key, title=title, rows=rows_of(table)))
     return pages
 

@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 import time
 
-from . import display, install, prefix as prefixes, records, side_by_side, timing
+from . import code_page, display, install, prefix as prefixes, records, side_by_side, timing
 from .errors import need_program
 from .timing import NO_LAUNCH_GRACE, PREFIX_TIMEOUT, RECORD_TIMEOUT, RETRY_PAUSE, RUN_TIMEOUT, TOOL_TIMEOUT
 from .drives import to_windows, windows_path
@@ -138,7 +138,7 @@ class WineSession:
         # Under a locale that is not UTF-8 Wine opens no host path outside
         # ASCII (a kit in ~/Jürgen would not start); C.UTF-8, always there,
         # gives code page 1252. A UTF-8 locale stays: it sets the code page.
-        if not re.search(r"utf-?8", env.get("LC_ALL") or env.get("LC_CTYPE") or env.get("LANG") or "", re.I):
+        if not code_page.is_utf8(code_page.locale(env)):
             env["LC_ALL"] = "C.UTF-8"
         env.update(extra)
         return env
