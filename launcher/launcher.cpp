@@ -36,7 +36,10 @@ static const DWORD kLaunchPathSize = 256;
 
 // Puts the folder and the installer's relative path together, or returns
 // FALSE when they would not fit: a cut-off path could name another program.
-static BOOL ComposeLaunchPath(LPSTR launchPath, LPCSTR folder, DWORD folderLength, LPCSTR installer)
+// In bytes on the ANSI path, in UTF-16 on the wide one; the relative paths
+// are ASCII, so each of their bytes is one character of either.
+template <typename Char>
+static BOOL ComposeLaunchPath(Char* launchPath, const Char* folder, DWORD folderLength, LPCSTR installer)
 {
     DWORD length = 0;
     while (installer[length])
@@ -44,27 +47,10 @@ static BOOL ComposeLaunchPath(LPSTR launchPath, LPCSTR folder, DWORD folderLengt
     if (folderLength + length >= kLaunchPathSize)
         return FALSE;
 
-    LPSTR out = launchPath;
+    Char* out = launchPath;
     for (DWORD i = 0; i < folderLength; i++)
         *out++ = folder[i];
-    while ((*out++ = *installer++) != '\0')
-        ;
-    return TRUE;
-}
-
-// The same in UTF-16. The relative paths are ASCII: each byte is one code unit.
-static BOOL ComposeLaunchPathW(LPWSTR launchPath, LPCWSTR folder, DWORD folderLength, LPCSTR installer)
-{
-    DWORD length = 0;
-    while (installer[length])
-        length++;
-    if (folderLength + length >= kLaunchPathSize)
-        return FALSE;
-
-    LPWSTR out = launchPath;
-    for (DWORD i = 0; i < folderLength; i++)
-        *out++ = folder[i];
-    while ((*out++ = (WCHAR)(BYTE)*installer++) != 0)
+    while ((*out++ = (Char)(BYTE)*installer++) != 0)
         ;
     return TRUE;
 }
@@ -101,7 +87,7 @@ static int StartInstaller(LPCSTR installer)
         LPCWSTR pathEnd;
         LPCWSTR folder = FindProgramPathW(GetCommandLineW(), &pathEnd, &folderLength);
         WCHAR launchPath[kLaunchPathSize];
-        if (!ComposeLaunchPathW(launchPath, folder, folderLength, installer))
+        if (!ComposeLaunchPath(launchPath, folder, folderLength, installer))
             return 0;
         return (int)(INT_PTR)shellExecuteW(NULL, kOpen, launchPath, NULL, NULL, SW_SHOW);
     }

@@ -24,34 +24,34 @@ WINE64=usr/lib/x86_64-linux-gnu/wine/x86_64-windows
 
 fail() { echo "corpus: cannot fetch $1: $2" >&2; exit 1; }
 
-# The .deb of a package spec (NAME, NAME:ARCH, NAME:ARCH=VERSION) in DOWNLOADS, as a glob.
+# The .deb of a package (NAME, NAME:ARCH, NAME:ARCH=VERSION) in DOWNLOADS, as a glob.
 deb_glob() {
-    local spec=$1 name=${1%%[:=]*} arch=* version=*
-    [[ $spec != *:* ]] || { arch=${spec#*:}; arch=${arch%%=*}; }
-    [[ $spec != *=* ]] || version=${spec#*=}
+    local wanted=$1 name=${1%%[:=]*} arch=* version=*
+    [[ $wanted != *:* ]] || { arch=${wanted#*:}; arch=${arch%%=*}; }
+    [[ $wanted != *=* ]] || version=${wanted#*=}
     echo "$DOWNLOADS/${name}_${version}_${arch}.deb"
 }
 
-# apt-get download SPEC... into DOWNLOADS unless there; each extracted into TREES/SPEC.
+# apt-get download WANTED... into DOWNLOADS unless there; each extracted into TREES/WANTED.
 debs() {
-    local spec missing=()
-    for spec in "$@"; do
-        compgen -G "$(deb_glob "$spec")" >/dev/null || missing+=("$spec")
+    local wanted missing=()
+    for wanted in "$@"; do
+        compgen -G "$(deb_glob "$wanted")" >/dev/null || missing+=("$wanted")
     done
     if [ ${#missing[@]} -gt 0 ]; then
         (cd "$DOWNLOADS" && apt-get download "${missing[@]}" >"$CACHE/apt.log" 2>&1) \
             || fail "${missing[*]}" "apt-get download failed: $(tail -n 1 "$CACHE/apt.log")"
     fi
-    for spec in "$@"; do
-        [ -d "$TREES/$spec" ] || dpkg-deb -x $(deb_glob "$spec") "$TREES/$spec"
+    for wanted in "$@"; do
+        [ -d "$TREES/$wanted" ] || dpkg-deb -x $(deb_glob "$wanted") "$TREES/$wanted"
     done
 }
 
-# npm pack SPEC into DOWNLOADS unless there; unpacked into TREES/NAME.
+# npm pack WANTED into DOWNLOADS unless there; unpacked into TREES/NAME.
 npm_package() {
-    local spec=$1 name=${1%@*}
-    compgen -G "$DOWNLOADS/$name-*.tgz" >/dev/null || (cd "$DOWNLOADS" && npm pack --loglevel=error "$spec" \
-        >/dev/null 2>"$CACHE/npm.log") || fail "$spec" "npm pack failed: $(grep -m1 "npm error" "$CACHE/npm.log")"
+    local wanted=$1 name=${1%@*}
+    compgen -G "$DOWNLOADS/$name-*.tgz" >/dev/null || (cd "$DOWNLOADS" && npm pack --loglevel=error "$wanted" \
+        >/dev/null 2>"$CACHE/npm.log") || fail "$wanted" "npm pack failed: $(grep -m1 "npm error" "$CACHE/npm.log")"
     [ -d "$TREES/$name" ] || { mkdir -p "$TREES/$name" && tar -xzf "$DOWNLOADS/$name"-*.tgz -C "$TREES/$name"; }
 }
 
